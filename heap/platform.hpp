@@ -1,0 +1,53 @@
+// The operating-system calls of the heap layer, one function per need. Only platform_posix.cpp
+// implements them; another OS adds its own file beside it. Every function reports failure through
+// its result and leaves the system's error code in errno (last_error()); none throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corvana::platform {
+
+// An open file: a descriptor on POSIX.
+using FileHandle = std::intptr_t;
+// The mapping of a file: on POSIX there is no mapping object, so the handle carries the mapped
+// length in bytes, which unmapping needs.
+using MappingHandle = std::intptr_t;
+// All bits set: "no handle"; closing skips it.
+inline constexpr std::intptr_t invalid_handle = -1;
+
+// The error code of the last failed call of this thread (errno).
+int last_error() noexcept;
+void set_last_error(int code) noexcept;
+
+int current_process_id() noexcept;
+std::int32_t system_page_size() noexcept;
+
+// The directory for temporary files, chosen as Python's tempfile does: TMPDIR when set and
+// non-empty, else /tmp. No trailing slash.
+std::string temp_directory();
+
+// Creates a new, empty, uniquely named file in `directory` whose name starts with `prefix`, and
+// opens it read-write. On success stores its path in `path` and returns the handle.
+FileHandle create_unique_file(const std::string& directory, const std::string& prefix,
+                              std::string& path) noexcept;
+// Opens an existing file read-write; invalid_handle on failure.
+FileHandle open_file(const char* path) noexcept;
+bool set_file_length(FileHandle file, std::uint64_t length) noexcept;
+bool close_file(FileHandle file) noexcept;
+// The canonical absolute path of `path` (symbolic links resolved).
+bool full_path(const char* path, std::string& resolved);
+// The current length of the file at `path`; false (errno set) when it has no status.
+bool file_length(const char* path, std::uint64_t& length) noexcept;
+// The current length of an open file.
+bool file_length(FileHandle file, std::uint64_t& length) noexcept;
+bool remove_file(const char* path) noexcept;
+
+// Maps `length` bytes of `file` from offset 0, shared and read-write; null on failure.
+void* map_file(FileHandle file, std::uint64_t length) noexcept;
+bool unmap_file(void* address, std::uint64_t length) noexcept;
+
+void sleep_milliseconds(unsigned milliseconds) noexcept;
+void yield_processor() noexcept;
+
+}  // namespace corvana::platform

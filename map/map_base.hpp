@@ -1,0 +1,85 @@
+// The base of both concurrent hash maps: the five shared cells and the entry into an expansion.
+// Private to the map layer; other layers include map/map.hpp.
+#pragma once
+
+#include <atomic>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+
+namespace corvana {
+
+// Participants inside one expansion at most; past this nobody joins.
+inline constexpr std::uint64_t max_expansion_workers = 4096;
+
+// InFile: true for the map whose cells live in a memory file, false for the process-local map.
+template <bool InFile>
+class ConcurrentHashMap_base {
+ public:
+  // Takes part in one expansion. Requires: the caller has counted itself in expansion_workers.
+  // The only virtual operation of the maps.
+  virtual void expand() = 0;
+
+  // Joins an expansion: if expansion_workers <= 4096 and the table has room for a doubling, counts
+  // this thread in and calls expand(). `n` is not used.
+  void python_expansion_helper(std::size_t n) {
+    static_cast<void>(n);
+    if (!has_room_to_double() || workers_word().load(std::memory_order_acquire) > max_expansion_workers) {
+      return;
+    }
+    // acq_rel: the count is a read-modify-write shared with other processes' joins and leaves
+    workers_word().fetch_add(1, std::memory_order_acq_rel);
+    expand();
+  }
+
+  [[nodiscard]] std::uint64_t bucket_chunk_number() const noexcept { return bucket_chunk_number_; }
+  [[nodiscard]] std::uint64_t bucket_chunk_size() const noexcept { return bucket_chunk_size_; }
+  // N: bucket chunks in use. acquire: pairs with the release of the doubling, so the chunks it
+  // covers are visible before they are used.
+  [[nodiscard]] std::uint64_t bucket_chunk_in_use() const noexcept {
+    return chunks_in_use_word().load(std::memory_order_acquire);
+  }
+  // relaxed: element_count is a statistic that may lag by the calls in progress.
+  [[nodiscard]] std::uint64_t element_count() const noexcept {
+    return count_word().load(std::memory_order_relaxed);
+  }
+  [[nodiscard]] std::uint64_t expansion_workers() const noexcept {
+    return workers_word().load(std::memory_order_acquire);
+  }
+  // A doubling of the current table fits within bucket_chunk_number slots.
+  [[nodiscard]] bool has_room_to_double() const noexcept {
+    const std::uint64_t in_use = bucket_chunk_in_use();
+    return in_use <= bucket_chunk_number_ / 2;
+  }
+
+ protected:
+  ConcurrentHashMap_base() = default;
+  ~ConcurrentHashMap_base() = default;
+  ConcurrentHashMap_base(const ConcurrentHashMap_base&) = delete;
+  ConcurrentHashMap_base& operator=(const ConcurrentHashMap_base&) = delete;
+
+  // One accessor per shared cell; each cell is an 8-aligned 64-bit word.
+  [[nodiscard]] static std::atomic_ref<std::uint64_t> cell_word(std::uint64_t* cell) noexcept {
+    assert(reinterpret_cast<std::uintptr_t>(cell) % std::atomic_ref<std::uint64_t>::required_alignment == 0);
+    return std::atomic_ref<std::uint64_t>(*cell);
+  }
+  [[nodiscard]] std::atomic_ref<std::uint64_t> workers_word() const noexcept { return cell_word(expansion_workers_); }
+  [[nodiscard]] std::atomic_ref<std::uint64_t> expansion_lock_word() const noexcept { return cell_word(expansion_lock_); }
+  [[nodiscard]] std::atomic_ref<std::uint64_t> cursor_word() const noexcept { return cell_word(migration_cursor_); }
+  [[nodiscard]] std::atomic_ref<std::uint64_t> count_word() const noexcept { return cell_word(element_count_); }
+  [[nodiscard]] std::atomic_ref<std::uint64_t> chunks_in_use_word() const noexcept {
+    return cell_word(bucket_chunk_in_use_);
+  }
+
+  std::uint64_t bucket_chunk_number_ = 0;  // slots of the bucket chunk table
+  std::uint64_t bucket_chunk_size_ = 0;    // B: buckets per bucket chunk
+  // Addresses of the shared cells in this process. migration_cursor holds a signed value and is
+  // read through a cast; every cell is one 64-bit word.
+  std::uint64_t* expansion_workers_ = nullptr;
+  std::uint64_t* expansion_lock_ = nullptr;
+  std::uint64_t* migration_cursor_ = nullptr;
+  std::uint64_t* element_count_ = nullptr;
+  std::uint64_t* bucket_chunk_in_use_ = nullptr;
+};
+
+}  // namespace corvana
