@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "heap/heap.hpp"
+
 namespace corvana {
 
 // Participants inside one expansion at most; past this nobody joins.
@@ -20,16 +22,13 @@ class ConcurrentHashMap_base {
   // The only virtual operation of the maps.
   virtual void expand() = 0;
 
-  // Joins an expansion: if expansion_workers <= 4096 and the table has room for a doubling, counts
+  // Joins an expansion: if the table has room for a doubling and expansion_workers <= 4096, counts
   // this thread in and calls expand(). `n` is not used.
   void python_expansion_helper(std::size_t n) {
     static_cast<void>(n);
-    if (!has_room_to_double() || workers_word().load(std::memory_order_acquire) > max_expansion_workers) {
-      return;
+    if (enter_expansion([] { return true; })) {
+      expand();
     }
-    // acq_rel: the count is a read-modify-write shared with other processes' joins and leaves
-    workers_word().fetch_add(1, std::memory_order_acq_rel);
-    expand();
   }
 
   [[nodiscard]] std::uint64_t bucket_chunk_number() const noexcept { return bucket_chunk_number_; }
@@ -57,6 +56,44 @@ class ConcurrentHashMap_base {
   ~ConcurrentHashMap_base() = default;
   ConcurrentHashMap_base(const ConcurrentHashMap_base&) = delete;
   ConcurrentHashMap_base& operator=(const ConcurrentHashMap_base&) = delete;
+
+  // How this map waits for its expansion_lock: spinning for the map in a file, sleeping (with the
+  // interpreter lock given away) for the process-local map.
+  static constexpr LockWait expansion_lock_wait = InFile ? LockWait::spin : LockWait::sleep;
+
+  // The join decision. Under expansion_lock: if `is_wanted()` holds, the table has room for one more
+  // doubling and at most 4096 participants are inside, counts this thread in expansion_workers.
+  // Returns whether it did; the caller then calls expand(). Every change of expansion_workers and the
+  // doubling happen under expansion_lock, so a thread can never join between the last participant's
+  // leave and its doubling.
+  // Requires: no bucket lock held.
+  template <class IsWanted>
+  bool enter_expansion(IsWanted is_wanted) {
+    LockWordGuard guard(expansion_lock_word(), expansion_lock_wait);
+    if (!is_wanted() || !has_room_to_double() ||
+        workers_word().load(std::memory_order_relaxed) > max_expansion_workers) {
+      return false;
+    }
+    // relaxed: expansion_lock orders every change of the count
+    workers_word().fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+
+  // The leaving step. Under expansion_lock: takes this participant out of expansion_workers; the last
+  // one doubles bucket_chunk_in_use and runs `finish()` (clearing the moving marks) before the lock
+  // is released, so a next expansion, which must enter through the lock, never sees a stale mark
+  // being cleared under it. Requires: no bucket lock held.
+  template <class Finish>
+  void leave_expansion(Finish finish) {
+    LockWordGuard guard(expansion_lock_word(), expansion_lock_wait);
+    if (workers_word().fetch_sub(1, std::memory_order_relaxed) != 1) {
+      return;
+    }
+    const std::uint64_t in_use = chunks_in_use_word().load(std::memory_order_relaxed);
+    // release: the new bucket chunks and every moved entry are visible to whoever reads the new N
+    chunks_in_use_word().store(in_use * 2, std::memory_order_release);
+    finish();
+  }
 
   // One accessor per shared cell; each cell is an 8-aligned 64-bit word.
   [[nodiscard]] static std::atomic_ref<std::uint64_t> cell_word(std::uint64_t* cell) noexcept {
