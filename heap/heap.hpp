@@ -62,13 +62,17 @@ inline constexpr std::size_t heap_error_capacity = 1024;     // characters, term
 
 // Creates (path null) or opens (path given) a memory file and maps it. Creating makes a new file
 // "mm<pid>..." in the temporary directory whose heap offers exactly `size` usable bytes and writes
-// the headers; opening maps an existing file, adopting its headers (the string unit is unused).
-// Returns the heap base (mapping + 24) and stores both handles, or null with the reason in the last
-// heap error text. `size` 0: null, errno EINVAL, text unchanged.
+// the headers; opening maps the whole existing file as long as it is (its length never changes
+// here), adopting its headers (the string unit is unused). Returns the heap base (mapping + 24) and
+// stores both handles, or null with the reason in the last heap error text and errno, both handles
+// then being invalid_handle. `size` 0: null, errno EINVAL, text unchanged. A size whose mapping
+// would not fit in 64 bits: errno EOVERFLOW. A file too short for the headers, or whose heap header
+// claims space outside the file: errno EINVAL, nothing mapped, the file untouched.
 [[nodiscard]] std::byte* create_memory_file(std::uint64_t size, const char* path, std::uint8_t string_unit,
                                             FileHandle& file, MappingHandle& mapping) noexcept;
-// Unmaps and closes; never deletes the file. A null heap base does nothing; an invalid handle is
-// skipped. Failures are only recorded in the last heap error text.
+// Unmaps and closes; never deletes the file. A null heap base does nothing; an invalid file handle
+// is skipped (the mapping is still removed: this process remembers the length of every mapping it
+// made). Failures are only recorded in the last heap error text.
 void close_memory_file(std::byte* heap_base, FileHandle file, MappingHandle mapping) noexcept;
 // The mapped length for a heap of `size` usable bytes: size + 88 rounded up to the page size;
 // 0 when that does not fit in 64 bits.
@@ -94,12 +98,19 @@ inline constexpr std::uint8_t max_unit = 246;           // chunk_size must fit i
 }
 
 // A run of `count` (>= 1) chunks of `unit` (1..246): returns the first chunk's start (payload at +2)
-// or null. Free-listed units are served from their list first, the rest carved fresh.
+// or null. Free-listed units are served from their list first, the rest carved fresh; when the
+// fresh rest does not fit, the listed chunks go back to their list and the request fails whole.
+// Units 1..5 leave no room for a link in their 6-byte payload: their run is contiguous (chunk i at
+// first + 8 i), carries no links, and is never free-listed, even as the string unit.
+// Null heap or unit 0: null, nothing else. count 0 or unit > 246: null, errno EINVAL. Out of memory
+// (a size that would pass 64 bits included): null, "mm:alloc: out of memory", errno ENOMEM.
 [[nodiscard]] std::byte* heap_alloc_chunks(Allocator heap, std::size_t count, std::uint8_t unit) noexcept;
 // A raw block of at least `size` bytes: returns its payload (block start + 2) or null.
 [[nodiscard]] std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept;
 // Pushes the chunk whose payload is given onto its class's free list; false for a unit that has
-// no free list (raw blocks included) or a null argument.
+// no free list (raw blocks included), a null argument, or an address that is not the payload of a
+// chunk carved in this heap (outside [66, heap_next), not at 8k + 2, or a header that does not
+// match its unit). A chunk freed twice is not detected.
 [[nodiscard]] bool heap_free(Allocator heap, void* payload) noexcept;
 // The unit byte before `payload`, or -1 when either argument is null.
 int heap_unit_of(Allocator heap, const void* payload) noexcept;
@@ -120,8 +131,8 @@ void sleep_wait_step() noexcept;
 // True while the interpreter is finalizing: waits then retry at once instead of waiting.
 [[nodiscard]] bool interpreter_is_finalizing() noexcept;
 
-// Memory from PyMem_Malloc while an interpreter runs (the caller holds the interpreter lock), else
-// from malloc. Buffers handed to Python come from here and go back through python_free.
+// Memory from PyMem_Malloc while an interpreter runs or finalizes (the caller holds the interpreter
+// lock), else from malloc. Buffers handed to Python come from here and go back through python_free.
 [[nodiscard]] void* python_malloc(std::size_t bytes) noexcept;
 void python_free(void* buffer) noexcept;
 
@@ -204,7 +215,9 @@ class ChunkCache {
   ChunkCache& operator=(const ChunkCache&) = delete;
 
   // A run of n >= 1 items, refilled from the heap (at least 100 items) when short.
-  // Throws runtime_error(strerror(errno)) when the heap cannot supply; the cache is unchanged.
+  // Throws runtime_error(strerror(errno)) when the heap cannot supply; the cache is unchanged and
+  // what the failed refill had carved is back on the heap's free lists. invalid_argument for n 0,
+  // a cache without a heap, or a data unit outside 1..246 (a block cache's unit must be 1 or 2).
   ChunkLink* take(std::uint64_t n);
   // Takes back a run of n >= 1 items up to the cap; the rest go to the heap in run order.
   // Throws the runtime_error of check_free when the heap refuses a chunk.
@@ -212,7 +225,8 @@ class ChunkCache {
   // Makes m >= 1 new items from the heap in batches of at most 100 and puts them at the head.
   void fill(std::uint64_t m);
   // Makes a new run of m >= 1 items from the heap; the caller links it in. Caller holds the lock
-  // when the run is meant for this cache.
+  // when the run is meant for this cache. The last item's next is null. On failure returns every
+  // chunk it carved to the heap (those of a unit without a free list stay carved) and throws as take.
   Run refill(std::uint64_t m);
 
   [[nodiscard]] std::uint8_t unit() const noexcept { return unit_; }
@@ -253,7 +267,8 @@ class LocalChunkCache {
   LocalChunkCache(const LocalChunkCache&) = delete;
   LocalChunkCache& operator=(const LocalChunkCache&) = delete;
 
-  // Throws runtime_error "PyMem_Malloc failed!" when a block cannot be made.
+  // Throws runtime_error "PyMem_Malloc failed!" when a block cannot be made (the blocks made by
+  // that refill are freed; the cache is unchanged), invalid_argument for n 0.
   LocalLink* take(std::uint64_t n);
   void give_back(std::uint64_t n, LocalLink* first);
   void fill(std::uint64_t m);

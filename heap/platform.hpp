@@ -37,6 +37,9 @@ bool set_file_length(FileHandle file, std::uint64_t length) noexcept;
 bool close_file(FileHandle file) noexcept;
 // The canonical absolute path of `path` (symbolic links resolved).
 bool full_path(const char* path, std::string& resolved);
+// The canonical absolute path of the file that `file` has open (what another process passes to
+// open_file to reach the same file).
+bool full_path_of(FileHandle file, std::string& resolved);
 // The current length of the file at `path`; false (errno set) when it has no status.
 bool file_length(const char* path, std::uint64_t& length) noexcept;
 // The current length of an open file.

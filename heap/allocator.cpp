@@ -1,0 +1,328 @@
+// The chunk allocator: carves chunks and raw blocks from the bump offset heap_next and recycles the
+// chunks of three units through LIFO free lists, all under the shared heap lock.
+//
+// Invariants (guarded by the heap lock):
+// - 64 <= heap_next <= heap_end; heap_next only grows.
+// - Every chunk and raw block starts at a multiple of 8 in [64, heap_next) and keeps the header it
+//   was carved with.
+// - A free list holds chunks of its unit only, linked through the first 8 payload bytes by chunk
+//   offset; 0 ends it.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "heap/heap.hpp"
+#include "heap/heap_layout.hpp"
+
+namespace corvana {
+
+namespace layout {
+
+HeapLockGuard::HeapLockGuard(Allocator heap) noexcept : heap_(heap) {
+  std::atomic_ref<std::int32_t> word = heap_lock_word(heap_);
+  std::int32_t expected = heap_lock_free;
+  // acquire: the heap header and free-list links written by the previous holder become visible
+  while (!word.compare_exchange_weak(expected, heap_lock_held, std::memory_order_acquire,
+                                     std::memory_order_relaxed)) {
+    expected = heap_lock_free;
+    if (!interpreter_is_finalizing()) {
+      spin_wait_step();
+    }
+  }
+}
+
+HeapLockGuard::~HeapLockGuard() {
+  // release: our changes to the header and the lists happen-before the next holder's acquire
+  heap_lock_word(heap_).exchange(heap_lock_free, std::memory_order_release);
+}
+
+}  // namespace layout
+
+namespace {
+
+using layout::HeapLockGuard;
+
+// Where a free list's head lives in the heap header: the heap offset of its 8-byte free_head field,
+// or 0 for a unit without a list. string_unit is tested first, so when it equals 16 or 176 that
+// list serves the unit. string_unit is written at creation only and read without the lock.
+std::size_t free_head_field(Allocator heap, std::uint8_t unit) noexcept {
+  if (unit < layout::min_linked_unit) {
+    return 0;  // no room for a list link: such chunks are carved fresh and never recycled
+  }
+  if (unit == layout::heap_header(heap).string_unit) {
+    return offsetof(HeapHeader, class_string) + offsetof(SizeClass, free_head);
+  }
+  if (unit == link_unit) {
+    return offsetof(HeapHeader, class_16) + offsetof(SizeClass, free_head);
+  }
+  if (unit == record_block_unit) {
+    return offsetof(HeapHeader, class_176) + offsetof(SizeClass, free_head);
+  }
+  return 0;
+}
+
+std::uint64_t load_header_word(Allocator heap, std::size_t field) noexcept {
+  std::uint64_t value;
+  std::memcpy(&value, heap + field, sizeof value);
+  return value;
+}
+
+void store_header_word(Allocator heap, std::size_t field, std::uint64_t value) noexcept {
+  std::memcpy(heap + field, &value, sizeof value);
+}
+
+// Spare fresh bytes. Requires: the heap lock.
+std::uint64_t spare_bytes(const HeapHeader& header) noexcept {
+  const std::uint64_t heap_end = header.heap_end;
+  const std::uint64_t heap_next = header.heap_next;
+  return heap_end > heap_next ? heap_end - heap_next : 0;
+}
+
+void report_out_of_memory() noexcept {
+  heap_set_error(heap_error_alloc_prefix, "out of memory");
+  errno = ENOMEM;
+}
+
+// Carves a fresh run of `count` chunks and, when `predecessor` (a chunk offset) is not 0, makes it
+// the run's predecessor. Returns the run's first chunk start or null (out of memory).
+// Locks: takes the heap lock for the bump only; the run is the caller's once heap_next has moved.
+std::byte* carve_run(Allocator heap, std::uint64_t count, std::uint8_t chunk_size, std::uint8_t unit,
+                     std::uint64_t predecessor) noexcept {
+  if (count > std::numeric_limits<std::uint64_t>::max() / chunk_size) {
+    report_out_of_memory();
+    return nullptr;
+  }
+  const std::uint64_t run_bytes = count * chunk_size;
+  std::uint64_t run_offset = 0;
+  bool has_room = false;
+  {
+    HeapLockGuard guard(heap);
+    HeapHeader& header = layout::heap_header(heap);
+    has_room = spare_bytes(header) >= run_bytes;
+    if (has_room) {
+      run_offset = header.heap_next;
+      header.heap_next = run_offset + run_bytes;
+    }
+  }
+  if (!has_room) {
+    report_out_of_memory();
+    return nullptr;
+  }
+  if (predecessor != 0) {
+    layout::set_chunk_link(heap, predecessor, run_offset);
+  }
+  for (std::uint64_t index = 0; index < count; ++index) {
+    const std::uint64_t chunk_offset = run_offset + index * chunk_size;
+    ChunkHeader& chunk = layout::chunk_header(heap, chunk_offset);
+    chunk.chunk_size = chunk_size;
+    chunk.unit = unit;
+    // The last link names the new heap_next; runs are walked by count, never to a terminator. A
+    // payload too small for a link (units below 6) gets none: the run is contiguous, and a link
+    // there would overwrite the next chunk's header or run past the end of the mapping.
+    if (unit >= layout::min_linked_unit) {
+      layout::set_chunk_link(heap, chunk_offset, chunk_offset + chunk_size);
+    }
+  }
+  return heap + run_offset;
+}
+
+// Walks the general list (never filled by this allocator; read by the diagnostics), calling
+// visit(number, chunk_offset) for each chunk, and stops at a link that cannot name a chunk.
+// Requires: the heap lock.
+template <class Visit>
+void walk_general_list(Allocator heap, Visit visit) noexcept {
+  const HeapHeader& header = layout::heap_header(heap);
+  const std::uint64_t heap_next = header.heap_next;
+  const std::uint64_t max_chunks = heap_next / layout::chunk_alignment;
+  auto chunk_offset = static_cast<std::uint64_t>(header.general.free_head);
+  for (std::uint64_t number = 1; chunk_offset != 0 && number <= max_chunks; ++number) {
+    if (chunk_offset < layout::first_chunk_offset || chunk_offset >= heap_next ||
+        chunk_offset % layout::chunk_alignment != 0) {
+      return;
+    }
+    visit(number, chunk_offset);
+    chunk_offset = layout::chunk_link(heap, chunk_offset);
+  }
+}
+
+// The sum of the chunk sizes on the general list. Requires: the heap lock.
+std::uint64_t general_list_bytes(Allocator heap) noexcept {
+  std::uint64_t bytes = 0;
+  walk_general_list(heap, [&](std::uint64_t, std::uint64_t chunk_offset) {
+    bytes += layout::chunk_header(heap, chunk_offset).chunk_size;
+  });
+  return bytes;
+}
+
+std::uint64_t address_value(const void* address) noexcept { return reinterpret_cast<std::uintptr_t>(address); }
+
+}  // namespace
+
+std::byte* heap_alloc_chunks(Allocator heap, std::size_t count, std::uint8_t unit) noexcept {
+  if (heap == nullptr || unit == 0) {
+    return nullptr;
+  }
+  if (count == 0 || unit > max_unit) {
+    // A run of no chunks, or a chunk size that does not fit its header byte, cannot be carved.
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::uint8_t chunk_size = chunk_size_for_unit(unit);
+  const std::size_t head_field = free_head_field(heap, unit);
+  if (head_field == 0) {
+    return carve_run(heap, count, chunk_size, unit, 0);
+  }
+
+  std::uint64_t first_taken = 0;
+  std::uint64_t last_taken = 0;
+  std::uint64_t taken = 0;
+  {
+    HeapLockGuard guard(heap);
+    std::uint64_t cursor = load_header_word(heap, head_field);
+    while (cursor != 0) {
+      if (taken == 0) {
+        first_taken = cursor;
+      }
+      last_taken = cursor;
+      ++taken;
+      cursor = layout::chunk_link(heap, cursor);
+      if (taken == count) {
+        break;
+      }
+    }
+    // Either the run is complete and `cursor` is the rest of the list, or the list is used up.
+    store_header_word(heap, head_field, cursor);
+    if (taken == count) {
+      return heap + first_taken;
+    }
+  }
+  if (taken == 0) {
+    return carve_run(heap, count, chunk_size, unit, 0);
+  }
+  if (carve_run(heap, count - taken, chunk_size, unit, last_taken) != nullptr) {
+    return heap + first_taken;
+  }
+  // The fresh part does not fit: the listed chunks go back in their original order, ahead of
+  // whatever was pushed meanwhile. The out-of-memory report stands.
+  {
+    HeapLockGuard guard(heap);
+    layout::set_chunk_link(heap, last_taken, load_header_word(heap, head_field));
+    store_header_word(heap, head_field, first_taken);
+  }
+  return nullptr;
+}
+
+std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
+  if (heap == nullptr || size == 0) {
+    return nullptr;
+  }
+  // size + 2 rounded up to a multiple of 8, refused where that would pass 64 bits.
+  if (size > std::numeric_limits<std::size_t>::max() - 9) {
+    report_out_of_memory();
+    return nullptr;
+  }
+  const std::uint64_t block_bytes = ((static_cast<std::uint64_t>(size) + 1) & ~std::uint64_t{7}) + 8;
+  std::byte* payload = nullptr;
+  {
+    HeapLockGuard guard(heap);
+    HeapHeader& header = layout::heap_header(heap);
+    if (spare_bytes(header) >= block_bytes) {
+      const std::uint64_t block_offset = header.heap_next;
+      ChunkHeader& block = layout::chunk_header(heap, block_offset);
+      block.chunk_size = 0;
+      block.unit = 0;
+      payload = heap + block_offset + sizeof(ChunkHeader);
+      header.heap_next = block_offset + block_bytes;
+    }
+  }
+  if (payload == nullptr) {
+    report_out_of_memory();
+  }
+  return payload;
+}
+
+bool heap_free(Allocator heap, void* payload) noexcept {
+  if (heap == nullptr || payload == nullptr) {
+    return false;
+  }
+  // Only a chunk start that this heap could have carved is accepted: anything else pushed onto a
+  // list would later be handed out as memory outside the heap or across another chunk.
+  const std::uint64_t heap_address = address_value(heap);
+  const std::uint64_t payload_address = address_value(payload);
+  const std::uint64_t heap_end = layout::heap_header(heap).heap_end;  // fixed at creation
+  if (payload_address < heap_address + layout::first_chunk_offset + sizeof(ChunkHeader) ||
+      payload_address - heap_address >= heap_end) {
+    return false;
+  }
+  const std::uint64_t chunk_offset = payload_address - heap_address - sizeof(ChunkHeader);
+  if (chunk_offset % layout::chunk_alignment != 0) {
+    return false;
+  }
+  const ChunkHeader chunk = layout::chunk_header(heap, chunk_offset);
+  const std::size_t head_field = free_head_field(heap, chunk.unit);
+  if (head_field == 0 || chunk.unit > max_unit || chunk.chunk_size != chunk_size_for_unit(chunk.unit)) {
+    return false;
+  }
+  HeapLockGuard guard(heap);
+  if (chunk_offset + chunk.chunk_size > layout::heap_header(heap).heap_next) {
+    return false;
+  }
+  layout::set_chunk_link(heap, chunk_offset, load_header_word(heap, head_field));
+  store_header_word(heap, head_field, chunk_offset);
+  return true;
+}
+
+int heap_unit_of(Allocator heap, const void* payload) noexcept {
+  if (heap == nullptr || payload == nullptr) {
+    return -1;
+  }
+  return static_cast<int>(std::to_integer<std::uint8_t>(*(static_cast<const std::byte*>(payload) - 1)));
+}
+
+std::size_t heap_available(Allocator heap) noexcept {
+  if (heap == nullptr) {
+    return 0;
+  }
+  HeapLockGuard guard(heap);
+  return spare_bytes(layout::heap_header(heap)) + general_list_bytes(heap);
+}
+
+void heap_info(Allocator heap) noexcept {
+  if (heap == nullptr) {
+    return;
+  }
+  // The whole dump, printing included, is one view of the heap: the lock is held throughout.
+  HeapLockGuard guard(heap);
+  const HeapHeader& header = layout::heap_header(heap);
+  const std::uint64_t heap_end = header.heap_end;
+  const std::uint64_t heap_next = header.heap_next;
+  const unsigned free_count = header.general.free_count;
+  const std::uint64_t free_bytes = general_list_bytes(heap);
+  std::fprintf(stderr, "Information for MM\n");
+  std::fprintf(stderr, "    memory area     = 0x%016" PRIX64 " - 0x%016" PRIX64 "\n", address_value(heap),
+               address_value(heap) + heap_end);
+  std::fprintf(stderr, "    memory size     = %zu\n", static_cast<std::size_t>(heap_end));
+  std::fprintf(stderr, "    memory offset   = %zu\n", static_cast<std::size_t>(heap_next));
+  std::fprintf(stderr, "    bytes spare     = %zu\n", static_cast<std::size_t>(spare_bytes(header)));
+  std::fprintf(stderr, "    bytes free      = %llu (%u chunk%s)\n", static_cast<unsigned long long>(free_bytes),
+               free_count, free_count == 1 ? "" : "s");
+  std::fprintf(stderr, "    bytes allocated = %llu\n",
+               static_cast<unsigned long long>(heap_next - free_bytes - layout::first_chunk_offset));
+  std::fprintf(stderr, "    List of free chunks:\n");
+  if (free_count == 0) {
+    std::fprintf(stderr, "        <empty-list>\n");
+  } else {
+    walk_general_list(heap, [&](std::uint64_t number, std::uint64_t chunk_offset) {
+      const unsigned chunk_size = layout::chunk_header(heap, chunk_offset).chunk_size;
+      const std::uint64_t chunk_address = address_value(heap) + chunk_offset;
+      std::fprintf(stderr, "        chunk #%03d: 0x%016" PRIX64 "-0x%016" PRIX64 " (%u bytes)\n",
+                   static_cast<int>(number), chunk_address, chunk_address + chunk_size, chunk_size);
+    });
+  }
+  std::fflush(stderr);
+}
+
+}  // namespace corvana

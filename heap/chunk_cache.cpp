@@ -1,0 +1,244 @@
+// Checked release and the process-local chunk cache of links and data chunks.
+//
+// Items move between the heap, the cache (reachable from head_, counted by count_) and the maps.
+// The cache lock serialises take, fill, the linking step of give_back and destruction; refill takes
+// the heap lock once per batch of at most 100 items. Lock order: cache lock -> heap lock.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "heap/heap.hpp"
+#include "heap/heap_layout.hpp"
+
+namespace corvana {
+
+namespace {
+
+constexpr char check_free_address_text[] = "check_free<true>(Allocator allocator, void * target) failed!";
+constexpr char check_free_offset_text[] =
+    "check_free<true>(Allocator allocator, const Offset<true> &target) failed!";
+
+[[nodiscard]] ChunkLink* link_at(Allocator heap, Offset offset) noexcept {
+  return reinterpret_cast<ChunkLink*>(address_of(heap, offset));
+}
+
+// The item `steps` links after `item`. Requires: the run holds at least steps + 1 items.
+[[nodiscard]] ChunkLink* walk(Allocator heap, ChunkLink* item, std::uint64_t steps) noexcept {
+  for (std::uint64_t step = 0; step < steps; ++step) {
+    item = link_at(heap, item->next);
+  }
+  return item;
+}
+
+// The chunk after `chunk` (a chunk start) in a run that heap_alloc_chunks handed out.
+[[nodiscard]] std::byte* next_chunk_of_run(Allocator heap, std::byte* chunk) noexcept {
+  return heap + layout::chunk_link(heap, static_cast<std::uint64_t>(chunk - heap));
+}
+
+[[nodiscard]] std::byte* payload_of_chunk(std::byte* chunk) noexcept { return chunk + sizeof(ChunkHeader); }
+
+// Returns what a failed refill carved to the heap: `made` complete items from `first`, and a run of
+// `loose_count` link chunks from `loose_links` that were never paired. A chunk whose unit has no
+// free list stays where it is (heap_free refuses it); nothing else can be done with it.
+void return_partial_refill(Allocator heap, ChunkLink* first, std::uint64_t made, std::byte* loose_links,
+                           std::uint64_t loose_count) noexcept {
+  ChunkLink* item = first;
+  for (std::uint64_t index = 0; index < made; ++index) {
+    ChunkLink* next = index + 1 < made ? link_at(heap, item->next) : nullptr;
+    static_cast<void>(heap_free(heap, address_of(heap, item->data)));
+    static_cast<void>(heap_free(heap, item));
+    item = next;
+  }
+  std::byte* chunk = loose_links;
+  for (std::uint64_t index = 0; index < loose_count; ++index) {
+    std::byte* next = index + 1 < loose_count ? next_chunk_of_run(heap, chunk) : nullptr;
+    static_cast<void>(heap_free(heap, payload_of_chunk(chunk)));
+    chunk = next;
+  }
+}
+
+[[noreturn]] void throw_heap_exhausted(int code) {
+  char buffer[256];
+  // GNU strerror_r: thread-safe; returns the text in `buffer` or a static string.
+  throw std::runtime_error(strerror_r(code, buffer, sizeof buffer));
+}
+
+}  // namespace
+
+void check_free(Allocator allocator, void* target) {
+  if (!heap_free(allocator, target)) {
+    throw std::runtime_error(check_free_address_text);
+  }
+}
+
+void check_free(Allocator allocator, const Offset& target) {
+  if (allocator == nullptr || !heap_free(allocator, address_of(allocator, target))) {
+    throw std::runtime_error(check_free_offset_text);
+  }
+}
+
+ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit) noexcept
+    : unit_(unit), heap_(heap), kind_(kind) {}
+
+ChunkCache::~ChunkCache() {
+  try {
+    LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+    const std::uint64_t cached = count();
+    ChunkLink* item = head_;
+    for (std::uint64_t index = 0; index < cached; ++index) {
+      // Read before the link chunk goes back: the heap reuses its payload as a list link.
+      ChunkLink* next = index + 1 < cached ? link_at(heap_, item->next) : nullptr;
+      const Offset data = item->data;
+      check_free(heap_, data);
+      check_free(heap_, static_cast<void*>(item));
+      item = next;
+    }
+    head_ = nullptr;
+    std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);  // relaxed: snapshot only
+  } catch (const std::exception& error) {
+    // A cache that cannot return its items would leave the shared heap inconsistent for every
+    // process; a destructor cannot report it, so the process ends here.
+    std::fprintf(stderr, "corvana: a chunk cache could not return its items to the heap: %s\n", error.what());
+    std::abort();
+  }
+}
+
+std::uint64_t ChunkCache::count() const noexcept {
+  // relaxed: a snapshot; count_ is only changed under the cache lock
+  return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(count_)).load(std::memory_order_relaxed);
+}
+
+std::uint8_t ChunkCache::data_unit() const noexcept {
+  const unsigned unit_bytes = kind_ == CacheKind::blocks ? unit_ * entry_record_bytes : unit_;
+  return unit_bytes <= max_unit ? static_cast<std::uint8_t>(unit_bytes) : 0;
+}
+
+ChunkCache::Run ChunkCache::refill(std::uint64_t m) {
+  if (m == 0) {
+    throw std::invalid_argument("a chunk cache cannot make a run of 0 items");
+  }
+  if (heap_ == nullptr) {
+    throw std::invalid_argument("a chunk cache without a heap cannot make items");
+  }
+  const std::uint8_t data_chunk_unit = data_unit();
+  if (data_chunk_unit == 0) {
+    throw std::invalid_argument("the data chunks of this chunk cache have no valid unit");
+  }
+  const std::size_t clear_bytes = kind_ == CacheKind::blocks ? data_chunk_unit : 0;
+  Run run{nullptr, nullptr};
+  std::uint64_t made = 0;
+  while (made < m) {
+    const std::uint64_t batch = std::min(chunk_cache_batch, m - made);
+    std::byte* link_chunk = heap_alloc_chunks(heap_, batch, link_unit);
+    if (link_chunk == nullptr) {
+      const int code = errno;
+      return_partial_refill(heap_, run.first, made, nullptr, 0);
+      throw_heap_exhausted(code);
+    }
+    std::byte* data_chunk = heap_alloc_chunks(heap_, batch, data_chunk_unit);
+    if (data_chunk == nullptr) {
+      const int code = errno;
+      return_partial_refill(heap_, run.first, made, link_chunk, batch);
+      throw_heap_exhausted(code);
+    }
+    for (std::uint64_t index = 0; index < batch; ++index) {
+      // The allocator's run links live in the payloads about to be overwritten: read them first.
+      std::byte* next_link_chunk = index + 1 < batch ? next_chunk_of_run(heap_, link_chunk) : nullptr;
+      std::byte* next_data_chunk = index + 1 < batch ? next_chunk_of_run(heap_, data_chunk) : nullptr;
+      std::byte* data = payload_of_chunk(data_chunk);
+      std::memset(data, 0, clear_bytes);
+      auto* link = reinterpret_cast<ChunkLink*>(payload_of_chunk(link_chunk));
+      link->data = offset_of(heap_, data);
+      link->next = Offset::null;
+      if (run.last != nullptr) {
+        run.last->next = offset_of(heap_, link);
+      } else {
+        run.first = link;
+      }
+      run.last = link;
+      link_chunk = next_link_chunk;
+      data_chunk = next_data_chunk;
+    }
+    made += batch;
+  }
+  return run;
+}
+
+ChunkLink* ChunkCache::take(std::uint64_t n) {
+  if (n == 0) {
+    throw std::invalid_argument("a chunk cache cannot hand out a run of 0 items");
+  }
+  // Locks: cache lock, and under it (in refill) the heap lock.
+  LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+  std::uint64_t cached = count();
+  if (cached < n) {
+    const std::uint64_t made = std::max(chunk_cache_batch, n - cached);
+    const Run run = refill(made);  // throws with the cache unchanged
+    if (head_ != nullptr) {
+      run.last->next = offset_of(heap_, head_);
+    }
+    head_ = run.first;
+    cached += made;
+  }
+  ChunkLink* result = head_;
+  if (cached > n) {
+    // The handed-out run's last next keeps naming the new head.
+    head_ = walk(heap_, head_, n);
+    cached -= n;
+  } else {
+    head_ = nullptr;
+    cached = 0;
+  }
+  std::atomic_ref<std::uint64_t>(count_).store(cached, std::memory_order_relaxed);  // relaxed: snapshot only
+  return result;
+}
+
+void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
+  if (n == 0 || first == nullptr) {
+    throw std::invalid_argument("a chunk cache cannot take back an empty run");
+  }
+  ChunkLink* rest = nullptr;
+  std::uint64_t rest_count = 0;
+  {
+    LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+    const std::uint64_t cached = count();
+    const std::uint64_t room = cached >= chunk_cache_cap ? 0 : chunk_cache_cap - cached;
+    const std::uint64_t kept = std::min(room, n);
+    if (kept > 0) {
+      ChunkLink* last_kept = walk(heap_, first, kept - 1);
+      if (kept < n) {
+        rest = link_at(heap_, last_kept->next);
+      }
+      last_kept->next = head_ != nullptr ? offset_of(heap_, head_) : Offset::null;
+      head_ = first;
+      std::atomic_ref<std::uint64_t>(count_).store(cached + kept, std::memory_order_relaxed);  // relaxed: snapshot
+    } else {
+      rest = first;
+    }
+    rest_count = n - kept;
+  }
+  // Past the cap: back to the heap in run order, each item's data chunk before its link.
+  ChunkLink* item = rest;
+  for (std::uint64_t index = 0; index < rest_count; ++index) {
+    ChunkLink* next = index + 1 < rest_count ? link_at(heap_, item->next) : nullptr;
+    check_free(heap_, static_cast<void*>(address_of(heap_, item->data)));
+    check_free(heap_, static_cast<void*>(item));
+    item = next;
+  }
+}
+
+void ChunkCache::fill(std::uint64_t m) {
+  // Locks: cache lock, and under it (in refill) the heap lock.
+  LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+  const Run run = refill(m);
+  if (head_ != nullptr) {
+    run.last->next = offset_of(heap_, head_);
+  }
+  head_ = run.first;
+  std::atomic_ref<std::uint64_t>(count_).store(count() + m, std::memory_order_relaxed);  // relaxed: snapshot
+}
+
+}  // namespace corvana

@@ -1,0 +1,69 @@
+// Access to the headers of a mapped heap. Private to the heap layer; other layers include
+// heap/heap.hpp.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "heap/heap.hpp"
+
+namespace corvana::layout {
+
+// The heap header at the heap base. Its fields are packed and are only read and written by value.
+[[nodiscard]] inline HeapHeader& heap_header(Allocator heap) noexcept {
+  return *reinterpret_cast<HeapHeader*>(heap);
+}
+
+// The file header that lies file_header_bytes before the heap base.
+[[nodiscard]] inline FileHeader& file_header(Allocator heap) noexcept {
+  return *reinterpret_cast<FileHeader*>(heap - file_header_bytes);
+}
+
+// The heap lock word: file offset 16, 4-aligned because every mapping starts on a page.
+[[nodiscard]] inline std::atomic_ref<std::int32_t> heap_lock_word(Allocator heap) noexcept {
+  auto* word = reinterpret_cast<std::int32_t*>(heap - file_header_bytes + offsetof(FileHeader, heap_lock));
+  return std::atomic_ref<std::int32_t>(*word);
+}
+
+inline constexpr std::int32_t heap_lock_free = 0;
+inline constexpr std::int32_t heap_lock_held = 1;
+
+// The first chunk of a new heap starts right after the heap header.
+inline constexpr std::uint64_t first_chunk_offset = heap_header_bytes;
+
+// Every chunk and raw block starts at a multiple of this many bytes from the heap base.
+inline constexpr std::uint64_t chunk_alignment = 8;
+
+// The smallest unit whose payload holds a link (chunk_size 16). Smaller chunks (chunk_size 8) have
+// no link: their runs are contiguous and they never go onto a free list.
+inline constexpr std::uint8_t min_linked_unit = 6;
+
+// The allocator's link in a chunk: the chunk offset of the next chunk, in the first 8 bytes of the
+// payload (an unaligned word, hence memcpy).
+[[nodiscard]] inline std::uint64_t chunk_link(Allocator heap, std::uint64_t chunk_offset) noexcept {
+  std::uint64_t link;
+  std::memcpy(&link, heap + chunk_offset + sizeof(ChunkHeader), sizeof link);
+  return link;
+}
+inline void set_chunk_link(Allocator heap, std::uint64_t chunk_offset, std::uint64_t link) noexcept {
+  std::memcpy(heap + chunk_offset + sizeof(ChunkHeader), &link, sizeof link);
+}
+
+[[nodiscard]] inline ChunkHeader& chunk_header(Allocator heap, std::uint64_t chunk_offset) noexcept {
+  return *reinterpret_cast<ChunkHeader*>(heap + chunk_offset);
+}
+
+// Holds the heap lock from construction to destruction.
+class HeapLockGuard {
+ public:
+  explicit HeapLockGuard(Allocator heap) noexcept;
+  ~HeapLockGuard();
+  HeapLockGuard(const HeapLockGuard&) = delete;
+  HeapLockGuard& operator=(const HeapLockGuard&) = delete;
+
+ private:
+  Allocator heap_;
+};
+
+}  // namespace corvana::layout

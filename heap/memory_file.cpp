@@ -1,0 +1,344 @@
+// The memory file: creating, opening and closing the mapped file that carries one heap, and the
+// process-wide last heap error text.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "heap/heap.hpp"
+#include "heap/heap_layout.hpp"
+
+namespace corvana {
+
+namespace {
+
+// Flags of every failure of the memory file: the core prefix and the system's text for errno.
+constexpr std::uint32_t core_error_flags = heap_error_core_prefix | heap_error_with_errno;
+
+// Bytes in front of the usable heap: the file header and the heap header.
+constexpr std::uint64_t header_bytes = file_header_bytes + heap_header_bytes;
+
+// The two leading bytes {chunk_size, unit} of the size classes of units 176 and 16, each written as
+// one little-endian 16-bit store: 178, 176 and 18, 16.
+constexpr std::uint16_t class_176_leading_bytes = 0xB0B2;
+constexpr std::uint16_t class_16_leading_bytes = 0x1012;
+
+char last_error_text[heap_error_capacity + 1] = {};
+std::int32_t cached_page_size = 0;
+
+// The length of every mapping this process made, by its address, so that closing unmaps exactly
+// what was mapped even when the caller no longer has the mapping handle.
+struct MappingRecord {
+  std::byte* address;
+  std::uint64_t length;
+};
+std::mutex mappings_mutex;
+std::vector<MappingRecord> mappings;
+
+void remember_mapping(std::byte* address, std::uint64_t length) noexcept {
+  try {
+    std::lock_guard<std::mutex> guard(mappings_mutex);
+    mappings.push_back({address, length});
+  } catch (...) {
+    // Without the record, closing relies on the mapping handle, which carries the same length.
+  }
+}
+
+// The recorded length of the mapping at `address`, forgetting it; 0 when none was recorded.
+std::uint64_t forget_mapping(std::byte* address) noexcept {
+  std::lock_guard<std::mutex> guard(mappings_mutex);
+  auto found = std::find_if(mappings.begin(), mappings.end(),
+                            [address](const MappingRecord& record) { return record.address == address; });
+  if (found == mappings.end()) {
+    return 0;
+  }
+  const std::uint64_t length = found->length;
+  mappings.erase(found);
+  return length;
+}
+
+// Records `message` with the core prefix and the system text of `code`, and leaves errno = code.
+void report_core_failure(const char* message, int code) noexcept {
+  errno = code;
+  heap_set_error(core_error_flags, message);
+  errno = code;
+}
+
+// The same for a message that carries the decimal error code in place of its "%lu".
+void report_core_failure_with_code(const char* format, int code) noexcept {
+  char message[256];
+  std::snprintf(message, sizeof message, format, static_cast<unsigned long>(code));
+  report_core_failure(message, code);
+}
+
+// Everything a create or open has acquired so far; released in reverse order on every exit path
+// unless the call succeeded (dismiss). A file that was opened by path is never removed. Releasing
+// keeps errno and the last heap error text as the failure left them.
+struct PartialFile {
+  platform::FileHandle file = platform::invalid_handle;
+  std::string created_path;  // non-empty only for a file this call created
+  void* address = nullptr;
+  std::uint64_t length = 0;
+
+  PartialFile() = default;
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+  ~PartialFile() { release(); }
+
+  void dismiss() noexcept {
+    file = platform::invalid_handle;
+    created_path.clear();
+    address = nullptr;
+  }
+
+  void release() noexcept {
+    const int saved_errno = errno;
+    if (address != nullptr) {
+      static_cast<void>(platform::unmap_file(address, length));
+    }
+    if (file != platform::invalid_handle) {
+      static_cast<void>(platform::close_file(file));
+    }
+    if (!created_path.empty()) {
+      static_cast<void>(platform::remove_file(created_path.c_str()));
+    }
+    errno = saved_errno;
+  }
+};
+
+void write_new_headers(std::byte* mapping_address, std::uint64_t mapped_size, std::uint64_t size,
+                       std::uint8_t string_unit) noexcept {
+  auto* file = reinterpret_cast<FileHeader*>(mapping_address);
+  file->mapped_size = mapped_size;
+  file->region_size = size + heap_header_bytes;
+  Allocator heap = mapping_address + file_header_bytes;
+  // relaxed: nobody else can reach the file before this call returns its heap base
+  layout::heap_lock_word(heap).store(layout::heap_lock_free, std::memory_order_relaxed);
+
+  HeapHeader& header = layout::heap_header(heap);
+  header.heap_end = size + heap_header_bytes;
+  header.heap_next = layout::first_chunk_offset;
+  header.string_unit = string_unit;
+  header.general.reserved = 0;
+  header.general.free_count = 0;
+  header.general.free_head = 0;
+  std::memcpy(heap + offsetof(HeapHeader, class_176), &class_176_leading_bytes, sizeof class_176_leading_bytes);
+  header.class_176.free_head = 0;
+  std::memcpy(heap + offsetof(HeapHeader, class_16), &class_16_leading_bytes, sizeof class_16_leading_bytes);
+  header.class_16.free_head = 0;
+  header.class_string.chunk_size = static_cast<std::uint8_t>(string_unit + 2);
+  header.class_string.unit = string_unit;
+  header.class_string.free_head = 0;
+}
+
+// A mapped file is a heap only if its headers fit in it and its heap lies inside the mapping;
+// anything else would let the allocator reach past the end of the file.
+bool has_sound_heap_header(const std::byte* mapping_address, std::uint64_t mapped_size) noexcept {
+  const auto& header = *reinterpret_cast<const HeapHeader*>(mapping_address + file_header_bytes);
+  const std::uint64_t heap_end = header.heap_end;
+  const std::uint64_t heap_next = header.heap_next;
+  return heap_end >= layout::first_chunk_offset && heap_end <= mapped_size - file_header_bytes &&
+         heap_next >= layout::first_chunk_offset && heap_next <= heap_end;
+}
+
+std::byte* create_new_file(std::uint64_t size, std::uint64_t mapped_size, std::uint8_t string_unit,
+                           FileHandle& file_out, MappingHandle& mapping_out) {
+  PartialFile partial;
+  const std::string prefix = "mm" + std::to_string(platform::current_process_id());
+  std::string created_path;
+  partial.file = platform::create_unique_file(platform::temp_directory(), prefix, created_path);
+  if (partial.file == platform::invalid_handle) {
+    report_core_failure("failed to generate memory file name", platform::last_error());
+    return nullptr;
+  }
+  partial.created_path = created_path;
+
+  if (!platform::set_file_length(partial.file, mapped_size)) {
+    const int code = platform::last_error();
+    report_core_failure_with_code("failed to write memory file, last error: %lu", code);
+    return nullptr;
+  }
+  std::string full_path;
+  if (!platform::full_path_of(partial.file, full_path)) {
+    const int code = platform::last_error();
+    report_core_failure_with_code("failed to get file name error: %lu", code);
+    return nullptr;
+  }
+  partial.created_path = full_path;
+
+  void* address = platform::map_file(partial.file, mapped_size);
+  if (address == nullptr) {
+    const int code = platform::last_error();
+    report_core_failure_with_code("failed to open map view of file error: %lu", code);
+    return nullptr;
+  }
+  partial.address = address;
+  partial.length = mapped_size;
+  auto* mapping_address = static_cast<std::byte*>(address);
+  write_new_headers(mapping_address, mapped_size, size, string_unit);
+  remember_mapping(mapping_address, mapped_size);
+  file_out = partial.file;
+  mapping_out = static_cast<MappingHandle>(mapped_size);
+  partial.dismiss();
+  return mapping_address + file_header_bytes;
+}
+
+// Maps the file's actual length and never changes it: a mapping past the end of a file faults on
+// access, and growing the file at every open would leak a page per open.
+std::byte* open_existing_file(std::uint64_t size, const char* path, FileHandle& file_out,
+                              MappingHandle& mapping_out) {
+  PartialFile partial;
+  partial.file = platform::open_file(path);
+  if (partial.file == platform::invalid_handle) {
+    report_core_failure("failed to create memory file", platform::last_error());
+    return nullptr;
+  }
+  std::uint64_t file_length = 0;
+  if (!platform::file_length(partial.file, file_length)) {
+    const int code = platform::last_error();
+    report_core_failure_with_code("failed to create file mapping error: %lu", code);
+    return nullptr;
+  }
+  if (file_length < header_bytes) {
+    char message[128];
+    std::snprintf(message, sizeof message, "memory file is too small to hold a heap: %" PRIu64 " bytes",
+                  file_length);
+    report_core_failure(message, EINVAL);
+    return nullptr;
+  }
+  void* address = platform::map_file(partial.file, file_length);
+  if (address == nullptr) {
+    const int code = platform::last_error();
+    report_core_failure_with_code("failed to open map view of file error: %lu", code);
+    return nullptr;
+  }
+  partial.address = address;
+  partial.length = file_length;
+  auto* mapping_address = static_cast<std::byte*>(address);
+  if (!has_sound_heap_header(mapping_address, file_length)) {
+    report_core_failure("memory file has no valid heap header", EINVAL);
+    return nullptr;
+  }
+  auto* header = reinterpret_cast<FileHeader*>(mapping_address);
+  header->mapped_size = file_length;
+  header->region_size = size + heap_header_bytes;
+  remember_mapping(mapping_address, file_length);
+  file_out = partial.file;
+  mapping_out = static_cast<MappingHandle>(file_length);
+  partial.dismiss();
+  return mapping_address + file_header_bytes;
+}
+
+}  // namespace
+
+std::uint64_t mapped_size_for(std::uint64_t size) noexcept {
+  if (size > std::numeric_limits<std::uint64_t>::max() - header_bytes) {
+    return 0;
+  }
+  const std::uint64_t unrounded = size + header_bytes;
+  const auto page = static_cast<std::uint64_t>(page_size());
+  const std::uint64_t remainder = unrounded % page;
+  if (remainder == 0) {
+    return unrounded;
+  }
+  const std::uint64_t padding = page - remainder;
+  if (unrounded > std::numeric_limits<std::uint64_t>::max() - padding) {
+    return 0;
+  }
+  return unrounded + padding;
+}
+
+std::byte* create_memory_file(std::uint64_t size, const char* path, std::uint8_t string_unit, FileHandle& file,
+                              MappingHandle& mapping) noexcept {
+  file = platform::invalid_handle;
+  mapping = platform::invalid_handle;
+  if (size == 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::uint64_t mapped_size = mapped_size_for(size);
+  if (mapped_size == 0 || mapped_size > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    char message[128];
+    std::snprintf(message, sizeof message, "memory file size %" PRIu64 " is too large", size);
+    report_core_failure(message, EOVERFLOW);
+    return nullptr;
+  }
+  try {
+    return path == nullptr ? create_new_file(size, mapped_size, string_unit, file, mapping)
+                           : open_existing_file(size, path, file, mapping);
+  } catch (const std::bad_alloc&) {
+    // Only the path strings allocate; whatever was acquired has been released on the way out.
+    report_core_failure("failed to allocate space, last error: 12", ENOMEM);
+    return nullptr;
+  }
+}
+
+void close_memory_file(std::byte* heap_base, FileHandle file, MappingHandle mapping) noexcept {
+  if (heap_base == nullptr) {
+    return;
+  }
+  std::byte* mapping_address = heap_base - file_header_bytes;
+  std::uint64_t length = forget_mapping(mapping_address);
+  if (length == 0 && mapping != platform::invalid_handle && mapping > 0) {
+    length = static_cast<std::uint64_t>(mapping);
+  }
+  if (!platform::unmap_file(mapping_address, length)) {
+    report_core_failure_with_code("failed to close map view error: %lu", platform::last_error());
+  }
+  // A POSIX mapping has no object of its own to close: unmapping released it.
+  if (file != platform::invalid_handle && !platform::close_file(file)) {
+    report_core_failure_with_code("failed to close handle error: %lu", platform::last_error());
+  }
+}
+
+void heap_set_error(std::uint32_t flags, const char* text) noexcept {
+  const int code = errno;
+  if (text == nullptr) {
+    last_error_text[0] = '\0';
+    return;
+  }
+  std::size_t length = 0;
+  const auto append = [&length](const char* piece) {
+    while (*piece != '\0' && length < heap_error_capacity) {
+      last_error_text[length++] = *piece++;
+    }
+  };
+  append((flags & heap_error_alloc_prefix) != 0 ? "mm:alloc: " : "mm:core: ");
+  append(text);
+  if ((flags & heap_error_with_errno) != 0 && code != 0) {
+    if (length < heap_error_capacity - 2) {
+      append(" (");
+    }
+    char buffer[256];
+    // GNU strerror_r: returns the text, in `buffer` or a static string; thread-safe unlike strerror.
+    append(strerror_r(code, buffer, sizeof buffer));
+    if (length < heap_error_capacity - 1) {
+      append(")");
+    }
+  }
+  last_error_text[length] = '\0';
+  errno = code;
+}
+
+const char* heap_last_error() noexcept { return last_error_text[0] == '\0' ? nullptr : last_error_text; }
+
+std::int32_t page_size() noexcept {
+  std::atomic_ref<std::int32_t> cached(cached_page_size);
+  // relaxed: every thread that fills the cache stores the same value; nothing else is published
+  std::int32_t size = cached.load(std::memory_order_relaxed);
+  if (size == 0) {
+    size = platform::system_page_size();
+    // relaxed: as above
+    cached.exchange(size, std::memory_order_relaxed);
+  }
+  return size;
+}
+
+}  // namespace corvana
