@@ -85,8 +85,17 @@ class ConcurrentHashMap_base {
   // being cleared under it. Requires: no bucket lock held.
   template <class Finish>
   void leave_expansion(Finish finish) {
+    leave_expansion([] { return true; }, finish);
+  }
+
+  // The leaving step of a map whose expansion can end without its work done (a creator that could
+  // not make the new chunks rolls back and everybody leaves): as above, but the last participant
+  // doubles and finishes only when `is_done()` holds under expansion_lock; otherwise the map keeps
+  // its size. Requires: no bucket lock held.
+  template <class IsDone, class Finish>
+  void leave_expansion(IsDone is_done, Finish finish) {
     LockWordGuard guard(expansion_lock_word(), expansion_lock_wait);
-    if (workers_word().fetch_sub(1, std::memory_order_relaxed) != 1) {
+    if (workers_word().fetch_sub(1, std::memory_order_relaxed) != 1 || !is_done()) {
       return;
     }
     const std::uint64_t in_use = chunks_in_use_word().load(std::memory_order_relaxed);

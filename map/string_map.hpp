@@ -4,23 +4,40 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "heap/heap.hpp"
 #include "map/map_base.hpp"
 
 namespace corvana {
 
+namespace map_layout {
+struct Bucket;
+struct Entry;
+}  // namespace map_layout
+
+// What the map checker found in a consistent map.
+struct StringMapCheck {
+  std::uint64_t entry_count = 0;   // entries found by walking every bucket in use
+  std::uint64_t bucket_count = 0;  // buckets walked: B * N
+  std::uint64_t link_count = 0;    // links owned by entry lists, keys and values
+};
+
 class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
  public:
   // Creates a new map in a new memory file when `name` is empty (and stores the file's full path in
   // `name`), else opens the map in the memory file at path `name`.
   // Throws invalid_argument (parameter checks), bad_alloc "bad allocation" (the memory file cannot be
-  // created or opened), runtime_error (everything else).
+  // created or opened), runtime_error (everything else, including a file that does not hold a map;
+  // a new file is then deleted, an opened one left as it was).
+  // GIL: held while an interpreter runs (the address array comes from PyMem_Malloc).
   ConcurrentHashMap_string(std::string& name, std::uint8_t bucket_chunk_size_exponent,
                            std::uint64_t bucket_chunk_number, std::uint64_t size,
                            std::uint8_t chunk_size_exponent);
-  // Releases what this object holds; the map and its file remain.
+  // Releases what this object holds; the map and its file remain. GIL: as for the constructor.
   ~ConcurrentHashMap_string();
 
   // Stores or replaces the value of `key`. GIL: as held by the caller; lock waits may give it away.
@@ -31,20 +48,97 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   bool get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value, std::int64_t& value_len);
   // true when an entry was removed.
   bool remove(const char* key, std::uint64_t key_len, std::int64_t hash);
+  // Every operation leaves the map consistent when it throws (a cache that cannot supply, a buffer
+  // that cannot be allocated: runtime_error), with its bucket unchanged and unlocked.
 
+  // Takes part in one expansion (see map/expansion.cpp). Requires: the caller is counted in
+  // expansion_workers. Throws runtime_error when the new bucket chunks cannot be made (the expansion
+  // is then rolled back and the map keeps its size). A failure while splitting a bucket (process
+  // memory exhausted, damaged lists) changes nothing in it but leaves this participant counted: that
+  // expansion cannot finish, and inserts into the buckets it marked wait; no entry is lost or hidden.
   void expand() override;
 
   [[nodiscard]] std::uint8_t string_unit() const noexcept { return string_unit_; }
   [[nodiscard]] Allocator heap_base() const noexcept { return base_; }
 
+  // ---- Inspection (checker, tests, diagnostics) ----------------------------------------------
+
+  // Walks every bucket in use under its lock and verifies the map's invariants: packed entries;
+  // link_count of an entry list max(1, ceil(length / 2)) (more only when `allow_spare_links`: an
+  // expansion leaves spare links with the buckets it split); unused entry slots own no chunk; string
+  // lists with link_count ceil(length / string_unit); every entry in the bucket of its hash (checked
+  // when no expansion runs); no key twice in a bucket; no link owned twice; every moving_to 0 when
+  // no expansion runs. Returns what it found; throws runtime_error naming the first violation.
+  // Requires: no bucket lock held by the calling thread.
+  [[nodiscard]] StringMapCheck check(bool allow_spare_links = true) const;
+
+  // The global bucket number that `hash` selects with the current number of bucket chunks.
+  [[nodiscard]] std::uint64_t bucket_of(std::int64_t hash) const noexcept;
+  // Entry list counters and moving_to of bucket `bucket` (below B * bucket_chunk_in_use()), read
+  // without its lock: exact only while nobody changes the bucket.
+  [[nodiscard]] std::uint64_t bucket_length(std::uint64_t bucket) const;
+  [[nodiscard]] std::uint64_t bucket_link_count(std::uint64_t bucket) const;
+  [[nodiscard]] std::uint64_t bucket_moving_to(std::uint64_t bucket) const;
+  // The hashes of the entries of bucket `bucket`, in list order (read under its lock).
+  [[nodiscard]] std::vector<std::int64_t> bucket_hashes(std::uint64_t bucket) const;
+  // Raw value of bucket chunk table slot `chunk` (below bucket_chunk_number()).
+  [[nodiscard]] std::uint64_t table_slot(std::uint64_t chunk) const;
+  [[nodiscard]] std::int64_t migration_cursor() const noexcept;
+  // Items held now by this object's caches.
+  [[nodiscard]] std::uint64_t string_cache_items() const noexcept;
+  [[nodiscard]] std::uint64_t block_cache_items() const noexcept;
+
  private:
+  struct LockedBuckets;  // a bucket locked for an operation, and its sibling while it is moving
+
+  void create_map(std::string& name, std::uint8_t bucket_chunk_size_exponent,
+                  std::uint64_t bucket_chunk_number, std::uint64_t size, std::uint8_t chunk_size_exponent);
+  void open_map(const std::string& name);
+  void adopt_cells(const void* header);
+  // Releases caches, the address array and the mapping; leaves the object empty. Never throws.
+  void release() noexcept;
+
+  // The address of bucket chunk `chunk` in this process, looked up in the table on first use.
+  // Throws runtime_error when the table names no chunk there.
+  [[nodiscard]] std::byte* chunk_address(std::uint64_t chunk) const;
+  [[nodiscard]] map_layout::Bucket* bucket_at(std::uint64_t bucket) const;
+  [[nodiscard]] std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks_in_use) const noexcept;
+  // Locks the bucket of `hash`, starting again whenever bucket_chunk_in_use changed while it waited
+  // for a lock. With `with_sibling`, a bucket being moved is returned with its sibling locked too.
+  void lock_bucket_of(std::int64_t hash, bool with_sibling, LockedBuckets& locked);
+  // The join rule: joins (and runs) an expansion when the map holds more than two entries per bucket
+  // (`count` entries for the first check, element_count under expansion_lock for the second).
+  // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
+  bool join_if_crowded(std::uint64_t count) noexcept;
+  void initialise_bucket(map_layout::Bucket* bucket, ChunkLink* link) noexcept;
+
+  // Expansion steps (map/expansion.cpp).
+  void create_new_chunks(std::uint64_t chunks_in_use);
+  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use,
+                    std::vector<map_layout::Entry>& moving);
+  void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
+  [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
+
   Allocator base_ = nullptr;
   std::uint8_t string_unit_ = 0;
-  // The string map's helper adds the rest of its private state here.
+  FileHandle file_ = platform::invalid_handle;
+  MappingHandle mapping_ = platform::invalid_handle;
+  std::uint64_t heap_end_ = 0;  // the heap's end: every record lies below it
+  std::byte* table_ = nullptr;  // the bucket chunk table in this process
+  Offset table_offset_ = Offset::null;
+  // Per bucket chunk, its address in this process or null until first looked up (python_malloc,
+  // bucket_chunk_number entries; read and filled through atomic_ref by any thread of the process).
+  std::byte** chunk_addresses_ = nullptr;
+  std::unique_ptr<ChunkCache> block_cache_;   // record blocks with their links (unit 2)
+  std::unique_ptr<ChunkCache> string_cache_;  // string chunks with their links (unit string_unit)
+  unsigned bucket_chunk_shift_ = 0;           // log2(B)
+
+  friend void python_expansion_helper_string(std::string& name, std::size_t target_length);
 };
 
-// Opens the map at `name` (must not be empty) and joins an expansion when it has fewer than
-// `target_length` bucket chunks.
+// Opens the map at `name` (must not be empty: invalid_argument) and joins an expansion when it has
+// fewer than `target_length` bucket chunks, checked under expansion_lock together with the join.
+// GIL: held while an interpreter runs; the waits give it away.
 void python_expansion_helper_string(std::string& name, std::size_t target_length);
 
 }  // namespace corvana

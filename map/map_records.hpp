@@ -1,0 +1,157 @@
+// Records of a string map in the heap of its memory file, and the accessors of their atomic words.
+// Private to the map layer; other layers include map/map.hpp.
+//
+// Every record is packed and little-endian and declared only here. Packed fields are read and
+// written by value or with std::memcpy; a record inside another is reached through its address
+// (entries_of, key_of, value_of), never through a reference to the member. Words used atomically
+// (bucket lock, moving_to, table slots, the five cells) are 8-aligned in the heap: the map places
+// every record holding such a word at the first 8-aligned address of a raw block of `size + 6`
+// bytes (payloads sit at heap offset 8k+2) and stores the Offset of that aligned address.
+#pragma once
+
+#include <atomic>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+
+#include "heap/heap.hpp"
+
+namespace corvana::map_layout {
+
+#pragma pack(push, 1)
+
+// A sequence of fixed-size elements in data chunks chained through ChunkLinks: the entries of a
+// bucket (2 per record block) or the bytes of a key or value (string_unit per string chunk).
+// Only the first link_count links are meaningful; the next of the last one may point anywhere.
+struct ChunkList {                 // 40 bytes
+  Offset head;                     //  0: first ChunkLink; not meaningful while link_count is 0
+  std::uint64_t length;            //  8: entries in the list, or bytes in the string
+  std::uint64_t link_count;        // 16: links that belong to the list
+  std::uint8_t unit;               // 24: entries per record block, or bytes per string chunk
+  std::uint8_t padding[7];         // 25
+  std::uint64_t base;              // 32: reserved; this map writes 0 and never reads it
+};
+static_assert(sizeof(ChunkList) == 40);
+static_assert(offsetof(ChunkList, length) == 8 && offsetof(ChunkList, link_count) == 16 &&
+              offsetof(ChunkList, unit) == 24 && offsetof(ChunkList, base) == 32);
+
+// One key-value pair. Unused slots of a record block hold key and value with link_count 0, so a
+// slot can always be filled without giving anything back.
+struct Entry {                     // 88 bytes
+  ChunkList key;                   //  0: unit string_unit
+  ChunkList value;                 // 40: unit string_unit
+  std::int64_t hash;               // 80: the caller's hash of the key, stored unchanged
+};
+static_assert(sizeof(Entry) == 88 && sizeof(Entry) == entry_record_bytes);
+static_assert(offsetof(Entry, value) == 40 && offsetof(Entry, hash) == 80);
+
+// One bucket of a bucket chunk. Bucket chunks are 8-aligned and 56 is a multiple of 8, so lock and
+// moving_to are 8-aligned in every bucket.
+struct Bucket {                    // 56 bytes
+  std::uint64_t lock;              //  0: atomic lock word, lock_word_free or lock_word_held
+  ChunkList entries;               //  8: guarded by `lock`; Entry records, 2 per record block
+  Offset moving_to;                // 48: atomic; the sibling while an expansion moves this bucket, else null
+};
+static_assert(sizeof(Bucket) == 56);
+static_assert(offsetof(Bucket, entries) == 8 && offsetof(Bucket, moving_to) == 48);
+static_assert(offsetof(Bucket, lock) % 8 == 0 && offsetof(Bucket, moving_to) % 8 == 0,
+              "atomic words must be 8-aligned within the record");
+
+// The map's header: the payload of the first chunk of a new heap (chunk at heap offset 64, unit 168,
+// payload at heap offset 66). Written once by the creator; read by every process that opens the map.
+struct MapHeader {                      // 168 bytes (the chunk's unit; 6 bytes of slack follow)
+  std::uint64_t reserved_local;         //   0 (heap 66): reserved; written as 0, never read
+  std::uint64_t reserved_base;          //   8 (heap 74): reserved; written as 0, never read
+  std::uint64_t bucket_chunk_number;    //  16 (heap 82): slots of the bucket chunk table
+  std::uint64_t bucket_chunk_size;      //  24 (heap 90): B, buckets per bucket chunk (a power of 2)
+  std::uint8_t zero_0[24];              //  32 (heap 98): zero
+  Offset table;                         //  56 (heap 122): the bucket chunk table
+  Offset bucket_chunk_in_use;           //  64 (heap 130): cell
+  Offset expansion_workers;             //  72 (heap 138): cell
+  Offset expansion_lock;                //  80 (heap 146): cell
+  Offset migration_cursor;              //  88 (heap 154): cell
+  Offset element_count;                 //  96 (heap 162): cell
+  std::uint8_t zero_1[16];              // 104 (heap 170): zero
+  std::uint8_t unwritten[16];           // 120 (heap 186): never written (zero in a new file)
+  std::uint8_t zero_2[24];              // 136 (heap 202): zero
+  std::uint8_t string_unit;             // 160 (heap 226): bytes per string chunk
+  std::uint8_t unused[7];               // 161 (heap 227): never written
+};
+static_assert(sizeof(MapHeader) == map_header_unit);
+static_assert(offsetof(MapHeader, reserved_base) == 8 && offsetof(MapHeader, bucket_chunk_number) == 16 &&
+              offsetof(MapHeader, bucket_chunk_size) == 24 && offsetof(MapHeader, zero_0) == 32 &&
+              offsetof(MapHeader, table) == 56 && offsetof(MapHeader, bucket_chunk_in_use) == 64 &&
+              offsetof(MapHeader, expansion_workers) == 72 && offsetof(MapHeader, expansion_lock) == 80 &&
+              offsetof(MapHeader, migration_cursor) == 88 && offsetof(MapHeader, element_count) == 96 &&
+              offsetof(MapHeader, zero_1) == 104 && offsetof(MapHeader, unwritten) == 120 &&
+              offsetof(MapHeader, zero_2) == 136 && offsetof(MapHeader, string_unit) == 160);
+
+#pragma pack(pop)
+
+// Where the MapHeader's chunk starts, and its header bytes.
+inline constexpr std::uint64_t map_header_chunk_offset = 64;
+inline constexpr std::uint64_t map_header_offset = map_header_chunk_offset + sizeof(ChunkHeader);
+inline constexpr std::uint8_t map_header_chunk_size = chunk_size_for_unit(map_header_unit);
+static_assert(map_header_chunk_size == 176);
+// The first heap offset after the MapHeader's chunk: every other record of a map lies past it.
+inline constexpr std::uint64_t first_record_offset = map_header_chunk_offset + map_header_chunk_size;
+
+inline constexpr std::uint8_t entries_per_block = 2;   // the unit of a bucket's entry list
+inline constexpr std::uint64_t word_alignment = 8;     // of every atomic word in the heap
+// Raw blocks are payloads at 8k+2; asking for `size + aligned_block_slack` bytes and starting at
+// payload + aligned_block_slack gives `size` bytes at an 8-aligned address.
+inline constexpr std::uint64_t aligned_block_slack = 6;
+
+// A shared cell owns a whole cache line, so the cell that every insert and remove changes
+// (element_count) never slows the readers of another (bucket_chunk_in_use, read by every operation).
+// A raw block of cell_block_bytes holds a whole 64-byte line wherever the block starts (payloads
+// start at 8k+2: at most 62 bytes precede the line); the cell is that line's first word.
+inline constexpr std::uint64_t cache_line_bytes = 64;
+inline constexpr std::uint64_t cell_block_bytes = 2 * cache_line_bytes - sizeof(ChunkHeader);
+
+// Table slot marker: the creator of an expansion is making the chunk of this slot.
+inline constexpr std::uint64_t table_slot_creating = 1;
+
+// ---------------------------------------------------------------------------------------------
+// Addresses of nested records (never references to packed members)
+
+[[nodiscard]] inline ChunkList* entries_of(Bucket* bucket) noexcept {
+  return reinterpret_cast<ChunkList*>(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, entries));
+}
+[[nodiscard]] inline ChunkList* key_of(Entry* entry) noexcept {
+  return reinterpret_cast<ChunkList*>(reinterpret_cast<std::byte*>(entry) + offsetof(Entry, key));
+}
+[[nodiscard]] inline ChunkList* value_of(Entry* entry) noexcept {
+  return reinterpret_cast<ChunkList*>(reinterpret_cast<std::byte*>(entry) + offsetof(Entry, value));
+}
+
+[[nodiscard]] inline ChunkLink* link_at(Allocator heap, Offset offset) noexcept {
+  return reinterpret_cast<ChunkLink*>(address_of(heap, offset));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The atomic words: one accessor each
+
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> word_at(std::byte* address) noexcept {
+  assert(reinterpret_cast<std::uintptr_t>(address) % std::atomic_ref<std::uint64_t>::required_alignment == 0);
+  return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(address));
+}
+
+// The bucket's lock word: lock_word_free or lock_word_held.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> lock_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, lock));
+}
+
+// The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the
+// bucket's lock; only the last participant of the expansion clears it.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> moving_to_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, moving_to));
+}
+
+// Slot `chunk` of the bucket chunk table at `table`: 0, table_slot_creating or a chunk's Offset.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> table_slot_word(std::byte* table,
+                                                                    std::uint64_t chunk) noexcept {
+  return word_at(table + chunk * sizeof(std::uint64_t));
+}
+
+}  // namespace corvana::map_layout

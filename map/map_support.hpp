@@ -1,0 +1,29 @@
+// Small helpers shared by the string map's source files. Private to the map layer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "heap/heap.hpp"
+#include "map/map_records.hpp"
+
+namespace corvana::map_layout {
+
+inline constexpr char empty_chunks_text[] = "operation on empty chunks!";
+
+// `count` records of `record_bytes` plus the alignment slack of an 8-aligned record, or false when
+// that does not fit in 64 bits.
+[[nodiscard]] inline bool aligned_block_bytes(std::uint64_t count, std::uint64_t record_bytes,
+                                              std::uint64_t& bytes) noexcept {
+  std::uint64_t product = 0;
+  return !__builtin_mul_overflow(count, record_bytes, &product) &&
+         !__builtin_add_overflow(product, aligned_block_slack, &bytes);
+}
+
+// The last heap error text, for a heap allocation that failed.
+[[nodiscard]] inline std::string heap_error_text() {
+  const char* text = heap_last_error();
+  return text != nullptr ? text : "mm:alloc: out of memory";
+}
+
+}  // namespace corvana::map_layout

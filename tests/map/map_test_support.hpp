@@ -1,0 +1,98 @@
+// Helpers for the string map tests: a private temporary directory per test, maps that delete their
+// file, and byte strings.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "map/map.hpp"
+
+namespace corvana::testing {
+
+// Points TMPDIR at a fresh directory for the test, so new memory files land there and the test can
+// see exactly which files exist; removes the directory afterwards.
+class MapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "corvana-map-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    directory_ = pattern;
+    const char* previous = std::getenv("TMPDIR");
+    if (previous != nullptr) {
+      previous_tmpdir_ = previous;
+    }
+    ::setenv("TMPDIR", directory_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (previous_tmpdir_) {
+      ::setenv("TMPDIR", previous_tmpdir_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  // Files in the test's temporary directory.
+  [[nodiscard]] std::size_t file_count() const {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory_)) {
+      ++count;
+    }
+    return count;
+  }
+
+  // A new map; `name` receives its path.
+  std::unique_ptr<ConcurrentHashMap_string> create(std::string& name, std::uint8_t bucket_exponent,
+                                                   std::uint64_t chunk_number, std::uint64_t size = 1 << 22,
+                                                   std::uint8_t chunk_exponent = 5) {
+    name.clear();
+    return std::make_unique<ConcurrentHashMap_string>(name, bucket_exponent, chunk_number, size,
+                                                      chunk_exponent);
+  }
+
+  std::string directory_;
+  std::optional<std::string> previous_tmpdir_;
+};
+
+inline void put(ConcurrentHashMap_string& map, const std::string& key, const std::string& value,
+                std::int64_t hash) {
+  map.insert(key.data(), value.data(), key.size(), value.size(), hash);
+}
+
+// The value of `key`, or nullopt when it is absent.
+inline std::optional<std::string> fetch(ConcurrentHashMap_string& map, const std::string& key,
+                                        std::int64_t hash) {
+  char* buffer = nullptr;
+  std::int64_t length = -1;
+  if (!map.get(key.data(), key.size(), hash, buffer, length)) {
+    EXPECT_EQ(buffer, nullptr);
+    return std::nullopt;
+  }
+  EXPECT_NE(buffer, nullptr);
+  std::string value(buffer, static_cast<std::size_t>(length));
+  python_free(buffer);
+  return value;
+}
+
+inline bool erase(ConcurrentHashMap_string& map, const std::string& key, std::int64_t hash) {
+  return map.remove(key.data(), key.size(), hash);
+}
+
+// A string of `length` bytes that differs from position to position and from seed to seed.
+inline std::string pattern_bytes(std::size_t length, unsigned seed) {
+  std::string bytes(length, '\0');
+  for (std::size_t index = 0; index < length; ++index) {
+    bytes[index] = static_cast<char>((index * 31 + seed * 7 + 1) & 0xFF);
+  }
+  return bytes;
+}
+
+}  // namespace corvana::testing

@@ -1,0 +1,231 @@
+// Expansion of the string map with one participant at a time: placement and order of the moved
+// entries, marks, the table bound, the helpers, and a creator that cannot make the new chunks.
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/map/map_test_support.hpp"
+
+namespace corvana::testing {
+namespace {
+
+using StringMapExpansion = MapTest;
+
+std::string key_for(std::int64_t hash) {
+  return "key-" + std::to_string(hash);
+}
+
+void put_hashes(ConcurrentHashMap_string& map, const std::vector<std::int64_t>& hashes) {
+  for (const std::int64_t hash : hashes) {
+    put(map, key_for(hash), "value-" + std::to_string(hash), hash);
+  }
+}
+
+void expect_all_found(ConcurrentHashMap_string& map, const std::vector<std::int64_t>& hashes) {
+  for (const std::int64_t hash : hashes) {
+    EXPECT_EQ(fetch(map, key_for(hash), hash), "value-" + std::to_string(hash)) << hash;
+  }
+}
+
+TEST_F(StringMapExpansion, OneParticipantDoublesAndPlacesEveryEntry) {
+  std::string name;
+  auto map = create(name, 2, 8);  // 4 buckets per chunk
+  std::vector<std::int64_t> hashes;
+  for (std::int64_t index = 0; index < 8; ++index) {
+    hashes.push_back(index * 0x5BD1E995 - 1000);
+  }
+  put_hashes(*map, hashes);
+  ASSERT_EQ(map->bucket_chunk_in_use(), 1u) << "8 entries in 4 buckets do not start an expansion";
+
+  map->python_expansion_helper(0);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
+  EXPECT_EQ(map->expansion_workers(), 0u);
+  EXPECT_LT(map->migration_cursor(), 0);
+  for (std::uint64_t bucket = 0; bucket < 8; ++bucket) {
+    EXPECT_EQ(map->bucket_moving_to(bucket), 0u);
+  }
+  // check() verifies that every entry sits in bucket hash mod (2 * B * N).
+  EXPECT_EQ(map->check().entry_count, hashes.size());
+  expect_all_found(*map, hashes);
+
+  // A second process's view learns the new chunk from the table.
+  std::string opened_name = name;
+  ConcurrentHashMap_string opened(opened_name, 2, 2, 2, 3);
+  expect_all_found(opened, hashes);
+}
+
+TEST_F(StringMapExpansion, EntriesKeepTheirOrderInBothLists) {
+  std::string name;
+  auto map = create(name, 2, 8);  // 4 buckets; bit 4 decides the split of bucket 0
+  put_hashes(*map, {0, 4, 8, 12, 16, 20});
+  put_hashes(*map, {1, 9});  // bucket 1: nothing moves
+  put_hashes(*map, {7});     // bucket 3: everything moves
+  ASSERT_EQ((map->bucket_hashes(0)), (std::vector<std::int64_t>{0, 4, 8, 12, 16, 20}));
+  map->python_expansion_helper(0);
+  ASSERT_EQ(map->bucket_chunk_in_use(), 2u);
+  EXPECT_EQ((map->bucket_hashes(0)), (std::vector<std::int64_t>{0, 8, 16}));
+  EXPECT_EQ((map->bucket_hashes(4)), (std::vector<std::int64_t>{4, 12, 20}));
+  EXPECT_EQ((map->bucket_hashes(1)), (std::vector<std::int64_t>{1, 9}));
+  EXPECT_EQ(map->bucket_link_count(1), 1u);
+  EXPECT_EQ((map->bucket_hashes(3)), (std::vector<std::int64_t>{}));
+  EXPECT_GE(map->bucket_link_count(3), 1u);
+  EXPECT_EQ((map->bucket_hashes(7)), (std::vector<std::int64_t>{7}));
+  // An empty bucket is only marked and unmarked.
+  EXPECT_EQ(map->bucket_length(2), 0u);
+  EXPECT_EQ(map->bucket_link_count(2), 1u);
+  EXPECT_EQ(map->bucket_moving_to(2), 0u);
+  EXPECT_EQ(map->check().entry_count, 9u);
+  expect_all_found(*map, {0, 4, 8, 12, 16, 20, 1, 9, 7});
+
+  // The split took no links from the heap: removing every entry leaves one link per bucket.
+  for (const std::int64_t hash : {0, 4, 8, 12, 16, 20, 1, 9, 7}) {
+    EXPECT_TRUE(erase(*map, key_for(hash), hash));
+  }
+  EXPECT_EQ(map->check(false).entry_count, 0u);
+}
+
+TEST_F(StringMapExpansion, SeveralParticipantsShareOneDoubling) {
+  std::string name;
+  auto map = create(name, 10, 4, 1 << 24, 4);  // 1024 buckets: 64 claims of 16
+  std::vector<std::int64_t> hashes;
+  for (std::int64_t index = 0; index < 2000; ++index) {
+    hashes.push_back(index * 0x9E3779B97F4A7C15ll);
+  }
+  put_hashes(*map, hashes);
+  ASSERT_EQ(map->bucket_chunk_in_use(), 1u);
+  std::atomic<int> ready = 0;
+  std::vector<std::thread> participants;
+  for (int thread = 0; thread < 4; ++thread) {
+    participants.emplace_back([&] {
+      std::string helper_name = name;
+      ++ready;
+      while (ready.load() < 4) {
+        std::this_thread::yield();
+      }
+      python_expansion_helper_string(helper_name, 2);
+    });
+  }
+  for (auto& participant : participants) {
+    participant.join();
+  }
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u) << "one target, one doubling";
+  EXPECT_EQ(map->expansion_workers(), 0u);
+  EXPECT_EQ(map->check().entry_count, hashes.size());
+  expect_all_found(*map, hashes);
+}
+
+TEST_F(StringMapExpansion, InsertsStartExpansionsOfAMapOfOneBucketUpToTheTableBound) {
+  std::string name;
+  auto map = create(name, 0, 4);  // one bucket per chunk, at most 4 chunks
+  std::vector<std::int64_t> hashes;
+  put_hashes(*map, {0, 1});
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
+  put_hashes(*map, {2});  // 3 entries > 2 per bucket
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
+  for (std::int64_t hash = 3; hash < 200; ++hash) {
+    put_hashes(*map, {hash});
+  }
+  EXPECT_EQ(map->bucket_chunk_in_use(), 4u) << "the table has 4 slots: the map stops growing there";
+  EXPECT_EQ(map->expansion_workers(), 0u);
+  map->python_expansion_helper(0);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 4u);
+  std::string helper_name = name;
+  python_expansion_helper_string(helper_name, 8);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 4u);
+  for (std::int64_t hash = 0; hash < 200; ++hash) {
+    hashes.push_back(hash);
+  }
+  expect_all_found(*map, hashes);
+  EXPECT_EQ(map->check().entry_count, 200u);
+}
+
+TEST_F(StringMapExpansion, AnInsertIntoAnEmptyBucketNeverStartsAnExpansion) {
+  std::string name;
+  auto map = create(name, 2, 8);
+  put_hashes(*map, {0, 4, 8, 12, 16, 20, 24, 28});  // bucket 0 holds 8 entries
+  ASSERT_EQ(map->bucket_chunk_in_use(), 1u);
+  put_hashes(*map, {1});  // 9 entries > 8, but into an empty bucket
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
+  put_hashes(*map, {5});  // appends: expands
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
+  EXPECT_EQ(map->check().entry_count, 10u);
+}
+
+TEST_F(StringMapExpansion, HelperStringJoinsOnlyBelowItsTarget) {
+  std::string name;
+  auto map = create(name, 2, 8);
+  put_hashes(*map, {3, 7, 11});
+  std::string helper_name = name;
+  python_expansion_helper_string(helper_name, 1);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u) << "a reached target only opens and closes the map";
+  EXPECT_EQ(map->table_slot(1), 0u);
+  python_expansion_helper_string(helper_name, 2);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
+  python_expansion_helper_string(helper_name, 2);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
+  EXPECT_EQ(helper_name, name);
+  EXPECT_EQ(map->check().entry_count, 3u);
+
+  std::string empty;
+  EXPECT_THROW(python_expansion_helper_string(empty, 4), std::invalid_argument);
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(file_count(), 1u) << "an empty name never creates a map";
+}
+
+TEST_F(StringMapExpansion, ACreatorWithoutHeapRollsBackAndTheMapKeepsWorking) {
+  std::string name;
+  auto map = create(name, 2, 4, 64 * 1024, 5);  // 4 buckets
+  // Warm the block cache: a third entry in bucket 0 refills it, the removal gives its link back.
+  put_hashes(*map, {0, 4, 8});
+  EXPECT_TRUE(erase(*map, key_for(8), 8));
+  put_hashes(*map, {1, 5, 2, 6, 3, 7});  // 8 entries: at the threshold
+  ASSERT_GT(map->block_cache_items(), 4u);
+  // Use up the heap's fresh space: new bucket chunks cannot be made any more.
+  while (heap_alloc_bytes(map->heap_base(), 8) != nullptr) {
+  }
+  put_hashes(*map, {12});  // 9 entries: starts an expansion whose creator fails
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
+  EXPECT_EQ(map->table_slot(1), 0u) << "the marker is rolled back";
+  EXPECT_EQ(map->expansion_workers(), 0u);
+  EXPECT_EQ(map->check().entry_count, 9u);
+
+  // An explicit expansion reports why it failed and leaves the same state.
+  try {
+    map->python_expansion_helper(0);
+    ADD_FAILURE() << "the expansion cannot succeed";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "mm:alloc: out of memory");
+  }
+  EXPECT_EQ(map->table_slot(1), 0u);
+  EXPECT_EQ(map->expansion_workers(), 0u);
+
+  // Several participants at once: whoever waits for a creator that rolls back leaves as well.
+  std::vector<std::thread> participants;
+  std::atomic<int> failures = 0;
+  for (int thread = 0; thread < 4; ++thread) {
+    participants.emplace_back([&] {
+      try {
+        map->python_expansion_helper(0);
+      } catch (const std::runtime_error&) {
+        ++failures;
+      }
+    });
+  }
+  for (auto& participant : participants) {
+    participant.join();
+  }
+  EXPECT_GE(failures.load(), 1);
+  EXPECT_EQ(map->table_slot(1), 0u);
+  EXPECT_EQ(map->expansion_workers(), 0u);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
+
+  put_hashes(*map, {16});  // tries again, fails again, and the insert itself succeeds
+  expect_all_found(*map, {0, 4, 1, 5, 2, 6, 3, 7, 12, 16});
+  EXPECT_TRUE(erase(*map, key_for(5), 5));
+  EXPECT_EQ(map->element_count(), 9u);
+  EXPECT_EQ(map->check().entry_count, 9u);
+}
+
+}  // namespace
+}  // namespace corvana::testing
