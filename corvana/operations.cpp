@@ -1,0 +1,347 @@
+// Insert, get and remove from Python: the methods of quillmap, the module functions dict_insert,
+// dict_get and dict_remove, their native entries and the native method table's slots.
+//
+// Every operation serializes the key (and the value) with `dumps` of the instance's serializer
+// object, hashes the key object with pellrook's hash_key and calls the map operation of the same
+// name. The map copies the bytes straight from the bytes objects; a get copies the map's buffer
+// once into the result's bytes object. GIL: held throughout; the map's lock waits may let other
+// threads run, which is why an operation keeps its own reference to the map object.
+#include <memory>
+
+#include "corvana/arguments.hpp"
+#include "corvana/errors.hpp"
+#include "corvana/quillmap_internal.hpp"
+#include "heap/heap.hpp"
+#include "map/map.hpp"
+
+namespace corvana::quillmap {
+
+const char method_insert_doc[] =
+    "insert(self, input_key, input_value) -> int\n"
+    "insert the quillstore with input_key and input_value\n"
+    ":param input_key: the key object\n"
+    ":param input_value: the value object\n"
+    ":return: 1 if successful";
+const char method_get_doc[] =
+    "get(self, input_key) -> list\n"
+    "get the target object from quillstore with input_key\n"
+    ":param input_key: the key object\n"
+    ":return: list in form of [Boolean, object]. The first boolean value indicates whether the input_key is "
+    "in "
+    "the dict. The second python object is the target object if the first boolean value is True. ";
+const char method_remove_doc[] =
+    "remove(self, input_key) -> int\n"
+    "remove the target object from quillstore with input_key\n"
+    ":param input_key: the key object\n"
+    ":return: 1 if successfully removed, 0 if the input_key not in the target quillstore";
+
+namespace {
+
+using python::OwnedRef;
+using python::PythonErrorSet;
+
+const char dict_insert_doc[] =
+    "dict_insert(target: quillmap, input_key, input_value) -> int\n"
+    "insert the target quillstore with input_key and input_value\n"
+    ":param target: the quillmap to insert into\n"
+    ":param input_key: the key object\n"
+    ":param input_value: the value object\n"
+    ":return: 1 if successful";
+const char dict_get_doc[] =
+    "dict_get(target: quillmap, input_key) -> list\n"
+    "get the target object from quillstore with input_key\n"
+    ":param target: the quillmap to read from\n"
+    ":param input_key: the key object\n"
+    ":return: list in form of [Boolean, object]. The first boolean value indicates whether the input_key is "
+    "in "
+    "the dict. The second python object is the target object if the first boolean value is True. ";
+const char dict_remove_doc[] =
+    "dict_remove(target: quillmap, input_key) -> int\n"
+    "remove the target object from quillstore with input_key\n"
+    ":param target: the quillmap to remove from\n"
+    ":param input_key: the key object\n"
+    ":return: 1 if successfully removed, 0 if the input_key not in the target quillstore";
+
+constexpr const char* key_value_names[] = {"input_key", "input_value"};
+constexpr const char* key_names[] = {"input_key"};
+constexpr const char* target_key_value_names[] = {"target", "input_key", "input_value"};
+constexpr const char* target_key_names[] = {"target", "input_key"};
+
+constexpr Signature insert_signature{"insert", key_value_names, 2};
+constexpr Signature get_signature{"get", key_names, 1};
+constexpr Signature remove_signature{"remove", key_names, 1};
+constexpr Signature dict_insert_signature{"dict_insert", target_key_value_names, 3};
+constexpr Signature dict_get_signature{"dict_get", target_key_names, 2};
+constexpr Signature dict_remove_signature{"dict_remove", target_key_names, 2};
+
+// Releases a buffer that the map's get handed over.
+struct PythonFree {
+  void operator()(char* buffer) const noexcept { python_free(buffer); }
+};
+
+QuillmapObject* as_quillmap(PyObject* object) noexcept {
+  return reinterpret_cast<QuillmapObject*>(object);
+}
+
+// dumps(object) of the serializer, looked up afresh: exactly bytes, or None.
+OwnedRef serialize(PyObject* serializer, PyObject* object) {
+  const OwnedRef dumps = OwnedRef::checked(PyObject_GetAttr(serializer, state.strings.dumps));
+  OwnedRef serialized = OwnedRef::checked(PyObject_CallOneArg(dumps.get(), object));
+  if (!PyBytes_CheckExact(serialized.get()) && serialized.get() != Py_None) {
+    raise_unexpected_type("bytes", serialized.get());
+  }
+  return serialized;
+}
+
+std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
+  if (state.hash_key == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
+    throw PythonErrorSet{};
+  }
+  const Py_ssize_t hash = state.hash_key(&self->base, key);
+  if (PyErr_Occurred() != nullptr) {
+    throw PythonErrorSet{};
+  }
+  return hash;
+}
+
+[[noreturn]] void raise_serialized_none() {
+  PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+  throw PythonErrorSet{};
+}
+
+const char* bytes_of(const OwnedRef& bytes) noexcept {
+  return PyBytes_AS_STRING(bytes.get());
+}
+std::uint64_t length_of(const OwnedRef& bytes) noexcept {
+  return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get()));
+}
+
+int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
+  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
+  const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+  const OwnedRef key_bytes = serialize(serializer.get(), key);
+  const OwnedRef value_bytes = serialize(serializer.get(), value);
+  const std::int64_t hash = hash_of(self, key);
+  if (key_bytes.get() == Py_None || value_bytes.get() == Py_None) {
+    raise_serialized_none();
+  }
+  map->insert(bytes_of(key_bytes), bytes_of(value_bytes), length_of(key_bytes), length_of(value_bytes), hash);
+  return 1;
+}
+
+OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
+  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
+  const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+  const OwnedRef key_bytes = serialize(serializer.get(), key);
+  const std::int64_t hash = hash_of(self, key);
+  if (key_bytes.get() == Py_None) {
+    raise_serialized_none();
+  }
+  char* buffer = nullptr;
+  std::int64_t value_length = 0;
+  if (!map->get(bytes_of(key_bytes), length_of(key_bytes), hash, buffer, value_length)) {
+    OwnedRef absent = OwnedRef::checked(PyList_New(1));
+    PyList_SET_ITEM(absent.get(), 0, Py_NewRef(Py_False));
+    return absent;
+  }
+  std::unique_ptr<char, PythonFree> owned_buffer(buffer);
+  const OwnedRef value_bytes =
+      OwnedRef::checked(PyBytes_FromStringAndSize(owned_buffer.get(), static_cast<Py_ssize_t>(value_length)));
+  owned_buffer.reset();
+  const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(serializer.get(), state.strings.loads));
+  OwnedRef value = OwnedRef::checked(PyObject_CallOneArg(loads.get(), value_bytes.get()));
+  OwnedRef present = OwnedRef::checked(PyList_New(2));
+  PyList_SET_ITEM(present.get(), 0, Py_NewRef(Py_True));
+  PyList_SET_ITEM(present.get(), 1, value.release());
+  return present;
+}
+
+int remove_routine(QuillmapObject* self, PyObject* key) {
+  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
+  const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+  const OwnedRef key_bytes = serialize(serializer.get(), key);
+  const std::int64_t hash = hash_of(self, key);
+  if (key_bytes.get() == Py_None) {
+    raise_serialized_none();
+  }
+  return map->remove(bytes_of(key_bytes), length_of(key_bytes), hash) ? 1 : 0;
+}
+
+PyObject* new_int(int value) {
+  return OwnedRef::checked(PyLong_FromLong(value)).release();
+}
+
+// `target` of the module functions: a quillmap or an instance of a subclass.
+QuillmapObject* check_target(PyObject* target) {
+  if (!PyObject_TypeCheck(target, &quillmap_type)) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 "target", quillmap_type.tp_name, Py_TYPE(target)->tp_name);
+    throw PythonErrorSet{};
+  }
+  return as_quillmap(target);
+}
+
+// One memory per slot of the native method table (see find_override).
+OverrideMemory insert_override_memory;
+OverrideMemory get_override_memory;
+OverrideMemory remove_override_memory;
+
+template <class Function>
+PyCFunction as_cfunction(Function function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+#if PY_VERSION_HEX < 0x030C0000
+// The version tag of the instance's class (0: none assigned) and of its attribute dictionary
+// (0: no dictionary). A tag changes whenever its dictionary (for the class: along its MRO) changes.
+std::uint64_t class_version_tag(PyTypeObject* type) noexcept {
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+std::uint64_t dict_version_tag(QuillmapObject* self) noexcept {
+  return self->dict != nullptr ? reinterpret_cast<PyDictObject*>(self->dict)->ma_version_tag : 0;
+}
+#endif
+
+PyObject* function_dict_insert_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap.dict_insert", nullptr, [&] {
+    PyObject* bound[3];
+    bind_arguments(dict_insert_signature, args, nargs, kwnames, bound);
+    return new_int(insert_routine(check_target(bound[0]), bound[1], bound[2]));
+  });
+}
+
+PyObject* function_dict_get_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap.dict_get", nullptr, [&] {
+    PyObject* bound[2];
+    bind_arguments(dict_get_signature, args, nargs, kwnames, bound);
+    return get_routine(check_target(bound[0]), bound[1]).release();
+  });
+}
+
+PyObject* function_dict_remove_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap.dict_remove", nullptr, [&] {
+    PyObject* bound[2];
+    bind_arguments(dict_remove_signature, args, nargs, kwnames, bound);
+    return new_int(remove_routine(check_target(bound[0]), bound[1]));
+  });
+}
+
+}  // namespace
+
+OwnedRef find_override(QuillmapObject* self, PyObject* method_name, PyCFunction own, OverrideMemory& memory) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Only a class whose instances or subclasses can carry their own attributes can override.
+  if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE)) {
+    return {};
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  const std::uint64_t type_tag = class_version_tag(type);
+  if (type_tag != 0 && memory.type_tag == type_tag && memory.dict_tag == dict_version_tag(self)) {
+    return {};
+  }
+#else
+  static_cast<void>(memory);  // without dictionary version tags every call looks the method up
+#endif
+  OwnedRef attribute = OwnedRef::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), method_name));
+  if (PyCFunction_Check(attribute.get()) && PyCFunction_GET_FUNCTION(attribute.get()) == own) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Read after the lookup, which assigns the class its tag when it has none.
+    memory.type_tag = class_version_tag(type);
+    memory.dict_tag = dict_version_tag(self);
+#endif
+    return {};
+  }
+  return attribute;
+}
+
+PyObject* method_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.insert", nullptr, [&] {
+    PyObject* bound[2];
+    bind_arguments(insert_signature, args, nargs, kwnames, bound);
+    return new_int(insert_routine(as_quillmap(self), bound[0], bound[1]));
+  });
+}
+
+PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.get", nullptr, [&] {
+    PyObject* bound[1];
+    bind_arguments(get_signature, args, nargs, kwnames, bound);
+    return get_routine(as_quillmap(self), bound[0]).release();
+  });
+}
+
+PyObject* method_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.remove", nullptr, [&] {
+    PyObject* bound[1];
+    bind_arguments(remove_signature, args, nargs, kwnames, bound);
+    return new_int(remove_routine(as_quillmap(self), bound[0]));
+  });
+}
+
+PyMethodDef function_dict_insert = {"dict_insert", as_cfunction(function_dict_insert_impl),
+                                    METH_FASTCALL | METH_KEYWORDS, dict_insert_doc};
+PyMethodDef function_dict_get = {"dict_get", as_cfunction(function_dict_get_impl),
+                                 METH_FASTCALL | METH_KEYWORDS, dict_get_doc};
+PyMethodDef function_dict_remove = {"dict_remove", as_cfunction(function_dict_remove_impl),
+                                    METH_FASTCALL | METH_KEYWORDS, dict_remove_doc};
+
+int native_dict_insert(QuillmapObject* target, PyObject* key, PyObject* value, int /*flag*/) {
+  return translate_errors("corvana.quillmap.dict_insert", -1,
+                          [&] { return insert_routine(target, key, value); });
+}
+
+PyObject* native_dict_get(QuillmapObject* target, PyObject* key, int /*flag*/) {
+  return translate_errors<PyObject*>("corvana.quillmap.dict_get", nullptr,
+                                     [&] { return get_routine(target, key).release(); });
+}
+
+int native_dict_remove(QuillmapObject* target, PyObject* key, int /*flag*/) {
+  return translate_errors("corvana.quillmap.dict_remove", -1, [&] { return remove_routine(target, key); });
+}
+
+int slot_insert(QuillmapObject* self, PyObject* key, PyObject* value, int skip_override) {
+  return translate_errors("corvana.quillmap.quillmap.insert", -1, [&] {
+    if (skip_override == 0) {
+      if (const OwnedRef override = find_override(self, state.strings.insert, as_cfunction(method_insert),
+                                                  insert_override_memory)) {
+        return to_c_int(
+            OwnedRef::checked(PyObject_CallFunctionObjArgs(override.get(), key, value, nullptr)).get());
+      }
+    }
+    return insert_routine(self, key, value);
+  });
+}
+
+PyObject* slot_get(QuillmapObject* self, PyObject* key, int skip_override) {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.get", nullptr, [&] {
+    if (skip_override == 0) {
+      if (const OwnedRef override =
+              find_override(self, state.strings.get, as_cfunction(method_get), get_override_memory)) {
+        OwnedRef result = OwnedRef::checked(PyObject_CallOneArg(override.get(), key));
+        if (!PyList_CheckExact(result.get()) && result.get() != Py_None) {
+          raise_unexpected_type("list", result.get());
+        }
+        return result.release();
+      }
+    }
+    return get_routine(self, key).release();
+  });
+}
+
+int slot_remove(QuillmapObject* self, PyObject* key, int skip_override) {
+  return translate_errors("corvana.quillmap.quillmap.remove", -1, [&] {
+    if (skip_override == 0) {
+      if (const OwnedRef override = find_override(self, state.strings.remove, as_cfunction(method_remove),
+                                                  remove_override_memory)) {
+        return to_c_int(OwnedRef::checked(PyObject_CallOneArg(override.get(), key)).get());
+      }
+    }
+    return remove_routine(self, key);
+  });
+}
+
+}  // namespace corvana::quillmap

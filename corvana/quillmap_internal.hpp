@@ -1,0 +1,137 @@
+// Declarations shared by the source files of the corvana.quillmap extension module: its process-
+// wide state, the class, and the entry points that module initialisation binds. Private to the
+// module.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "corvana/native_api.hpp"
+#include "corvana/python_ref.hpp"
+#include "corvana/quillmap.hpp"
+
+namespace corvana::quillmap {
+
+// Interned strings: every attribute name and literal the module uses, created once at import.
+struct Strings {
+  PyObject* dumps;
+  PyObject* loads;
+  PyObject* insert;
+  PyObject* get;
+  PyObject* remove;
+  PyObject* expansion;
+  PyObject* init;
+  PyObject* json;
+  PyObject* encode;
+  PyObject* decode;
+  PyObject* msgspec;
+  PyObject* pickle;
+  PyObject* orjson;
+  PyObject* msgpack;
+  PyObject* os;
+  PyObject* cpu_count;
+  PyObject* multiprocessing;
+  PyObject* pool;
+  PyObject* apply_async;
+  PyObject* close;
+  PyObject* join;
+  PyObject* dict_expansion;
+  PyObject* format;
+  PyObject* expansion_error_text;  // "Subprocess finished with error{}"
+};
+
+// Process-wide module state. Written only while the module is imported (with the GIL and the
+// import lock held); read by the class and the functions afterwards.
+struct ModuleState {
+  PyObject* module = nullptr;        // the one module object of the process (owned); null before
+  std::int64_t interpreter_id = -1;  // the interpreter that first created the module
+  PyObject* builtins = nullptr;      // the builtins module
+  Strings strings{};
+  PyObject* int_0 = nullptr;
+  PyObject* int_1 = nullptr;
+  PyObject* empty_tuple = nullptr;
+  PyObject* empty_bytes = nullptr;
+  PyObject* empty_str = nullptr;
+  // Built-ins looked up once.
+  PyObject* builtin_super = nullptr;
+  PyObject* builtin_range = nullptr;
+  PyObject* value_error = nullptr;
+  PyObject* import_error = nullptr;
+  PyObject* memory_error = nullptr;
+  PyObject* runtime_error = nullptr;
+  PyObject* type_error = nullptr;
+  // The default of hash_function: the built-in hash as found at import.
+  PyObject* default_hash_function = nullptr;
+  // From the siblings.
+  PyTypeObject* base_type = nullptr;            // corvana.pellrook.pellrook
+  PyTypeObject* atomic_object_type = nullptr;   // corvana.tarnwick.atomic_object
+  const void* atomic_object_methods = nullptr;  // its native method table
+  PyTypeObject* array2d_type = nullptr;         // corvana.tarnwick.array2d
+  native_api::HashKeyFunction hash_key = nullptr;
+  native_api::MystringFromPointerFunction mystring_from_pointer = nullptr;
+  const int* platform = nullptr;
+  PyObject* const* unsigned_type = nullptr;
+  const int* mmap_flags = nullptr;
+  const int* mmap_privilege = nullptr;
+};
+
+extern ModuleState state;
+// The map name used when the caller gives none: empty, which makes the map create a new file.
+extern const std::string default_map_name;
+
+// The class (quillmap_type.cpp).
+extern PyTypeObject quillmap_type;
+extern const QuillmapMethods quillmap_methods;
+// Readies the class on `base`, gives __init__ its docstring and publishes the native method table.
+int ready_quillmap_type(PyTypeObject* base);
+
+// The value of a global of the module: its dictionary first, then the builtins. NameError
+// "name '<name>' is not defined" when neither has it. Throws PythonErrorSet.
+python::OwnedRef module_global(PyObject* name);
+
+// The map of an instance, or RuntimeError when it holds none. In a forked child whose instance
+// was inherited, first replaces the parent's map object by one of its own, opened by name.
+// Throws PythonErrorSet and what the map constructor throws.
+std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self);
+
+// Counts the forks this process descends from: incremented in the child of every fork. A map
+// object belongs to the generation that made it.
+std::uint64_t fork_generation() noexcept;
+// Registers the counting once per process.
+int count_forks();
+
+// Methods of the class (METH_FASTCALL | METH_KEYWORDS) and module functions.
+PyObject* method_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* method_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* method_expansion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern PyMethodDef function_dict_insert;
+extern PyMethodDef function_dict_get;
+extern PyMethodDef function_dict_remove;
+extern PyMethodDef function_dict_expansion;
+extern const char method_insert_doc[];
+extern const char method_get_doc[];
+extern const char method_remove_doc[];
+extern const char method_expansion_doc[];
+
+// Native entries (operations.cpp, expansion.cpp).
+int native_dict_insert(QuillmapObject* target, PyObject* key, PyObject* value, int flag);
+PyObject* native_dict_get(QuillmapObject* target, PyObject* key, int flag);
+int native_dict_remove(QuillmapObject* target, PyObject* key, int flag);
+int slot_insert(QuillmapObject* self, PyObject* key, PyObject* value, int skip_override);
+PyObject* slot_get(QuillmapObject* self, PyObject* key, int skip_override);
+int slot_remove(QuillmapObject* self, PyObject* key, int skip_override);
+int slot_expansion(QuillmapObject* self, int skip_override, const ExpansionArguments* optional);
+
+// The override lookup of the native method table: the attribute `method_name` of `self` when it is
+// not this module's own method `own` (a new reference), else null. Remembers, per `memory`, the
+// version tags under which no override was found and skips the lookup while they are unchanged.
+struct OverrideMemory {
+  std::uint64_t type_tag = 0;
+  std::uint64_t dict_tag = 0;
+};
+python::OwnedRef find_override(QuillmapObject* self, PyObject* method_name, PyCFunction own,
+                               OverrideMemory& memory);
+
+}  // namespace corvana::quillmap

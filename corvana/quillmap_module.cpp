@@ -1,0 +1,496 @@
+// Initialisation of corvana.quillmap (multi-phase): a create step that makes the one module object
+// of the process, and an execute step that fills it, in this order: builtins and version check,
+// strings and constants, sys.modules entry, built-ins, the native API table, the sibling
+// corvana.pellrook and the class, the built-in type checks and corvana.tarnwick, the siblings'
+// native names, the standard modules, the optional serializers, the functions, the default hash
+// function and the class's methods.
+//
+// The module lives in one interpreter per process and is initialised at most once; a failed
+// initialisation clears the registration, so that the next import starts again from the start.
+// Everything here runs with the GIL and the import lock held.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <source_location>
+
+#include "corvana/arguments.hpp"
+#include "corvana/errors.hpp"
+#include "corvana/quillmap_internal.hpp"
+
+namespace corvana::quillmap {
+
+ModuleState state;
+const std::string default_map_name;
+
+namespace {
+
+using python::OwnedRef;
+using python::PythonErrorSet;
+
+constexpr const char* module_qualified_name = "corvana.quillmap";
+constexpr const char* pellrook_module_name = "corvana.pellrook";
+constexpr const char* tarnwick_module_name = "corvana.tarnwick";
+
+struct StringEntry {
+  PyObject* Strings::* field;
+  const char* text;
+};
+
+constexpr StringEntry string_table[] = {
+    {&Strings::dumps, "dumps"},
+    {&Strings::loads, "loads"},
+    {&Strings::insert, "insert"},
+    {&Strings::get, "get"},
+    {&Strings::remove, "remove"},
+    {&Strings::expansion, "expansion"},
+    {&Strings::init, "__init__"},
+    {&Strings::json, "json"},
+    {&Strings::encode, "encode"},
+    {&Strings::decode, "decode"},
+    {&Strings::msgspec, "msgspec"},
+    {&Strings::pickle, "pickle"},
+    {&Strings::orjson, "orjson"},
+    {&Strings::msgpack, "msgpack"},
+    {&Strings::os, "os"},
+    {&Strings::cpu_count, "cpu_count"},
+    {&Strings::multiprocessing, "multiprocessing"},
+    {&Strings::pool, "Pool"},
+    {&Strings::apply_async, "apply_async"},
+    {&Strings::close, "close"},
+    {&Strings::join, "join"},
+    {&Strings::dict_expansion, "dict_expansion"},
+    {&Strings::format, "format"},
+    {&Strings::expansion_error_text, "Subprocess finished with error{}"},
+};
+
+// Where the execute step is: the traceback entry of a failed import names this line.
+struct InitProgress {
+  std::source_location where = std::source_location::current();
+  void at(std::source_location here = std::source_location::current()) noexcept { where = here; }
+};
+
+PyObject* module_dict() {
+  return PyModule_GetDict(state.module);
+}
+
+void set_module_attribute(const char* name, PyObject* value) {
+  python::check_status(PyDict_SetItemString(module_dict(), name, value));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checks of what the siblings offer
+
+// The type `type_name` of `module`, accepted when its instances are at least `expected_size` bytes.
+OwnedRef import_type(PyObject* module, const char* module_name, const char* type_name,
+                     Py_ssize_t expected_size, std::size_t alignment) {
+  OwnedRef attribute = OwnedRef::checked(PyObject_GetAttrString(module, type_name));
+  if (!PyType_Check(attribute.get())) {
+    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
+    throw PythonErrorSet{};
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(attribute.get());
+  const Py_ssize_t basic_size = type->tp_basicsize;
+  Py_ssize_t item_size = type->tp_itemsize;
+  if (item_size != 0) {
+    // A variable-size type counts one item, at least as wide as the alignment of the record.
+    if (static_cast<std::size_t>(expected_size) % alignment != 0) {
+      alignment = static_cast<std::size_t>(expected_size) % alignment;
+    }
+    item_size = std::max(item_size, static_cast<Py_ssize_t>(alignment));
+  }
+  if (basic_size + item_size < expected_size) {
+    PyErr_Format(
+        PyExc_ValueError,
+        "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, got "
+        "%zd from PyObject",
+        module_name, type_name, expected_size, basic_size);
+    throw PythonErrorSet{};
+  }
+  if (basic_size > expected_size) {
+    char warning[400];
+    std::snprintf(
+        warning, sizeof warning,
+        "%s.%s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd from "
+        "PyObject",
+        module_name, type_name, static_cast<std::size_t>(expected_size),
+        static_cast<std::size_t>(basic_size));
+    python::check_status(PyErr_WarnEx(nullptr, warning, 0));
+  }
+  return attribute;
+}
+
+// A sibling's type, held by the module state for the life of the process.
+PyTypeObject* keep_type(OwnedRef type) noexcept {
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// The address published by a type's native method table.
+const void* import_methods(PyTypeObject* type) {
+  const OwnedRef key = OwnedRef::checked(PyUnicode_FromString(native_api::methods_key));
+  const OwnedRef capsule = OwnedRef::checked(PyObject_GetItem(type->tp_dict, key.get()));
+  void* address = PyCapsule_IsValid(capsule.get(), PyCapsule_GetName(capsule.get())) != 0
+                      ? PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()))
+                      : nullptr;
+  if (address == nullptr) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+    throw PythonErrorSet{};
+  }
+  return address;
+}
+
+enum class EntryKind { variable, function };
+
+// The address of `name` in the native API table of `module`, accepted when its signature text is
+// `signature`.
+void* import_entry(PyObject* module, const char* module_name, const char* name, const char* signature,
+                   EntryKind kind) {
+  const char* kind_text = kind == EntryKind::variable ? "variable" : "function";
+  const OwnedRef table = OwnedRef::checked(PyObject_GetAttrString(module, native_api::api_attribute));
+  PyObject* capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), name) : nullptr;
+  if (capsule == nullptr) {
+    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, kind_text,
+                 name);
+    throw PythonErrorSet{};
+  }
+  const char* found = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
+  if (found == nullptr || std::strcmp(found, signature) != 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                 kind_text, module_name, name, signature, found != nullptr ? found : "(no signature)");
+    throw PythonErrorSet{};
+  }
+  void* address = PyCapsule_GetPointer(capsule, signature);
+  if (address == nullptr) {
+    throw PythonErrorSet{};
+  }
+  return address;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The steps of the execute step
+
+void check_version() {
+  int running_major = 0;
+  int running_minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &running_major, &running_minor) != 2 ||
+      running_major != PY_MAJOR_VERSION || running_minor != PY_MINOR_VERSION) {
+    python::check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                          "compile time Python version %d.%d of module '%.100s' %s runtime "
+                                          "version %d.%d",
+                                          PY_MAJOR_VERSION, PY_MINOR_VERSION, module_qualified_name,
+                                          "does not match", running_major, running_minor));
+  }
+}
+
+void create_constants() {
+  for (const StringEntry& entry : string_table) {
+    python::replace_field(state.strings.*entry.field,
+                          OwnedRef::checked(PyUnicode_InternFromString(entry.text)));
+  }
+  python::replace_field(state.int_0, OwnedRef::checked(PyLong_FromLong(0)));
+  python::replace_field(state.int_1, OwnedRef::checked(PyLong_FromLong(1)));
+  python::replace_field(state.empty_tuple, OwnedRef::checked(PyTuple_New(0)));
+  python::replace_field(state.empty_bytes, OwnedRef::checked(PyBytes_FromStringAndSize("", 0)));
+  python::replace_field(state.empty_str, OwnedRef::checked(PyUnicode_FromStringAndSize("", 0)));
+}
+
+void register_in_sys_modules() {
+  PyObject* modules = PyImport_GetModuleDict();
+  const int present =
+      PyDict_Contains(modules, OwnedRef::checked(PyUnicode_FromString(module_qualified_name)).get());
+  python::check_status(present);
+  if (present == 0) {
+    python::check_status(PyDict_SetItemString(modules, module_qualified_name, state.module));
+  }
+}
+
+OwnedRef builtin(const char* name) {
+  OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(state.builtins, name));
+  if (!value) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) {
+      throw PythonErrorSet{};
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw PythonErrorSet{};
+  }
+  return value;
+}
+
+void look_up_builtins() {
+  python::replace_field(state.value_error, builtin("ValueError"));
+  python::replace_field(state.import_error, builtin("ImportError"));
+  python::replace_field(state.memory_error, builtin("MemoryError"));
+  python::replace_field(state.runtime_error, builtin("RuntimeError"));
+  python::replace_field(state.type_error, builtin("TypeError"));
+  python::replace_field(state.builtin_super, builtin("super"));
+  python::replace_field(state.builtin_range, builtin("range"));
+}
+
+void export_native_entries() {
+  struct Export {
+    const char* name;
+    void* address;
+    const char* signature;
+  };
+  const Export exports[] = {
+      {"dict_insert", reinterpret_cast<void*>(&native_dict_insert), native_api::dict_insert_signature},
+      {"dict_get", reinterpret_cast<void*>(&native_dict_get), native_api::dict_get_signature},
+      {"dict_remove", reinterpret_cast<void*>(&native_dict_remove), native_api::dict_remove_signature},
+  };
+  for (const Export& entry : exports) {
+    python::check_status(native_api::publish_entry(state.module, entry.name, entry.address, entry.signature));
+  }
+}
+
+void import_pellrook_and_ready_class() {
+  const OwnedRef pellrook = OwnedRef::checked(PyImport_ImportModule(pellrook_module_name));
+  state.base_type = keep_type(import_type(pellrook.get(), pellrook_module_name, "pellrook",
+                                          native_api::pellrook_size, alignof(native_api::PellrookObject)));
+  python::check_status(ready_quillmap_type(state.base_type));
+  set_module_attribute("quillmap", reinterpret_cast<PyObject*>(&quillmap_type));
+}
+
+void check_builtin_types_and_import_tarnwick() {
+  const OwnedRef builtins_module = OwnedRef::incref(state.builtins);
+  import_type(builtins_module.get(), "builtins", "type", sizeof(PyHeapTypeObject), alignof(PyHeapTypeObject));
+  import_type(builtins_module.get(), "builtins", "bool", sizeof(PyLongObject), alignof(PyLongObject));
+  import_type(builtins_module.get(), "builtins", "complex", sizeof(PyComplexObject),
+              alignof(PyComplexObject));
+  const OwnedRef tarnwick = OwnedRef::checked(PyImport_ImportModule(tarnwick_module_name));
+  state.atomic_object_type = keep_type(
+      import_type(tarnwick.get(), tarnwick_module_name, "atomic_object", native_api::atomic_object_size, 8));
+  state.atomic_object_methods = import_methods(state.atomic_object_type);
+  state.array2d_type =
+      keep_type(import_type(tarnwick.get(), tarnwick_module_name, "array2d", native_api::array2d_size, 8));
+}
+
+void import_native_names() {
+  const OwnedRef tarnwick = OwnedRef::checked(PyImport_ImportModule(tarnwick_module_name));
+  const OwnedRef pellrook = OwnedRef::checked(PyImport_ImportModule(pellrook_module_name));
+  const auto variable = [&](const char* name, const char* signature) {
+    return import_entry(tarnwick.get(), tarnwick_module_name, name, signature, EntryKind::variable);
+  };
+  state.platform =
+      static_cast<const int*>(variable(native_api::platform_name, native_api::int_variable_signature));
+  state.unsigned_type = static_cast<PyObject* const*>(
+      variable(native_api::unsigned_type_name, native_api::object_variable_signature));
+  state.mmap_flags =
+      static_cast<const int*>(variable(native_api::mmap_flags_name, native_api::int_variable_signature));
+  state.mmap_privilege =
+      static_cast<const int*>(variable(native_api::mmap_privilege_name, native_api::int_variable_signature));
+  state.hash_key = reinterpret_cast<native_api::HashKeyFunction>(
+      import_entry(pellrook.get(), pellrook_module_name, native_api::hash_key_name,
+                   native_api::hash_key_signature, EntryKind::function));
+  state.mystring_from_pointer = reinterpret_cast<native_api::MystringFromPointerFunction>(
+      import_entry(tarnwick.get(), tarnwick_module_name, native_api::mystring_from_pointer_name,
+                   native_api::mystring_from_pointer_signature, EntryKind::function));
+}
+
+// `import <module>` (attribute empty) or `from <module> import <attribute>`, bound as `bound_name`.
+void import_and_bind(const char* module_name, const char* attribute, const char* bound_name) {
+  OwnedRef value = OwnedRef::checked(PyImport_ImportModule(module_name));
+  if (attribute != nullptr) {
+    value = OwnedRef::checked(PyObject_GetAttrString(value.get(), attribute));
+  }
+  set_module_attribute(bound_name, value.get());
+}
+
+void import_standard_modules() {
+  import_and_bind("logging", nullptr, "logging");
+  import_and_bind("pathlib", "Path", "Path");
+  import_and_bind("logging.handlers", "RotatingFileHandler", "RotatingFileHandler");
+  import_and_bind("multiprocessing", nullptr, "multiprocessing");
+  import_and_bind("os", nullptr, "os");
+  import_and_bind("typing", "Callable", "Callable");
+}
+
+// import <name>, bound as <name>; false (and nothing bound) when the import raises ImportError.
+bool guarded_import(const char* name) {
+  const OwnedRef module = OwnedRef::steal(PyImport_ImportModule(name));
+  if (!module) {
+    if (PyErr_ExceptionMatches(PyExc_ImportError) == 0) {
+      throw PythonErrorSet{};
+    }
+    PyErr_Clear();
+    return false;
+  }
+  set_module_attribute(name, module.get());
+  return true;
+}
+
+void import_serializers() {
+  guarded_import("pickle");
+  guarded_import("json");
+  guarded_import("orjson");
+  guarded_import("msgpack");
+  if (guarded_import("msgspec")) {
+    // `import msgspec.json` binds the package, which is bound already; the submodule is loaded.
+    const OwnedRef submodule = OwnedRef::steal(PyImport_ImportModule("msgspec.json"));
+    if (!submodule) {
+      if (PyErr_ExceptionMatches(PyExc_ImportError) == 0) {
+        throw PythonErrorSet{};
+      }
+      PyErr_Clear();
+    }
+  }
+}
+
+void bind_functions() {
+  const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module));
+  for (PyMethodDef* definition :
+       {&function_dict_insert, &function_dict_get, &function_dict_remove, &function_dict_expansion}) {
+    const OwnedRef function =
+        OwnedRef::checked(PyCFunction_NewEx(definition, state.module, module_name.get()));
+    set_module_attribute(definition->ml_name, function.get());
+  }
+}
+
+void execute_steps(PyObject* module, InitProgress& progress) {
+  progress.at();
+  python::replace_field(state.builtins, OwnedRef::checked(PyImport_ImportModule("builtins")));
+  set_module_attribute("__builtins__", state.builtins);
+  progress.at();
+  python::check_status(count_forks());
+  progress.at();
+  check_version();
+  progress.at();
+  create_constants();
+  progress.at();
+  register_in_sys_modules();
+  progress.at();
+  look_up_builtins();
+  progress.at();
+  export_native_entries();
+  progress.at();
+  import_pellrook_and_ready_class();
+  progress.at();
+  check_builtin_types_and_import_tarnwick();
+  progress.at();
+  import_native_names();
+  progress.at();
+  import_standard_modules();
+  progress.at();
+  import_serializers();
+  progress.at();
+  bind_functions();
+  progress.at();
+  python::replace_field(state.default_hash_function, builtin("hash"));
+  progress.at();
+  // The methods insert, get, remove and expansion and the refusal of pickling came with the class.
+  PyType_Modified(&quillmap_type);
+  progress.at();
+  set_module_attribute("__test__", OwnedRef::checked(PyDict_New()).get());
+  static_cast<void>(module);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The two steps
+
+PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
+  const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (state.interpreter_id == -1) {
+    state.interpreter_id = interpreter_id;
+    if (interpreter_id == -1) {
+      return nullptr;
+    }
+  } else if (interpreter_id != state.interpreter_id) {
+    PyErr_SetString(
+        PyExc_ImportError,
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (state.module != nullptr) {
+    return Py_NewRef(state.module);
+  }
+  return translate_errors<PyObject*>(nullptr, nullptr, [&] {
+    const OwnedRef name = OwnedRef::checked(PyObject_GetAttrString(spec, "name"));
+    OwnedRef module = OwnedRef::checked(PyModule_NewObject(name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());
+    struct Copy {
+      const char* from;
+      const char* to;
+      bool skip_none;
+    };
+    for (const Copy& copy :
+         {Copy{"loader", "__loader__", false}, Copy{"origin", "__file__", false},
+          Copy{"parent", "__package__", false}, Copy{"submodule_search_locations", "__path__", true}}) {
+      const OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(spec, copy.from));
+      if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) {
+          throw PythonErrorSet{};
+        }
+        PyErr_Clear();
+        continue;
+      }
+      if (copy.skip_none && value.get() == Py_None) {
+        continue;
+      }
+      python::check_status(PyDict_SetItemString(dict, copy.to, value.get()));
+    }
+    return module.release();
+  });
+}
+
+int module_exec(PyObject* module) {
+  if (state.module != nullptr) {
+    if (state.module == module) {
+      return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'quillmap' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  state.module = Py_NewRef(module);
+  InitProgress progress;
+  const int status = translate_errors(nullptr, -1, [&] {
+    execute_steps(module, progress);
+    return 0;
+  });
+  if (status == 0) {
+    return 0;
+  }
+  add_traceback("init corvana.quillmap", progress.where);
+  Py_CLEAR(state.module);
+  if (PyErr_Occurred() == nullptr) {
+    PyErr_SetString(PyExc_ImportError, "init corvana.quillmap");
+  }
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "quillmap", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+OwnedRef module_global(PyObject* name) {
+  if (state.module == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
+    throw PythonErrorSet{};
+  }
+  PyObject* value = PyDict_GetItemWithError(module_dict(), name);
+  if (value == nullptr && PyErr_Occurred() == nullptr && state.builtins != nullptr) {
+    value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+  }
+  if (value == nullptr) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    throw PythonErrorSet{};
+  }
+  return OwnedRef::incref(value);
+}
+
+}  // namespace corvana::quillmap
+
+PyMODINIT_FUNC PyInit_quillmap() {
+  return PyModuleDef_Init(&corvana::quillmap::module_definition);
+}

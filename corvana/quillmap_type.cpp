@@ -1,0 +1,411 @@
+// The class `quillmap`: instance layout, construction, lifetime and the refusal of pickling.
+//
+// An instance owns one in-process map object (chm) over a memory file that other processes open by
+// its name. Construction binds and converts the arguments, initialises the pellrook base with the
+// hash function, chooses the serializer and creates or opens the map; a failing step keeps the
+// effects of the steps before it. The map object is destroyed once, by the finalizer (or by a
+// second __init__, which replaces it); the memory file and its data stay for other processes.
+#include <pthread.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "corvana/arguments.hpp"
+#include "corvana/errors.hpp"
+#include "corvana/quillmap_internal.hpp"
+#include "map/map.hpp"
+
+namespace corvana::quillmap {
+namespace {
+
+using python::OwnedRef;
+using python::PythonErrorSet;
+
+constexpr std::uint64_t default_size = 650000000;
+constexpr std::uint8_t default_bucket_chunk_size_exponent = 20;
+constexpr std::uint64_t default_bucket_chunk_number = 100;
+constexpr std::uint8_t default_chunk_size_exponent = 5;
+
+constexpr const char* pickling_refused_text =
+    "self.chm,self.size cannot be converted to a Python object for pickling";
+
+constexpr const char* init_names[] = {
+    "name",       "size",         "bucket_chunk_size_exponent", "bucket_chunk_number", "chunk_size_exponent",
+    "serializer", "hash_function"};
+constexpr Signature init_signature{"__init__", init_names, 0};
+
+const char init_doc[] =
+    "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
+    "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: unicode = u'pickle', "
+    "hash_function: Callable = hash)\n"
+    "constructor of quillmap\n"
+    ":param name: the path of an existing memory file to open; None or empty bytes create a new memory file, "
+    "whose path becomes the name\n"
+    ":param size: the heap size in bytes of the memory file\n"
+    ":param bucket_chunk_size_exponent: log2 of the number of buckets in one bucket chunk (20 gives "
+    "1048576)\n"
+    ":param bucket_chunk_number: the number of bucket chunks\n"
+    ":param chunk_size_exponent: log2 of the data chunk size in bytes (5 gives 32)\n"
+    ":param serializer: the serializer of keys and values, one of 'msgspec', 'pickle', 'orjson', 'msgpack' "
+    "and 'json'\n"
+    ":param hash_function: the function that hashes keys; any user-defined callable can be given; "
+    "the default is hash\n";
+
+QuillmapObject* as_quillmap(PyObject* object) noexcept {
+  return reinterpret_cast<QuillmapObject*>(object);
+}
+
+// Forks this process descends from. Written only in a fork's child, while it has a single thread.
+std::uint64_t forks_seen = 0;
+
+void on_fork_child() noexcept {
+  ++forks_seen;
+}
+
+struct MapParameters {
+  std::uint64_t size = default_size;
+  std::uint8_t bucket_chunk_size_exponent = default_bucket_chunk_size_exponent;
+  std::uint64_t bucket_chunk_number = default_bucket_chunk_number;
+  std::uint8_t chunk_size_exponent = default_chunk_size_exponent;
+};
+
+// Deletes a map object only in the process that made it. A forked child's copy of the object shares
+// the parent's per-process chunk caches: destroying it in the child would give chunks back to the
+// shared heap that the parent still hands out, and the parent's own destruction would then free
+// them a second time. The child's copy is left for the end of the child process.
+struct MapDeleter {
+  std::uint64_t generation;
+  void operator()(ConcurrentHashMap_string* map) const noexcept {
+    if (generation == forks_seen) {
+      // make_map creates exactly a ConcurrentHashMap_string, so its destructor is the right one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+      delete map;
+#pragma GCC diagnostic pop
+    }
+  }
+};
+
+// Constructs a map object (creating a map when `name` is empty, which it then rewrites to the new
+// file's path). The map constructor takes the size after the bucket chunk number. When it throws,
+// the object's memory is released and nothing else has changed.
+std::shared_ptr<ConcurrentHashMap_string> make_map(std::string& name, const MapParameters& parameters) {
+  auto map = std::make_unique<ConcurrentHashMap_string>(name, parameters.bucket_chunk_size_exponent,
+                                                        parameters.bucket_chunk_number, parameters.size,
+                                                        parameters.chunk_size_exponent);
+  return {map.release(), MapDeleter{forks_seen}};
+}
+
+// Makes `map` the instance's map object; the one it replaces is destroyed (unless an operation
+// still uses it, or it was inherited through a fork).
+void install_map(QuillmapObject* self, std::shared_ptr<ConcurrentHashMap_string> map) noexcept {
+  std::shared_ptr<ConcurrentHashMap_string> replaced = std::exchange(self->chm, std::move(map));
+  self->map_generation = forks_seen;
+  replaced.reset();
+}
+
+// Destroys the instance's map object, if any. A pending Python exception survives.
+void destroy_map(QuillmapObject* self) noexcept {
+  if (!self->chm) {
+    return;
+  }
+  PyObject* error_type = nullptr;
+  PyObject* error_value = nullptr;
+  PyObject* error_traceback = nullptr;
+  PyErr_Fetch(&error_type, &error_value, &error_traceback);
+  // The field is emptied before the map is destroyed; an operation still running on another thread
+  // keeps its own reference and destroys the map when it returns.
+  std::shared_ptr<ConcurrentHashMap_string> map = std::move(self->chm);
+  map.reset();
+  PyErr_Restore(error_type, error_value, error_traceback);
+}
+
+// Makes the serializer object named by `serializer` (None or exactly str) the instance's.
+void choose_serializer(QuillmapObject* self, PyObject* serializer) {
+  const Strings& s = state.strings;
+  PyObject* const candidates[] = {s.pickle, s.orjson, s.msgpack, s.json, s.msgspec};
+  PyObject* chosen = nullptr;
+  if (serializer != Py_None) {
+    for (PyObject* candidate : candidates) {
+      const int equal = PyUnicode_Compare(serializer, candidate);
+      if (equal == -1 && PyErr_Occurred() != nullptr) {
+        throw PythonErrorSet{};
+      }
+      if (equal == 0) {
+        chosen = candidate;
+        break;
+      }
+    }
+  }
+  if (chosen == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
+    throw PythonErrorSet{};
+  }
+  if (chosen == s.msgspec) {
+    // msgspec keeps its JSON codec in msgspec.json; the operations call dumps / loads of the chosen
+    // object, so the package gets those two attributes (for the whole process, on every choice).
+    const OwnedRef encode = OwnedRef::checked(PyObject_GetAttr(
+        OwnedRef::checked(PyObject_GetAttr(module_global(s.msgspec).get(), s.json)).get(), s.encode));
+    python::check_status(PyObject_SetAttr(module_global(s.msgspec).get(), s.dumps, encode.get()));
+    const OwnedRef decode = OwnedRef::checked(PyObject_GetAttr(
+        OwnedRef::checked(PyObject_GetAttr(module_global(s.msgspec).get(), s.json)).get(), s.decode));
+    python::check_status(PyObject_SetAttr(module_global(s.msgspec).get(), s.loads, decode.get()));
+  }
+  python::replace_field(self->serializer_module, module_global(chosen));
+}
+
+// Creates a new map (name None or empty) or opens the one at `name`, and names the instance after it.
+void create_or_open_map(QuillmapObject* self, PyObject* name, const MapParameters& parameters) {
+  const bool creates = name == Py_None || PyBytes_GET_SIZE(name) == 0;
+  std::string map_name = creates ? default_map_name : path_from_name(name);
+  // When the constructor throws, the instance keeps its former map and name.
+  install_map(self, make_map(map_name, parameters));
+  if (creates) {
+    // The constructor rewrote map_name to the path of the file it created.
+    python::replace_field(self->base.name, OwnedRef::checked(PyBytes_FromStringAndSize(
+                                               map_name.data(), static_cast<Py_ssize_t>(map_name.size()))));
+  } else {
+    python::replace_field(self->base.name, OwnedRef::incref(name));
+  }
+}
+
+int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return translate_errors("corvana.quillmap.quillmap.__init__", -1, [&] {
+    PyObject* bound[std::size(init_names)];
+    bind_arguments(init_signature, args, kwargs, bound);
+    MapParameters parameters;
+    if (bound[1] != nullptr) {
+      parameters.size = to_size_t(bound[1]);
+    }
+    if (bound[2] != nullptr) {
+      parameters.bucket_chunk_size_exponent = to_unsigned_char(bound[2]);
+    }
+    if (bound[3] != nullptr) {
+      parameters.bucket_chunk_number = to_size_t(bound[3]);
+    }
+    if (bound[4] != nullptr) {
+      parameters.chunk_size_exponent = to_unsigned_char(bound[4]);
+    }
+    PyObject* name = bound[0] != nullptr ? bound[0] : Py_None;
+    PyObject* serializer = bound[5] != nullptr ? bound[5] : state.strings.pickle;
+    PyObject* hash_function = bound[6] != nullptr ? bound[6] : state.default_hash_function;
+    check_argument_type(name, &PyBytes_Type, "name", true);
+    check_argument_type(serializer, &PyUnicode_Type, "serializer", true);
+
+    // super(quillmap, self).__init__(hash_function): the class after quillmap in the instance's MRO.
+    const OwnedRef super_object = OwnedRef::checked(PyObject_CallFunctionObjArgs(
+        state.builtin_super, reinterpret_cast<PyObject*>(&quillmap_type), object, nullptr));
+    const OwnedRef base_init = OwnedRef::checked(PyObject_GetAttr(super_object.get(), state.strings.init));
+    const OwnedRef ignored = OwnedRef::checked(PyObject_CallOneArg(base_init.get(), hash_function));
+
+    QuillmapObject* self = as_quillmap(object);
+    choose_serializer(self, serializer);
+    create_or_open_map(self, name, parameters);
+    return 0;
+  });
+}
+
+PyObject* quillmap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return translate_errors<PyObject*>(nullptr, nullptr, [&] {
+    // The base allocates the whole instance zero-filled, with the name slot holding a reference.
+    OwnedRef object = OwnedRef::checked(quillmap_type.tp_base->tp_new(type, args, kwargs));
+    QuillmapObject* self = as_quillmap(object.get());
+    self->native_methods = &quillmap_methods;
+    new (&self->chm) std::shared_ptr<ConcurrentHashMap_string>();
+    self->map_generation = forks_seen;
+    self->serializer_module = Py_NewRef(Py_None);
+    self->dict = OwnedRef::checked(PyDict_New()).release();
+    return object.release();
+  });
+}
+
+void quillmap_finalize(PyObject* object) {
+  destroy_map(as_quillmap(object));
+}
+
+void quillmap_dealloc(PyObject* object) {
+  if (Py_TYPE(object)->tp_finalize != nullptr && PyObject_GC_IsFinalized(object) == 0) {
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) {
+      return;  // resurrected
+    }
+  }
+  QuillmapObject* self = as_quillmap(object);
+  PyObject_GC_UnTrack(object);
+  // A Python subclass whose __del__ replaces the finalizer leaves the map to be destroyed here.
+  destroy_map(self);
+  self->chm.~shared_ptr();
+  if (self->dict != nullptr) {
+    PyDict_Clear(self->dict);
+  }
+  Py_CLEAR(self->serializer_module);
+  Py_CLEAR(self->dict);
+  PyTypeObject* base = quillmap_type.tp_base;
+  if (PyType_IS_GC(base)) {
+    PyObject_GC_Track(object);
+  }
+  base->tp_dealloc(object);
+}
+
+int quillmap_traverse(PyObject* object, visitproc visit, void* arg) {
+  if (quillmap_type.tp_base->tp_traverse != nullptr) {
+    const int status = quillmap_type.tp_base->tp_traverse(object, visit, arg);
+    if (status != 0) {
+      return status;
+    }
+  }
+  QuillmapObject* self = as_quillmap(object);
+  Py_VISIT(self->serializer_module);
+  Py_VISIT(self->dict);
+  return 0;
+}
+
+int quillmap_clear(PyObject* object) {
+  if (quillmap_type.tp_base->tp_clear != nullptr) {
+    quillmap_type.tp_base->tp_clear(object);
+  }
+  QuillmapObject* self = as_quillmap(object);
+  python::replace_field(self->serializer_module, OwnedRef::incref(Py_None));
+  // Emptied rather than set to None: attribute lookups expect a dict or nothing in this field.
+  Py_CLEAR(self->dict);
+  return 0;
+}
+
+PyObject* refuse_pickling(PyObject* /*self*/, PyObject* /*argument*/) {
+  PyErr_SetString(PyExc_TypeError, pickling_refused_text);
+  return nullptr;
+}
+
+PyMethodDef quillmap_method_defs[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_insert)),
+     METH_FASTCALL | METH_KEYWORDS, method_insert_doc},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_get)),
+     METH_FASTCALL | METH_KEYWORDS, method_get_doc},
+    {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_remove)),
+     METH_FASTCALL | METH_KEYWORDS, method_remove_doc},
+    {"expansion", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_expansion)),
+     METH_FASTCALL | METH_KEYWORDS, method_expansion_doc},
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
+    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Read-only views of the map's shared counters, for monitoring and tests.
+PyObject* get_bucket_chunk_in_use(PyObject* object, void* /*closure*/) {
+  return translate_errors<PyObject*>(nullptr, nullptr, [&] {
+    return OwnedRef::checked(
+               PyLong_FromUnsignedLongLong(require_map(as_quillmap(object))->bucket_chunk_in_use()))
+        .release();
+  });
+}
+
+PyObject* get_element_count(PyObject* object, void* /*closure*/) {
+  return translate_errors<PyObject*>(nullptr, nullptr, [&] {
+    return OwnedRef::checked(PyLong_FromUnsignedLongLong(require_map(as_quillmap(object))->element_count()))
+        .release();
+  });
+}
+
+PyGetSetDef quillmap_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"bucket_chunk_in_use", get_bucket_chunk_in_use, nullptr,
+     "the number of bucket chunks in use; an expansion doubles it (read-only)", nullptr},
+    {"element_count", get_element_count, nullptr,
+     "the number of entries in the map, as counted by the map; exact while no operation runs (read-only)",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject quillmap_type = [] {
+  PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+  type.tp_name = "corvana.quillmap.quillmap";
+  type.tp_basicsize = sizeof(QuillmapObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  type.tp_doc = "\nclass provide quillmap\n    ";
+  type.tp_new = quillmap_new;
+  type.tp_init = quillmap_init;
+  type.tp_dealloc = quillmap_dealloc;
+  type.tp_finalize = quillmap_finalize;
+  type.tp_traverse = quillmap_traverse;
+  type.tp_clear = quillmap_clear;
+  type.tp_methods = quillmap_method_defs;
+  type.tp_getset = quillmap_getset;
+  type.tp_dictoffset = offsetof(QuillmapObject, dict);
+  return type;
+}();
+
+const QuillmapMethods quillmap_methods = {slot_insert, slot_get, slot_remove, slot_expansion};
+
+std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
+  if (!self->chm) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this quillmap holds no map: its construction failed or never ran, or it was finalized");
+    throw PythonErrorSet{};
+  }
+  if (self->map_generation != forks_seen) {
+    // Inherited through a fork: the parent's map object must not be used here (its caches are the
+    // parent's), so this process opens the map by its name, as a new instance would.
+    PyObject* name = self->base.name;
+    if (!PyBytes_Check(name) || PyBytes_GET_SIZE(name) == 0) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "this quillmap was inherited through a fork and has no name to reopen");
+      throw PythonErrorSet{};
+    }
+    std::string map_name = path_from_name(name);
+    install_map(self, make_map(map_name, MapParameters{}));
+  }
+  return self->chm;
+}
+
+std::uint64_t fork_generation() noexcept {
+  return forks_seen;
+}
+
+int count_forks() {
+  static bool is_registered = false;
+  if (!is_registered) {
+    const int status = pthread_atfork(nullptr, nullptr, on_fork_child);
+    if (status != 0) {
+      errno = status;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+    is_registered = true;
+  }
+  return 0;
+}
+
+int ready_quillmap_type(PyTypeObject* base) {
+  static wrapperbase init_wrapper_with_doc;
+  static bool has_init_doc = false;
+  quillmap_type.tp_base = base;
+  if (PyType_Ready(&quillmap_type) < 0) {
+    return -1;
+  }
+  if (!has_init_doc) {
+    // The slot wrapper of tp_init in the class dictionary reads its docstring from its wrapperbase,
+    // which is shared by every type; this class gets a copy of its own with the constructor's doc.
+    PyObject* wrapper = PyDict_GetItemWithError(quillmap_type.tp_dict, state.strings.init);
+    if (wrapper == nullptr) {
+      if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "quillmap has no __init__ slot wrapper");
+      }
+      return -1;
+    }
+    if (Py_IS_TYPE(wrapper, &PyWrapperDescr_Type)) {
+      auto* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper);
+      init_wrapper_with_doc = *descriptor->d_base;
+      init_wrapper_with_doc.doc = init_doc;
+      descriptor->d_base = &init_wrapper_with_doc;
+    }
+    has_init_doc = true;
+  }
+  return native_api::publish_methods(&quillmap_type, &quillmap_methods,
+                                     native_api::quillmap_methods_signature);
+}
+
+}  // namespace corvana::quillmap

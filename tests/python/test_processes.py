@@ -1,0 +1,154 @@
+"""Several processes on one map: opening by name, concurrent inserts and removes verified entry by
+entry, and keys found across processes whose str and bytes hashes are salted differently."""
+import gc
+import multiprocessing
+import os
+import random
+import time
+
+import pytest
+
+from corvana.quillmap import quillmap
+
+from conftest import run_python
+
+DEADLINE_SECONDS = 120
+
+
+def test_a_second_process_opens_the_map_by_name(new_map):
+    q = new_map()
+    q.insert("from parent", [1, 2])
+    out = run_python(f"""
+        from corvana.quillmap import quillmap
+        q = quillmap({q.name!r})
+        print(q.get("from parent"))
+        q.insert("from child", {{"x": 1}})
+        print(q.remove("from parent"))
+    """)
+    assert out.splitlines() == ["[True, [1, 2]]", "1"]
+    assert q.get("from child") == [True, {"x": 1}]
+    assert q.get("from parent") == [False]
+
+
+KEYS = ("[('tuple', 1, None, 2.5, b'b'), 'str', '\\u00fcn\\u00efc\\u00f6d\\u00e9', '\\U0001F600', '\\udc80', "
+        "b'bytes', None, 3, -1, 2 ** 80, 2.5, float('nan'), True, ('nested', ('t', 'u')), ()]")
+
+
+def test_keys_are_found_across_processes_with_different_hash_seeds(new_map):
+    q = new_map()
+    run_python(f"""
+        from corvana.quillmap import quillmap
+        q = quillmap({q.name!r})
+        for i, key in enumerate({KEYS}):
+            q.insert(key, i)
+    """, env={"PYTHONHASHSEED": "1"})
+    out = run_python(f"""
+        from corvana.quillmap import quillmap
+        q = quillmap({q.name!r})
+        print([q.get(key) for key in {KEYS}])
+    """, env={"PYTHONHASHSEED": "2"})
+    expected = [[True, i] for i in range(len(eval(KEYS)))]
+    assert out.strip() == str(expected)
+    assert [q.get(key) for key in eval(KEYS)] == expected
+
+
+def _worker(name, worker, start, keys_per_worker, shared_keys):
+    shared = quillmap(name)  # its own map object; the one inherited through fork is never used
+    start.wait()
+    own = range(worker * keys_per_worker, (worker + 1) * keys_per_worker)
+    for key in own:
+        shared.insert(key, ("own", worker, key))
+        shared.insert(-1 - key % shared_keys, ("shared", worker))
+    for key in own[::3]:
+        assert shared.remove(key) == 1
+    for key in own:
+        expected = [False] if (key - own.start) % 3 == 0 else [True, ("own", worker, key)]
+        assert shared.get(key) == expected
+
+
+@pytest.mark.parametrize("workers", [4])
+def test_processes_insert_and_remove_at_once(new_map, workers):
+    keys_per_worker, shared_keys = 1500, 50
+    q = new_map()
+    context = multiprocessing.get_context("fork")
+    start = context.Barrier(workers)
+    processes = [context.Process(target=_worker, args=(q.name, w, start, keys_per_worker, shared_keys))
+                 for w in range(workers)]
+    for process in processes:
+        process.start()
+    deadline = time.monotonic() + DEADLINE_SECONDS
+    for process in processes:
+        process.join(max(0.0, deadline - time.monotonic()))
+    hung = [process for process in processes if process.is_alive()]
+    for process in hung:
+        process.kill()
+    assert not hung, "workers did not finish in time"
+    assert [process.exitcode for process in processes] == [0] * workers
+
+    for worker in range(workers):
+        for key in range(worker * keys_per_worker, (worker + 1) * keys_per_worker):
+            expected = [False] if key % keys_per_worker % 3 == 0 else [True, ("own", worker, key)]
+            assert q.get(key) == expected
+    for key in range(shared_keys):
+        found, (kind, writer) = q.get(-1 - key)
+        assert found and kind == "shared" and 0 <= writer < workers
+    removed_per_worker = len(range(0, keys_per_worker, 3))
+    assert q.element_count == workers * (keys_per_worker - removed_per_worker) + shared_keys
+    assert q.bucket_chunk_in_use >= 8  # 16 buckets per chunk: growth kept pace with the entries
+
+
+def test_threads_share_one_instance(new_map):
+    import threading
+
+    q = new_map()
+    errors = []
+
+    def work(offset):
+        try:
+            rng = random.Random(offset)
+            for i in range(2000):
+                key = offset + rng.randrange(500)
+                q.insert(key, key * 2)
+                assert q.get(key) == [True, key * 2]
+        except BaseException as error:  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(n * 1000,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(DEADLINE_SECONDS)
+    assert not errors and not any(thread.is_alive() for thread in threads)
+
+
+def test_a_forked_child_reopens_inherited_instances_and_leaves_the_parents_objects_alone(new_map):
+    q = new_map()
+    q.insert("before fork", 1)
+    gc.disable()
+    try:
+        garbage = new_map()
+        for i in range(300):  # fills this process's chunk caches for that map
+            garbage.insert(i, i)
+        garbage.me = garbage  # cyclic garbage that only the child's collector will see
+        garbage_name = garbage.name
+        del garbage
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                gc.collect()
+                if q.get("before fork") == [True, 1] and q.insert("from child", 2) == 1:
+                    code = 0
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+    finally:
+        gc.enable()
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert q.get("from child") == [True, 2]
+    gc.collect()  # the parent now destroys its own map object of the garbage, caches included
+    survivor = quillmap(garbage_name)
+    assert all(survivor.get(i) == [True, i] for i in range(300))
+    for i in range(300, 1300):
+        survivor.insert(i, i)
+    assert survivor.element_count == 1300
