@@ -104,6 +104,7 @@ class OwnedRef {
   ~OwnedRef() { Py_XDECREF(object_); }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
+  [[nodiscard]] PyObject* get() const noexcept { return object_; }
   // Takes over a reference that the caller owned.
   void steal(PyObject* object) noexcept {
     PyObject* previous = std::exchange(object_, object);
@@ -274,13 +275,13 @@ constexpr char live_maps_capsule_name[] = "corvana.map.pointer_map.live_maps.v1"
       maps = static_cast<LiveMaps*>(PyCapsule_GetPointer(capsule, live_maps_capsule_name));
     } else {
       auto* fresh = new (std::nothrow) LiveMaps();
-      PyObject* made = fresh == nullptr ? nullptr : PyCapsule_New(fresh, live_maps_capsule_name, nullptr);
-      if (made != nullptr && PyDict_SetItemString(state, live_maps_capsule_name, made) == 0) {
+      OwnedRef made;
+      made.steal(fresh == nullptr ? nullptr : PyCapsule_New(fresh, live_maps_capsule_name, nullptr));
+      if (made.get() != nullptr && PyDict_SetItemString(state, live_maps_capsule_name, made.get()) == 0) {
         maps = fresh;  // never freed: maps may be created and destroyed until the process ends
       } else {
         delete fresh;
       }
-      Py_XDECREF(made);
     }
   }
   PyErr_Clear();
@@ -444,8 +445,8 @@ ConcurrentHashMap_pointer::~ConcurrentHashMap_pointer() {
 
 void ConcurrentHashMap_pointer::destroy() {
   refuse_reentry();
+  // acq_rel: exactly one call releases the map, and every later look at the flag sees that it did
   if (life_ == nullptr || life_->is_destroyed.exchange(true, std::memory_order_acq_rel)) {
-    // acq_rel: only the first call releases; the others see that it did
     return;
   }
   {
@@ -558,7 +559,7 @@ void ConcurrentHashMap_pointer::insert(PyObject* key, PyObject* value, std::int6
       // The bucket is being moved: wait for the expansion to end, helping it once per call.
       lock.unlock();
       if (std::exchange(may_join, false) && has_room_to_double() &&
-          enter_expansion([this] { return 2 * bucket_chunk_size_ * bucket_chunk_in_use() < element_count(); })) {
+          enter_expansion([this] { return is_crowded(); })) {
         expand();
         continue;
       }
@@ -610,9 +611,13 @@ void ConcurrentHashMap_pointer::insert(PyObject* key, PyObject* value, std::int6
   }
 }
 
+bool ConcurrentHashMap_pointer::is_crowded() const noexcept {
+  return 2 * bucket_chunk_size_ * bucket_chunk_in_use() < element_count();
+}
+
 void ConcurrentHashMap_pointer::join_if_crowded() {
-  const auto is_crowded = [this] { return 2 * bucket_chunk_size_ * bucket_chunk_in_use() < element_count(); };
-  if (is_crowded() && has_room_to_double() && enter_expansion(is_crowded)) {
+  // Checked first without expansion_lock, so that a full table does not make every append take it.
+  if (is_crowded() && has_room_to_double() && enter_expansion([this] { return is_crowded(); })) {
     expand();
   }
 }

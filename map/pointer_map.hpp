@@ -122,7 +122,13 @@ class ConcurrentHashMap_pointer final : public ConcurrentHashMap_base<false> {
   bool remove(PyObject* key, std::int64_t hash);
 
   // Takes part in one expansion. Requires: the caller has counted itself in expansion_workers.
-  // GIL: held; waits give it away.
+  // The first participant marks chunk slot N and becomes the creator; the others wait until chunk N
+  // is published and then claim, so one that arrives after the last claim leaves at once. A creator
+  // that cannot allocate undoes its chunks, unmarks slot N and leaves without doubling (then throws
+  // runtime_error "PyMem_Malloc failed!"); a mover that cannot get links for a sibling waits for
+  // memory and tries again, since a claimed bucket must be moved for the expansion to end.
+  // GIL: held; waits give it away. Throws: runtime_error when called from a key comparison (it then
+  // leaves first).
   void expand() override;
   // Joins an expansion when the table has room and at most 4096 participants are inside. Refuses
   // (runtime_error) a call from a key comparison. `n` is not used. GIL: held.
@@ -160,10 +166,18 @@ class ConcurrentHashMap_pointer final : public ConcurrentHashMap_base<false> {
   [[nodiscard]] PointerBucket* chunk_marker() const noexcept;
   [[nodiscard]] PointerBucket* make_bucket_chunk();
   void release_bucket_chunk(PointerBucket* chunk) noexcept;
+  // Creator only: makes chunks N .. 2N-1, sets migration_cursor and publishes chunk N last.
   void create_new_chunks(std::uint64_t chunks_in_use);
+  // Moves the entries of old bucket `index` whose hash has bit B * N set to its sibling.
+  // Locks: the old bucket, and under it the block cache.
   void move_bucket(std::uint64_t index, std::uint64_t chunks_in_use);
+  // Leaves without claiming; the last one out finishes the expansion only if its work was published.
   void abandon_expansion(std::uint64_t chunks_in_use) noexcept;
+  // Clears the moving marks of the old buckets. Requires: expansion_lock held.
   void clear_moving_marks(std::uint64_t old_chunks) noexcept;
+  // More than two entries per bucket: the join rule's condition.
+  [[nodiscard]] bool is_crowded() const noexcept;
+  // After an append: joins (or starts) an expansion when the map is crowded. Requires: no bucket lock.
   void join_if_crowded();
 
   friend void python_expansion_helper_pointer(std::string& name, std::size_t target_length);
