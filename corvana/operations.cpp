@@ -35,10 +35,38 @@ const char method_remove_doc[] =
     ":param input_key: the key object\n"
     ":return: 1 if successfully removed, 0 if the input_key not in the target quillstore";
 
-namespace {
-
 using python::OwnedRef;
 using python::PythonErrorSet;
+
+// dumps(object) of the serializer, looked up afresh: exactly bytes, or None.
+OwnedRef serialize(PyObject* serializer, PyObject* object) {
+  const OwnedRef dumps = OwnedRef::checked(PyObject_GetAttr(serializer, state.strings.dumps));
+  OwnedRef serialized = OwnedRef::checked(PyObject_CallOneArg(dumps.get(), object));
+  if (!PyBytes_CheckExact(serialized.get()) && serialized.get() != Py_None) {
+    raise_unexpected_type("bytes", serialized.get());
+  }
+  return serialized;
+}
+
+std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
+  if (state.hash_key == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
+    throw PythonErrorSet{};
+  }
+  const Py_ssize_t hash = state.hash_key(&self->base, key);
+  if (PyErr_Occurred() != nullptr) {
+    throw PythonErrorSet{};
+  }
+  return hash;
+}
+
+[[noreturn]] void raise_serialized_none() {
+  PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+  throw PythonErrorSet{};
+}
+
+namespace {
+
 
 const char dict_insert_doc[] =
     "dict_insert(target: quillmap, input_key, input_value) -> int\n"
@@ -81,33 +109,6 @@ struct PythonFree {
 
 QuillmapObject* as_quillmap(PyObject* object) noexcept {
   return reinterpret_cast<QuillmapObject*>(object);
-}
-
-// dumps(object) of the serializer, looked up afresh: exactly bytes, or None.
-OwnedRef serialize(PyObject* serializer, PyObject* object) {
-  const OwnedRef dumps = OwnedRef::checked(PyObject_GetAttr(serializer, state.strings.dumps));
-  OwnedRef serialized = OwnedRef::checked(PyObject_CallOneArg(dumps.get(), object));
-  if (!PyBytes_CheckExact(serialized.get()) && serialized.get() != Py_None) {
-    raise_unexpected_type("bytes", serialized.get());
-  }
-  return serialized;
-}
-
-std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
-  if (state.hash_key == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
-    throw PythonErrorSet{};
-  }
-  const Py_ssize_t hash = state.hash_key(&self->base, key);
-  if (PyErr_Occurred() != nullptr) {
-    throw PythonErrorSet{};
-  }
-  return hash;
-}
-
-[[noreturn]] void raise_serialized_none() {
-  PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
-  throw PythonErrorSet{};
 }
 
 const char* bytes_of(const OwnedRef& bytes) noexcept {

@@ -50,6 +50,8 @@ struct QuillmapObject {
   // 80: the fork generation of the process that made chm. A forked child that inherits the
   // instance opens the map anew on first use instead of sharing the parent's map object.
   std::uint64_t map_generation;
+  // 88: nonzero once close() ran: every later operation raises RuntimeError, until a new __init__.
+  std::uint64_t is_closed;
 };
 
 // The entries of the native API table (flag: accepted and ignored).

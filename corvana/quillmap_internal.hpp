@@ -115,6 +115,48 @@ extern const char method_get_doc[];
 extern const char method_remove_doc[];
 extern const char method_expansion_doc[];
 
+// The serialization steps shared by every operation (operations.cpp). serialize: dumps(object) of
+// the serializer, looked up afresh, which must give exactly bytes or None (TypeError "Expected
+// bytes, got <type>"); hash_of: pellrook's hash_key of the key object; raise_serialized_none:
+// TypeError "expected bytes, NoneType found", for a key or value that serialized to None.
+python::OwnedRef serialize(PyObject* serializer, PyObject* object);
+std::int64_t hash_of(QuillmapObject* self, PyObject* key);
+[[noreturn]] void raise_serialized_none();
+
+// The dict protocol, read-modify-write methods, iteration and lifetime (dict_protocol.cpp).
+extern PyMappingMethods quillmap_as_mapping;
+extern PySequenceMethods quillmap_as_sequence;
+PyObject* quillmap_iter(PyObject* self);
+PyObject* quillmap_repr(PyObject* self);
+// Methods of the class beyond insert, get, remove and expansion, and their docstrings.
+#define CORVANA_DECLARE_METHOD(name)                                                              \
+  PyObject* method_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames); \
+  extern const char method_##name##_doc[]
+CORVANA_DECLARE_METHOD(lookup);
+CORVANA_DECLARE_METHOD(setdefault);
+CORVANA_DECLARE_METHOD(pop);
+CORVANA_DECLARE_METHOD(compare_and_set);
+CORVANA_DECLARE_METHOD(add);
+#undef CORVANA_DECLARE_METHOD
+PyObject* method_keys(PyObject* self, PyObject* unused);
+PyObject* method_values(PyObject* self, PyObject* unused);
+PyObject* method_items(PyObject* self, PyObject* unused);
+PyObject* method_close(PyObject* self, PyObject* unused);
+PyObject* method_unlink(PyObject* self, PyObject* unused);
+PyObject* method___enter__(PyObject* self, PyObject* unused);
+PyObject* method___exit__(PyObject* self, PyObject* args);
+extern const char method_keys_doc[];
+extern const char method_values_doc[];
+extern const char method_items_doc[];
+extern const char method_close_doc[];
+extern const char method_unlink_doc[];
+extern const char method___enter___doc[];
+extern const char method___exit___doc[];
+// Destroys the instance's map object now, if any, as finalization does (quillmap_type.cpp).
+void destroy_map(QuillmapObject* self) noexcept;
+// Readies the iterator class; called once by the module's execute step.
+int ready_iterator_type();
+
 // Native entries (operations.cpp, expansion.cpp).
 int native_dict_insert(QuillmapObject* target, PyObject* key, PyObject* value, int flag);
 PyObject* native_dict_get(QuillmapObject* target, PyObject* key, int flag);

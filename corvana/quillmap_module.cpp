@@ -249,6 +249,7 @@ void import_pellrook_and_ready_class() {
   state.base_type = keep_type(import_type(pellrook.get(), pellrook_module_name, "pellrook",
                                           native_api::pellrook_size, alignof(native_api::PellrookObject)));
   python::check_status(ready_quillmap_type(state.base_type));
+  python::check_status(ready_iterator_type());
   set_module_attribute("quillmap", reinterpret_cast<PyObject*>(&quillmap_type));
 }
 

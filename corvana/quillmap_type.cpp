@@ -104,8 +104,11 @@ std::shared_ptr<ConcurrentHashMap_string> make_map(std::string& name, const MapP
 void install_map(QuillmapObject* self, std::shared_ptr<ConcurrentHashMap_string> map) noexcept {
   std::shared_ptr<ConcurrentHashMap_string> replaced = std::exchange(self->chm, std::move(map));
   self->map_generation = forks_seen;
+  self->is_closed = 0;
   replaced.reset();
 }
+
+}  // namespace
 
 // Destroys the instance's map object, if any. A pending Python exception survives.
 void destroy_map(QuillmapObject* self) noexcept {
@@ -122,6 +125,8 @@ void destroy_map(QuillmapObject* self) noexcept {
   map.reset();
   PyErr_Restore(error_type, error_value, error_traceback);
 }
+
+namespace {
 
 // Makes the serializer object named by `serializer` (None or exactly str) the instance's.
 void choose_serializer(QuillmapObject* self, PyObject* serializer) {
@@ -216,6 +221,7 @@ PyObject* quillmap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->native_methods = &quillmap_methods;
     new (&self->chm) std::shared_ptr<ConcurrentHashMap_string>();
     self->map_generation = forks_seen;
+    self->is_closed = 0;
     self->serializer_module = Py_NewRef(Py_None);
     self->dict = OwnedRef::checked(PyDict_New()).release();
     return object.release();
@@ -289,6 +295,21 @@ PyMethodDef quillmap_method_defs[] = {
      METH_FASTCALL | METH_KEYWORDS, method_expansion_doc},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
+#define CORVANA_METHOD(name, flags) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_##name)), flags, method_##name##_doc}
+    CORVANA_METHOD(lookup, METH_FASTCALL | METH_KEYWORDS),
+    CORVANA_METHOD(setdefault, METH_FASTCALL | METH_KEYWORDS),
+    CORVANA_METHOD(pop, METH_FASTCALL | METH_KEYWORDS),
+    CORVANA_METHOD(compare_and_set, METH_FASTCALL | METH_KEYWORDS),
+    CORVANA_METHOD(add, METH_FASTCALL | METH_KEYWORDS),
+    CORVANA_METHOD(keys, METH_NOARGS),
+    CORVANA_METHOD(values, METH_NOARGS),
+    CORVANA_METHOD(items, METH_NOARGS),
+    CORVANA_METHOD(close, METH_NOARGS),
+    CORVANA_METHOD(unlink, METH_NOARGS),
+    CORVANA_METHOD(__enter__, METH_NOARGS),
+    CORVANA_METHOD(__exit__, METH_VARARGS),
+#undef CORVANA_METHOD
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -334,6 +355,10 @@ PyTypeObject quillmap_type = [] {
   type.tp_clear = quillmap_clear;
   type.tp_methods = quillmap_method_defs;
   type.tp_getset = quillmap_getset;
+  type.tp_as_mapping = &quillmap_as_mapping;
+  type.tp_as_sequence = &quillmap_as_sequence;
+  type.tp_iter = quillmap_iter;
+  type.tp_repr = quillmap_repr;
   type.tp_dictoffset = offsetof(QuillmapObject, dict);
   return type;
 }();
@@ -341,6 +366,10 @@ PyTypeObject quillmap_type = [] {
 const QuillmapMethods quillmap_methods = {slot_insert, slot_get, slot_remove, slot_expansion};
 
 std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
+  if (self->is_closed != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "this quillmap is closed");
+    throw PythonErrorSet{};
+  }
   if (!self->chm) {
     PyErr_SetString(PyExc_RuntimeError,
                     "this quillmap holds no map: its construction failed or never ran, or it was finalized");

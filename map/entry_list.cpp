@@ -172,6 +172,26 @@ bool key_matches(Allocator heap, Entry* entry, const char* key, std::uint64_t ke
   }
 }
 
+bool string_equals(Allocator heap, const ChunkList* list, const char* bytes, std::uint64_t byte_count,
+                   std::uint8_t unit) noexcept {
+  if (list->length != byte_count) {
+    return false;
+  }
+  std::uint64_t compared = 0;
+  const ChunkLink* link = byte_count > 0 ? link_at(heap, list->head) : nullptr;
+  while (compared < byte_count) {
+    const std::uint64_t count = std::min<std::uint64_t>(byte_count - compared, unit);
+    if (std::memcmp(address_of(heap, link->data), bytes + compared, count) != 0) {
+      return false;
+    }
+    compared += count;
+    if (compared < byte_count) {
+      link = link_at(heap, link->next);
+    }
+  }
+  return true;
+}
+
 void copy_string(Allocator heap, const ChunkList* list, char* destination, std::uint8_t unit) noexcept {
   const std::uint64_t length = list->length;
   if (length == 0) {

@@ -115,6 +115,10 @@ void give_back_run(ChunkCache& cache, std::uint64_t count, ChunkLink* first);
 [[nodiscard]] bool key_matches(Allocator heap, Entry* entry, const char* key, std::uint64_t key_len,
                                std::int64_t hash, std::uint8_t unit) noexcept;
 
+// Whether `list` holds exactly the `byte_count` given bytes, compared chunk by chunk.
+[[nodiscard]] bool string_equals(Allocator heap, const ChunkList* list, const char* bytes,
+                                 std::uint64_t byte_count, std::uint8_t unit) noexcept;
+
 // Copies the bytes of `list` to `destination` (list->length bytes).
 void copy_string(Allocator heap, const ChunkList* list, char* destination, std::uint8_t unit) noexcept;
 

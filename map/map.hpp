@@ -21,7 +21,9 @@
 // - Lock order: bucket lock -> chunk cache lock -> heap lock. A thread holds at most one bucket lock,
 //   except where a function states otherwise: a mover, and a get or remove of a bucket being moved,
 //   hold a bucket and then its sibling, always in ascending bucket order (the sibling's number is the
-//   bucket's plus B*N), which keeps them free of deadlock. expansion_lock is never held together with
+//   bucket's plus B*N), which keeps them free of deadlock. A walk (walk_groups) holds the buckets of
+//   one group (every bucket congruent to the group modulo the walk's bucket count, and the siblings
+//   of those being split), also taken in ascending order. expansion_lock is never held together with
 //   a bucket lock.
 #pragma once
 

@@ -1,4 +1,5 @@
-// ConcurrentHashMap_string: construction, opening, destruction and the data operations.
+// ConcurrentHashMap_string: construction, opening, destruction, the data operations, the
+// read-modify-write operations (setdefault, pop, compare_and_set) and the weakly consistent walk.
 //
 // Every operation locks the bucket of its hash, chosen from N (bucket_chunk_in_use) read before the
 // lock was taken; once it holds the lock it reads the bucket's moving_to and then N again, and starts
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -747,6 +749,303 @@ bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, st
   return locked.sibling != nullptr &&
          remove_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_,
                       *block_cache_, *string_cache_, count_word());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Read-modify-write under one bucket lock
+//
+// Each operation below locks the key's bucket as get and remove do (with its sibling while an
+// expansion moves the bucket), so the read and the write it makes are one step for every other
+// operation on the key. Nothing here runs Python code: the caller serializes before and
+// deserializes after.
+
+namespace {
+
+// A python_malloc copy of the string `stored` (length + 1 bytes, the last one not written).
+void hand_out_copy(Allocator heap, const ChunkList* stored, std::uint8_t unit, char*& value,
+                   std::int64_t& value_len) {
+  const std::uint64_t length = stored->length;
+  if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    throw std::runtime_error(python_malloc_failed_text);
+  }
+  char* buffer = static_cast<char*>(python_malloc(length + 1));
+  if (buffer == nullptr) {
+    throw std::runtime_error(python_malloc_failed_text);
+  }
+  map_layout::copy_string(heap, stored, buffer, unit);
+  value = buffer;
+  value_len = static_cast<std::int64_t>(length);
+}
+
+}  // namespace
+
+std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char* key, const char* value,
+                                                     std::uint64_t key_len, std::uint64_t value_len,
+                                                     std::int64_t hash) {
+  ChunkList* entries = map_layout::entries_of(bucket);
+  const std::uint64_t length = entries->length;
+  const std::uint8_t unit = string_unit_;
+  // Everything the entry needs is taken before the list changes.
+  const bool needs_block = length == map_layout::entries_per_block * entries->link_count;
+  TakenRun block(*block_cache_, needs_block ? 1 : 0);
+  TakenRun key_run(*string_cache_, map_layout::links_for_bytes(key_len, unit));
+  TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
+  ChunkLink* head = map_layout::link_at(base_, entries->head);
+  ChunkLink* link = nullptr;
+  if (needs_block) {
+    ChunkLink* last = map_layout::walk_links(base_, head, entries->link_count - 1);
+    ChunkLink* added = block.release();
+    last->next = offset_of(base_, added);
+    entries->link_count = entries->link_count + 1;
+    link = added;
+  } else {
+    link = map_layout::walk_links(base_, head, length / map_layout::entries_per_block);
+  }
+  Entry* entry = map_layout::entry_in_block(base_, link, length % map_layout::entries_per_block);
+  map_layout::write_new_string(base_, map_layout::key_of(entry), key, key_len, unit, key_run);
+  map_layout::write_new_string(base_, map_layout::value_of(entry), value, value_len, unit, value_run);
+  entry->hash = hash;
+  entries->length = length + 1;
+  // relaxed: element_count is a statistic; nothing is published through it
+  return count_word().fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, std::int64_t hash) {
+  LockedBuckets locked;
+  lock_bucket_of(hash, true, locked);
+  if (find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_) != nullptr) {
+    return true;
+  }
+  return locked.sibling != nullptr &&
+         find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_) != nullptr;
+}
+
+bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
+                                          std::uint64_t value_len, std::int64_t hash, char*& stored,
+                                          std::int64_t& stored_len) {
+  bool may_join = true;
+  while (true) {
+    LockedBuckets locked;
+    lock_bucket_of(hash, true, locked);
+    Entry* entry = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
+    if (entry == nullptr && locked.sibling != nullptr) {
+      entry = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+    }
+    if (entry != nullptr) {
+      hand_out_copy(base_, map_layout::value_of(entry), string_unit_, stored, stored_len);
+      return false;
+    }
+    if (locked.moving_to != 0) {
+      // Absent, but the bucket is being split: a new entry may only be added once the expansion is
+      // over (as insert does), and the key is looked for again then, since another process may
+      // have added it meanwhile.
+      locked.sibling_guard.reset();
+      locked.bucket_guard.reset();
+      if (may_join) {
+        may_join = false;
+        if (join_if_crowded(element_count())) {
+          continue;
+        }
+      }
+      sleep_wait_step();
+      continue;
+    }
+    const std::uint64_t count = append_entry(locked.bucket, key, value, key_len, value_len, hash);
+    locked.bucket_guard.reset();
+    join_if_crowded(count);
+    return true;
+  }
+}
+
+bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
+                                   std::int64_t& value_len) {
+  LockedBuckets locked;
+  lock_bucket_of(hash, true, locked);
+  ChunkList* entries = map_layout::entries_of(locked.bucket);
+  Entry* entry = find_entry(base_, entries, key, key_len, hash, string_unit_);
+  if (entry == nullptr && locked.sibling != nullptr) {
+    entries = map_layout::entries_of(locked.sibling);
+    entry = find_entry(base_, entries, key, key_len, hash, string_unit_);
+  }
+  if (entry == nullptr) {
+    return false;
+  }
+  // The copy comes first: when it cannot be made, nothing has been removed.
+  char* buffer = nullptr;
+  std::int64_t length = 0;
+  hand_out_copy(base_, map_layout::value_of(entry), string_unit_, buffer, length);
+  value = buffer;
+  value_len = length;
+  try {
+    static_cast<void>(remove_entry(base_, entries, key, key_len, hash, string_unit_, *block_cache_,
+                                   *string_cache_, count_word()));
+  } catch (const std::exception& error) {
+    // Only giving chunks back can fail here, after the entry has left the list: the key is removed
+    // and its value is the caller's, so the pop succeeded; the refused chunks are reported.
+    std::fprintf(stderr, "corvana: chunks of a popped entry were not given back: %s\n", error.what());
+  }
+  return true;
+}
+
+bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t key_len, std::int64_t hash,
+                                               const char* expected, std::uint64_t expected_len,
+                                               const char* value, std::uint64_t value_len) {
+  LockedBuckets locked;
+  lock_bucket_of(hash, true, locked);
+  Entry* entry = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
+  if (entry == nullptr && locked.sibling != nullptr) {
+    entry = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+  }
+  if (entry == nullptr ||
+      !map_layout::string_equals(base_, map_layout::value_of(entry), expected, expected_len, string_unit_)) {
+    return false;
+  }
+  map_layout::store_bytes(base_, map_layout::value_of(entry), value, value_len, *string_cache_);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The weakly consistent walk
+//
+// Why every key present and unchanged for the whole walk is returned exactly once.
+// Let W be the number of bucket chunks when the walk starts and G = B*W its number of groups. N only
+// grows, by doublings, so B*N is always a multiple of G, and the bucket of a key with hash h,
+// h mod B*N, is congruent to h mod G: a key lives in a bucket of group h mod G for as long as it is
+// in the map, whatever the number of chunks. An expansion moves an entry from bucket j to j + B*N
+// only, inside the same group. So the entries of group g are exactly those held by the buckets
+// g, g + G, g + 2G, ... below B*N, plus the siblings of those buckets that an expansion in progress
+// is filling. walk_one_group locks all of them (members ascending, then the siblings, which are all
+// above the members: ascending bucket order, as every holder of two bucket locks takes them, so no
+// deadlock), checks that N did not change meanwhile, and reads them while it holds every lock: no
+// entry of the group can move, appear or vanish during the read, so each is read exactly once. The
+// walk visits every group once, in increasing order. A key present for the whole walk is therefore
+// found when its group is visited, once; a key inserted or removed meanwhile may or may not be; and
+// no key is ever returned twice by one walk, since its group is read once.
+// When no expansion ran since the walk started (N == W) and none is running, a group is a single
+// bucket and exactly one lock is held at a time.
+
+namespace {
+
+// Bucket locks held together, released in the reverse order of taking.
+class HeldBuckets {
+ public:
+  HeldBuckets() = default;
+  HeldBuckets(const HeldBuckets&) = delete;
+  HeldBuckets& operator=(const HeldBuckets&) = delete;
+  ~HeldBuckets() { release(); }
+  void lock(Bucket* bucket) {
+    buckets_.reserve(buckets_.size() + 1);  // may throw: nothing is held for it yet
+    lock_word(map_layout::lock_word(bucket), LockWait::spin);
+    buckets_.push_back(bucket);
+  }
+  void release() noexcept {
+    while (!buckets_.empty()) {
+      unlock_word(map_layout::lock_word(buckets_.back()));
+      buckets_.pop_back();
+    }
+  }
+  [[nodiscard]] const std::vector<Bucket*>& buckets() const noexcept { return buckets_; }
+  [[nodiscard]] bool holds(const Bucket* bucket) const noexcept {
+    return std::find(buckets_.begin(), buckets_.end(), bucket) != buckets_.end();
+  }
+
+ private:
+  std::vector<Bucket*> buckets_;
+};
+
+void append_string(Allocator heap, const ChunkList* list, std::uint8_t unit, std::string& bytes) {
+  const std::uint64_t length = list->length;
+  const std::size_t at = bytes.size();
+  bytes.resize(at + length);  // may throw bad_alloc; the caller's locks are released by their guards
+  map_layout::copy_string(heap, list, bytes.data() + at, unit);
+}
+
+}  // namespace
+
+std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks, std::uint64_t group,
+                                                       bool with_keys, bool with_values, WalkBatch& batch) {
+  const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
+  HeldBuckets held;
+  std::vector<Bucket*> siblings;
+  while (true) {
+    const std::uint64_t chunks_in_use = bucket_chunk_in_use();
+    const std::uint64_t bucket_count = bucket_chunk_size_ * chunks_in_use;
+    for (std::uint64_t bucket = group; bucket < bucket_count; bucket += group_count) {
+      held.lock(bucket_at(bucket));
+    }
+    // A bucket being split has its sibling above every member; a mark left by an expansion that
+    // has just doubled names a member (it is cleared right after the doubling) and is skipped.
+    siblings.clear();
+    for (Bucket* member : held.buckets()) {
+      // acquire: as in lock_bucket_of
+      const std::uint64_t moving_to = map_layout::moving_to_word(member).load(std::memory_order_acquire);
+      if (moving_to != 0) {
+        Bucket* sibling = reinterpret_cast<Bucket*>(address_of(base_, static_cast<Offset>(moving_to)));
+        if (!held.holds(sibling)) {
+          siblings.push_back(sibling);
+        }
+      }
+    }
+    if (bucket_chunk_in_use() != chunks_in_use) {
+      held.release();  // a doubling completed before every member was locked: the group grew
+      continue;
+    }
+    for (Bucket* sibling : siblings) {
+      held.lock(sibling);
+    }
+    if (bucket_chunk_in_use() != chunks_in_use) {
+      held.release();
+      continue;
+    }
+    break;
+  }
+  std::uint64_t added = 0;
+  for (Bucket* bucket : held.buckets()) {
+    ChunkList* entries = map_layout::entries_of(bucket);
+    const std::uint64_t length = entries->length;
+    if (length == 0) {
+      continue;
+    }
+    EntryCursor cursor(base_, entries);
+    while (true) {
+      Entry* entry = cursor.entry();
+      // Lengths are copied out by value: a packed field cannot bind a reference.
+      if (with_keys) {
+        const std::uint64_t key_length = map_layout::key_of(entry)->length;
+        append_string(base_, map_layout::key_of(entry), string_unit_, batch.bytes);
+        batch.lengths.push_back(key_length);
+      }
+      if (with_values) {
+        const std::uint64_t value_length = map_layout::value_of(entry)->length;
+        append_string(base_, map_layout::value_of(entry), string_unit_, batch.bytes);
+        batch.lengths.push_back(value_length);
+      }
+      ++added;
+      if (cursor.index() + 1 == length) {
+        break;
+      }
+      cursor.advance();
+    }
+  }
+  return added;
+}
+
+std::uint64_t ConcurrentHashMap_string::walk_groups(std::uint64_t walk_chunks, std::uint64_t group,
+                                                    std::uint64_t min_entries, bool with_keys, bool with_values,
+                                                    WalkBatch& batch) {
+  if (base_ == nullptr) {
+    throw std::runtime_error(empty_chunks_text);
+  }
+  if (walk_chunks == 0 || !std::has_single_bit(walk_chunks) || walk_chunks > bucket_chunk_in_use()) {
+    throw std::invalid_argument("a walk must start from a number of bucket chunks the map has had");
+  }
+  const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
+  std::uint64_t added = 0;
+  while (group < group_count && added < min_entries) {
+    added += walk_one_group(walk_chunks, group, with_keys, with_values, batch);
+    ++group;
+  }
+  return std::min(group, group_count);
 }
 
 }  // namespace corvana

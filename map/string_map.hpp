@@ -51,6 +51,45 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Every operation leaves the map consistent when it throws (a cache that cannot supply, a buffer
   // that cannot be allocated: runtime_error), with its bucket unchanged and unlocked.
 
+  // ---- Read-modify-write under one bucket lock --------------------------------------------------
+  // Each of these is atomic with respect to every other operation on the key, from any process: the
+  // key's bucket lock (with its sibling's while an expansion moves the bucket) is held from the read
+  // to the write. Buffers handed out come from python_malloc (value_len + 1 bytes) and are freed by
+  // the caller with python_free.
+
+  // Whether the key is present.
+  bool contains(const char* key, std::uint64_t key_len, std::int64_t hash);
+  // Inserts (key, value) when the key is absent and returns true; otherwise leaves the entry as it
+  // is, hands out a copy of the stored value in `stored` / `stored_len` and returns false.
+  bool setdefault(const char* key, const char* value, std::uint64_t key_len, std::uint64_t value_len,
+                  std::int64_t hash, char*& stored, std::int64_t& stored_len);
+  // Removes the key and hands out its value: true; false when absent (out-parameters unchanged).
+  bool pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value, std::int64_t& value_len);
+  // Replaces the value of a present key only when its stored bytes equal `expected`; returns whether
+  // it replaced it. An absent key gives false and is not inserted.
+  bool compare_and_set(const char* key, std::uint64_t key_len, std::int64_t hash, const char* expected,
+                       std::uint64_t expected_len, const char* value, std::uint64_t value_len);
+
+  // ---- Weakly consistent walk -------------------------------------------------------------------
+  // A walk fixes W = bucket_chunk_in_use() when it starts (walk_chunks) and visits the groups
+  // g = 0 .. B*W - 1 in order; group g is every bucket whose number is g modulo B*W. Each group is
+  // read whole under its buckets' locks (see walk_groups in string_map.cpp for why every key present
+  // and unchanged for the whole walk is returned exactly once, expansions included).
+  struct WalkBatch {
+    std::string bytes;                   // the keys' and values' bytes, back to back
+    std::vector<std::uint64_t> lengths;  // per entry: key length then value length (each if asked)
+    void clear() noexcept {
+      bytes.clear();
+      lengths.clear();
+    }
+  };
+  // Appends the entries of groups `group`, `group` + 1, ... to `batch` until at least `min_entries`
+  // entries were added or the groups run out; returns the next group to visit (B * walk_chunks at
+  // the end). Requires: walk_chunks a value bucket_chunk_in_use() had, no bucket lock held.
+  // Throws: bad_alloc (process memory), runtime_error (damaged table); every lock is then released.
+  std::uint64_t walk_groups(std::uint64_t walk_chunks, std::uint64_t group, std::uint64_t min_entries,
+                            bool with_keys, bool with_values, WalkBatch& batch);
+
   // Takes part in one expansion (see map/expansion.cpp). Requires: the caller is counted in
   // expansion_workers. Throws runtime_error when the new bucket chunks cannot be made (the expansion
   // is then rolled back and the map keeps its size). A failure while splitting a bucket (process
@@ -110,6 +149,14 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // (`count` entries for the first check, element_count under expansion_lock for the second).
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
   bool join_if_crowded(std::uint64_t count) noexcept;
+  // Appends (key, value, hash) to the bucket's list, taking every chunk it needs before the list
+  // changes; returns the new element_count. Requires: the bucket's lock, the key absent from it.
+  std::uint64_t append_entry(map_layout::Bucket* bucket, const char* key, const char* value,
+                             std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash);
+  // Locks the group `group` of a walk over B*walk_chunks groups and appends its entries to `batch`.
+  // Returns the entries added.
+  std::uint64_t walk_one_group(std::uint64_t walk_chunks, std::uint64_t group, bool with_keys,
+                               bool with_values, WalkBatch& batch);
   void initialise_bucket(map_layout::Bucket* bucket, ChunkLink* link) noexcept;
 
   // Expansion steps (map/expansion.cpp).

@@ -1,0 +1,80 @@
+"""The installed stubs: mypy knows every method of the three modules, and flags wrong uses."""
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import corvana
+
+GOOD = """
+from typing import Any, Iterator, List, Tuple
+from corvana.quillmap import quillmap, dict_get, dict_insert, dict_remove, dict_expansion
+from corvana.pellrook import pellrook
+from corvana.tarnwick import atomic_object, array2d
+
+def use(q: quillmap) -> None:
+    q[1] = "a"
+    value: Any = q[1]
+    del q[1]
+    present: bool = 1 in q
+    count: int = len(q)
+    found: List[Any] = q.get(1)
+    inserted: int = q.insert(1, 2) + q.remove(1) + q.expansion(2) + dict_insert(q, 1, 2)
+    default: Any = q.lookup(1, None)
+    stored: Any = q.setdefault(1, 0)
+    popped: Any = q.pop(1, None)
+    replaced: bool = q.compare_and_set(1, 0, 1)
+    total: int = q.add("hits") + q.add("hits", 5)
+    keys: Iterator[Any] = q.keys()
+    pairs: Iterator[Tuple[Any, Any]] = q.items()
+    for key in q:
+        pass
+    for value in q.values():
+        pass
+    name: bytes | None = q.name
+    chunks: int = q.bucket_chunk_in_use + q.element_count
+    q.unlink()
+    q.close()
+
+with quillmap(size=1 << 24, serializer="pickle", hash_function=hash) as shared:
+    same: quillmap = shared
+    use(shared)
+print(dict_get(shared, 1), dict_remove(shared, 1), dict_expansion(b"/tmp/x", 2))
+cell = atomic_object(3)
+cell.store(cell.load() + cell.fetch_add(1))
+rows, columns = array2d(2, 3).shape
+base: pellrook = shared
+"""
+
+BAD = """
+from corvana.quillmap import quillmap
+q = quillmap()
+q.add("k", 1.5)
+q.compare_and_set("k", 1)
+q.no_such_method()
+text: str = q.close()
+"""
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_mypy_knows_the_modules_from_their_stubs(tmp_path):
+    package = os.path.dirname(corvana.__file__)
+    for stub in ("py.typed", "quillmap.pyi", "pellrook.pyi", "tarnwick.pyi"):
+        assert os.path.exists(os.path.join(package, stub)), stub
+
+    def mypy(source):
+        path = tmp_path / "example.py"
+        path.write_text(textwrap.dedent(source))
+        return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                               "--cache-dir", str(tmp_path / "cache"), str(path)],
+                              capture_output=True, text=True, cwd=tmp_path, timeout=300)
+
+    good = mypy(GOOD)
+    assert good.returncode == 0, good.stdout + good.stderr
+    bad = mypy(BAD)
+    assert bad.returncode == 1
+    for line in (4, 5, 6, 7):
+        assert f"example.py:{line}: error" in bad.stdout, bad.stdout
