@@ -622,24 +622,33 @@ void ConcurrentHashMap_pointer::join_if_crowded() {
   }
 }
 
-bool ConcurrentHashMap_pointer::get(PyObject* key, std::int64_t hash, PyObject*& value) {
-  check_usable();
-  ComparisonErrors errors;
+// The buckets a search of one key must read, locked: the key's bucket chosen with the current N
+// and, while an expansion moves that bucket, its sibling. Destroyed after the search, which
+// releases the sibling first and then the bucket.
+struct PointerSearchLocks {
+  std::optional<BucketLock> bucket_lock;
+  std::optional<BucketLock> sibling_lock;
+  PointerBucket* bucket = nullptr;
+  PointerBucket* sibling = nullptr;  // null unless the bucket is being moved
+};
+
+// Lock order: the old bucket, then its sibling (ascending bucket numbers). Starts again whenever N
+// changed between the choice of the bucket and its lock, or a later expansion has marked the
+// sibling or finished meanwhile: entries may then have moved further than the sibling.
+void ConcurrentHashMap_pointer::lock_for_search(std::int64_t hash, PointerSearchLocks& locked) const {
   for (;;) {
+    locked.sibling_lock.reset();
+    locked.bucket_lock.reset();
     const std::uint64_t chunks = bucket_chunk_in_use();
     PointerBucket* bucket = bucket_at(static_cast<std::uint64_t>(hash) % (bucket_chunk_size_ * chunks));
-    BucketLock lock(bucket);
+    locked.bucket_lock.emplace(bucket);
     // acquire: as in insert
     PointerBucket* sibling = moving_to_word(bucket).load(std::memory_order_acquire);
     if (bucket_chunk_in_use() != chunks) {
       continue;
     }
-    // Lock order: the old bucket, then its sibling (ascending bucket numbers).
-    std::optional<BucketLock> sibling_lock;
     if (sibling != nullptr) {
-      sibling_lock.emplace(sibling);
-      // A later expansion that has marked the sibling, or has already finished, may have moved
-      // entries further: start again with the current N.
+      locked.sibling_lock.emplace(sibling);
       const PointerBucket* later_mark = moving_to_word(sibling).load(std::memory_order_acquire);
       const std::uint64_t chunks_now = bucket_chunk_in_use();
       if (later_mark != nullptr || (chunks_now != chunks && chunks_now != 2 * chunks)) {
@@ -648,91 +657,83 @@ bool ConcurrentHashMap_pointer::get(PyObject* key, std::int64_t hash, PyObject*&
       require_head(sibling);
     }
     require_head(bucket);
-    PointerEntry* found = find_first(bucket->entries, key, hash, errors);
-    if (found == nullptr && sibling != nullptr) {
-      found = find_first(sibling->entries, key, hash, errors);
-    }
-    if (found == nullptr) {
-      return false;
-    }
-    value = found->value;
-    return true;
+    locked.bucket = bucket;
+    locked.sibling = sibling;
+    return;
   }
+}
+
+bool ConcurrentHashMap_pointer::get(PyObject* key, std::int64_t hash, PyObject*& value) {
+  check_usable();
+  ComparisonErrors errors;
+  PointerSearchLocks locked;
+  lock_for_search(hash, locked);
+  PointerEntry* found = find_first(locked.bucket->entries, key, hash, errors);
+  if (found == nullptr && locked.sibling != nullptr) {
+    found = find_first(locked.sibling->entries, key, hash, errors);
+  }
+  if (found == nullptr) {
+    return false;
+  }
+  value = found->value;
+  return true;
 }
 
 bool ConcurrentHashMap_pointer::remove(PyObject* key, std::int64_t hash) {
   check_usable();
   ComparisonErrors errors;
   OwnedRef removed_key, removed_value;  // dropped after the bucket locks are released
-  for (;;) {
-    const std::uint64_t chunks = bucket_chunk_in_use();
-    PointerBucket* bucket = bucket_at(static_cast<std::uint64_t>(hash) % (bucket_chunk_size_ * chunks));
-    BucketLock lock(bucket);
-    PointerBucket* sibling = moving_to_word(bucket).load(std::memory_order_acquire);  // acquire: as in get
-    if (bucket_chunk_in_use() != chunks) {
+  PointerSearchLocks locked;
+  lock_for_search(hash, locked);
+  for (PointerBucket* searched : {locked.bucket, locked.sibling}) {
+    if (searched == nullptr) {
+      break;
+    }
+    PointerList& list = searched->entries;
+    if (list.length == 0) {
       continue;
     }
-    std::optional<BucketLock> sibling_lock;  // lock order: old bucket, then sibling
-    if (sibling != nullptr) {
-      sibling_lock.emplace(sibling);
-      const PointerBucket* later_mark = moving_to_word(sibling).load(std::memory_order_acquire);
-      const std::uint64_t chunks_now = bucket_chunk_in_use();
-      if (later_mark != nullptr || (chunks_now != chunks && chunks_now != 2 * chunks)) {
-        continue;
+    // Every entry is compared; the last equal one is removed.
+    PointerEntry* found = nullptr;
+    EntryCursor cursor(list);
+    for (;; cursor.advance()) {
+      if (keys_equal(cursor.entry(), key, hash, errors)) {
+        found = &cursor.entry();
       }
-      require_head(sibling);
-    }
-    require_head(bucket);
-    for (PointerBucket* searched : {bucket, sibling}) {
-      if (searched == nullptr) {
+      if (cursor.is_last()) {
         break;
       }
-      PointerList& list = searched->entries;
-      if (list.length == 0) {
-        continue;
-      }
-      // Every entry is compared; the last equal one is removed.
-      PointerEntry* found = nullptr;
-      EntryCursor cursor(list);
-      for (;; cursor.advance()) {
-        if (keys_equal(cursor.entry(), key, hash, errors)) {
-          found = &cursor.entry();
-        }
-        if (cursor.is_last()) {
-          break;
-        }
-      }
-      if (found == nullptr) {
-        continue;
-      }
-      // The last entry fills the hole; its old slot is cleared.
-      PointerEntry& last = cursor.entry();
-      removed_key.steal(found->key);
-      removed_value.steal(found->value);
-      *found = last;
-      last = PointerEntry{nullptr, nullptr, 0};
-      const std::uint64_t old_length = list.length;
-      list.length = old_length - 1;
-      const std::uint64_t kept_links = links_for_entries(list.length);
-      LocalLink* surplus = nullptr;
-      std::uint64_t surplus_count = 0;
-      if (list.link_count > kept_links) {
-        // The cursor's link is link (old_length - 1) / 2: the first surplus link is either it or the
-        // one after it.
-        const std::uint64_t cursor_link_index = (old_length - 1) / pointer_entries_per_link;
-        surplus = kept_links == cursor_link_index ? cursor.link() : walk_links(cursor.link(), kept_links - cursor_link_index);
-        surplus_count = list.link_count - kept_links;
-        list.link_count = kept_links;
-      }
-      // relaxed: a statistic, as in insert
-      count_word().fetch_sub(1, std::memory_order_relaxed);
-      if (surplus_count != 0) {
-        block_cache_->give_back(surplus_count, surplus);  // the list is consistent already
-      }
-      return true;
     }
-    return false;
+    if (found == nullptr) {
+      continue;
+    }
+    // The last entry fills the hole; its old slot is cleared.
+    PointerEntry& last = cursor.entry();
+    removed_key.steal(found->key);
+    removed_value.steal(found->value);
+    *found = last;
+    last = PointerEntry{nullptr, nullptr, 0};
+    const std::uint64_t old_length = list.length;
+    list.length = old_length - 1;
+    const std::uint64_t kept_links = links_for_entries(list.length);
+    LocalLink* surplus = nullptr;
+    std::uint64_t surplus_count = 0;
+    if (list.link_count > kept_links) {
+      // The cursor's link is link (old_length - 1) / 2: the first surplus link is either it or the
+      // one after it.
+      const std::uint64_t cursor_link_index = (old_length - 1) / pointer_entries_per_link;
+      surplus = kept_links == cursor_link_index ? cursor.link() : walk_links(cursor.link(), kept_links - cursor_link_index);
+      surplus_count = list.link_count - kept_links;
+      list.link_count = kept_links;
+    }
+    // relaxed: a statistic, as in insert
+    count_word().fetch_sub(1, std::memory_order_relaxed);
+    if (surplus_count != 0) {
+      block_cache_->give_back(surplus_count, surplus);  // the list is consistent already
+    }
+    return true;
   }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -622,6 +622,22 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
 
 namespace {
 
+// A python_malloc copy of the string `stored` (length + 1 bytes, the last one not written).
+void hand_out_copy(Allocator heap, const ChunkList* stored, std::uint8_t unit, char*& value,
+                   std::int64_t& value_len) {
+  const std::uint64_t length = stored->length;
+  if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    throw std::runtime_error(python_malloc_failed_text);
+  }
+  char* buffer = static_cast<char*>(python_malloc(length + 1));
+  if (buffer == nullptr) {
+    throw std::runtime_error(python_malloc_failed_text);
+  }
+  map_layout::copy_string(heap, stored, buffer, unit);
+  value = buffer;
+  value_len = static_cast<std::int64_t>(length);
+}
+
 // The entry of `entries` that holds the key, or null.
 Entry* find_entry(Allocator heap, ChunkList* entries, const char* key, std::uint64_t key_len,
                   std::int64_t hash, std::uint8_t unit) {
@@ -656,18 +672,7 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
   if (entry == nullptr) {
     return false;
   }
-  const ChunkList* stored = map_layout::value_of(entry);
-  const std::uint64_t length = stored->length;
-  if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    throw std::runtime_error(python_malloc_failed_text);
-  }
-  char* buffer = static_cast<char*>(python_malloc(length + 1));
-  if (buffer == nullptr) {
-    throw std::runtime_error(python_malloc_failed_text);
-  }
-  map_layout::copy_string(base_, stored, buffer, string_unit_);
-  value = buffer;
-  value_len = static_cast<std::int64_t>(length);
+  hand_out_copy(base_, map_layout::value_of(entry), string_unit_, value, value_len);
   return true;
 }
 
@@ -758,26 +763,6 @@ bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, st
 // expansion moves the bucket), so the read and the write it makes are one step for every other
 // operation on the key. Nothing here runs Python code: the caller serializes before and
 // deserializes after.
-
-namespace {
-
-// A python_malloc copy of the string `stored` (length + 1 bytes, the last one not written).
-void hand_out_copy(Allocator heap, const ChunkList* stored, std::uint8_t unit, char*& value,
-                   std::int64_t& value_len) {
-  const std::uint64_t length = stored->length;
-  if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    throw std::runtime_error(python_malloc_failed_text);
-  }
-  char* buffer = static_cast<char*>(python_malloc(length + 1));
-  if (buffer == nullptr) {
-    throw std::runtime_error(python_malloc_failed_text);
-  }
-  map_layout::copy_string(heap, stored, buffer, unit);
-  value = buffer;
-  value_len = static_cast<std::int64_t>(length);
-}
-
-}  // namespace
 
 std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char* key, const char* value,
                                                      std::uint64_t key_len, std::uint64_t value_len,
