@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -35,3 +36,18 @@ def run_python(code, env=None, timeout=120):
                                env={**os.environ, **(env or {})}, timeout=timeout)
     assert completed.returncode == 0, completed.stderr
     return completed.stdout
+
+
+def run_processes(processes, seconds=120):
+    """Starts the processes and waits for all of them, bounded by `seconds` in all; kills any that
+    hang and fails the test unless every one ended with exit code 0."""
+    for process in processes:
+        process.start()
+    deadline = time.monotonic() + seconds
+    for process in processes:
+        process.join(max(0.0, deadline - time.monotonic()))
+    hung = [process for process in processes if process.is_alive()]
+    for process in hung:
+        process.kill()
+    assert not hung, "workers did not finish in time"
+    assert [process.exitcode for process in processes] == [0] * len(processes)

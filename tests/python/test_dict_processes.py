@@ -3,29 +3,19 @@ one setdefault winner, walks that stay exact while other processes expand the ma
 lifecycle of a shared map (close, unlink) across processes."""
 import multiprocessing
 import os
-import time
 
 import pytest
 
 from corvana.quillmap import quillmap
+from conftest import run_processes
 
 DEADLINE_SECONDS = 120
 CONTEXT = multiprocessing.get_context("fork")
 
 
 def run_workers(target, args_per_worker):
-    """Starts one process per argument tuple and waits for all, bounded by DEADLINE_SECONDS."""
-    processes = [CONTEXT.Process(target=target, args=args) for args in args_per_worker]
-    for process in processes:
-        process.start()
-    deadline = time.monotonic() + DEADLINE_SECONDS
-    for process in processes:
-        process.join(max(0.0, deadline - time.monotonic()))
-    hung = [process for process in processes if process.is_alive()]
-    for process in hung:
-        process.kill()
-    assert not hung, "workers did not finish in time"
-    assert [process.exitcode for process in processes] == [0] * len(processes)
+    """Runs one process per argument tuple, bounded by DEADLINE_SECONDS."""
+    run_processes([CONTEXT.Process(target=target, args=args) for args in args_per_worker], DEADLINE_SECONDS)
 
 
 def _count(name, serializer, start, increments):
@@ -94,16 +84,7 @@ def test_walks_in_several_processes_stay_exact_while_others_expand_the_map(new_m
     start = CONTEXT.Barrier(inserters + walkers)
     processes = ([(_insert_many, (q.name, worker, start)) for worker in range(inserters)] +
                  [(_walk_repeatedly, (q.name, start, stable_count, 15)) for _ in range(walkers)])
-    started = [CONTEXT.Process(target=target, args=args) for target, args in processes]
-    for process in started:
-        process.start()
-    deadline = time.monotonic() + DEADLINE_SECONDS
-    for process in started:
-        process.join(max(0.0, deadline - time.monotonic()))
-    alive = [process for process in started if process.is_alive()]
-    for process in alive:
-        process.kill()
-    assert not alive and [process.exitcode for process in started] == [0] * len(started)
+    run_processes([CONTEXT.Process(target=target, args=args) for target, args in processes], DEADLINE_SECONDS)
     assert q.bucket_chunk_in_use > chunks_before
     assert len(list(q.items())) == len(q) == stable_count + inserters * 3000
 

@@ -4,13 +4,12 @@ import gc
 import multiprocessing
 import os
 import random
-import time
 
 import pytest
 
 from corvana.quillmap import quillmap
 
-from conftest import run_python
+from conftest import run_processes, run_python
 
 DEADLINE_SECONDS = 120
 
@@ -74,16 +73,7 @@ def test_processes_insert_and_remove_at_once(new_map, workers):
     start = context.Barrier(workers)
     processes = [context.Process(target=_worker, args=(q.name, w, start, keys_per_worker, shared_keys))
                  for w in range(workers)]
-    for process in processes:
-        process.start()
-    deadline = time.monotonic() + DEADLINE_SECONDS
-    for process in processes:
-        process.join(max(0.0, deadline - time.monotonic()))
-    hung = [process for process in processes if process.is_alive()]
-    for process in hung:
-        process.kill()
-    assert not hung, "workers did not finish in time"
-    assert [process.exitcode for process in processes] == [0] * workers
+    run_processes(processes, DEADLINE_SECONDS)
 
     for worker in range(workers):
         for key in range(worker * keys_per_worker, (worker + 1) * keys_per_worker):
