@@ -161,12 +161,11 @@ OwnedRef load_buffer(PyObject* serializer, char* buffer, std::int64_t length) {
 // The stored value of key, or null when absent.
 OwnedRef lookup_value(QuillmapObject* self, PyObject* key) {
   const KeyCall call = prepare(self, key);
-  char* buffer = nullptr;
-  std::int64_t length = 0;
-  if (!call.map->get(call.key(), call.key_length(), call.hash, buffer, length)) {
+  const OwnedRef bytes = stored_bytes(*call.map, call.key(), call.key_length(), call.hash);
+  if (!bytes) {
     return {};
   }
-  return load_buffer(call.serializer.get(), buffer, length);
+  return load(call.serializer.get(), bytes.get());
 }
 
 constexpr const char* lookup_names[] = {"key", "default"};
@@ -465,9 +464,8 @@ PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // Read, add, and store only if nobody changed the value in between; otherwise start again. Each
     // failed attempt means another caller's change succeeded, so the callers as a whole progress.
     while (true) {
-      char* buffer = nullptr;
-      std::int64_t length = 0;
-      if (!call.map->get(call.key(), call.key_length(), call.hash, buffer, length)) {
+      const OwnedRef expected = stored_bytes(*call.map, call.key(), call.key_length(), call.hash);
+      if (!expected) {
         const OwnedRef delta_bytes = serialize(call.serializer.get(), delta);
         if (delta_bytes.get() == Py_None) {
           raise_serialized_none();
@@ -481,7 +479,6 @@ PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         python_free(stored);  // another caller stored the key first: add to its value
         continue;
       }
-      const OwnedRef expected = bytes_from_buffer(buffer, length);
       const OwnedRef current = load(call.serializer.get(), expected.get());
       if (!PyLong_Check(current.get())) {
         PyErr_Format(PyExc_TypeError, "add() works on int values; the value stored for this key is %.200s",

@@ -3,8 +3,8 @@
 //
 // Every operation serializes the key (and the value) with `dumps` of the instance's serializer
 // object, hashes the key object with pellrook's hash_key and calls the map operation of the same
-// name. The map copies the bytes straight from the bytes objects; a get copies the map's buffer
-// once into the result's bytes object. GIL: held throughout; the map's lock waits may let other
+// name. The map copies the bytes straight from the bytes objects; a get copies the value once,
+// straight into the result's bytes object. GIL: held throughout; the map's lock waits may let other
 // threads run, which is why an operation keeps its own reference to the map object.
 #include <memory>
 
@@ -67,6 +67,36 @@ std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
 
 namespace {
 
+// A bytes object of the value's length, made under the bucket lock: allocating a bytes object runs no
+// Python code (bytes are not tracked by the cyclic collector, so no collection can start).
+class BytesSink final : public ValueSink {
+ public:
+  char* buffer_for(std::uint64_t length) override {
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_NoMemory();
+      throw PythonErrorSet{};
+    }
+    bytes_ = OwnedRef::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    return PyBytes_AS_STRING(bytes_.get());
+  }
+  OwnedRef take() noexcept { return std::move(bytes_); }
+
+ private:
+  OwnedRef bytes_;
+};
+
+}  // namespace
+
+OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len, std::int64_t hash) {
+  BytesSink sink;
+  if (!map.get(key, key_len, hash, sink)) {
+    return {};
+  }
+  return sink.take();
+}
+
+namespace {
+
 
 const char dict_insert_doc[] =
     "dict_insert(target: quillmap, input_key, input_value) -> int\n"
@@ -102,11 +132,6 @@ constexpr Signature dict_insert_signature{"dict_insert", target_key_value_names,
 constexpr Signature dict_get_signature{"dict_get", target_key_names, 2};
 constexpr Signature dict_remove_signature{"dict_remove", target_key_names, 2};
 
-// Releases a buffer that the map's get handed over.
-struct PythonFree {
-  void operator()(char* buffer) const noexcept { python_free(buffer); }
-};
-
 QuillmapObject* as_quillmap(PyObject* object) noexcept {
   return reinterpret_cast<QuillmapObject*>(object);
 }
@@ -139,17 +164,12 @@ OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
   if (key_bytes.get() == Py_None) {
     raise_serialized_none();
   }
-  char* buffer = nullptr;
-  std::int64_t value_length = 0;
-  if (!map->get(bytes_of(key_bytes), length_of(key_bytes), hash, buffer, value_length)) {
+  const OwnedRef value_bytes = stored_bytes(*map, bytes_of(key_bytes), length_of(key_bytes), hash);
+  if (!value_bytes) {
     OwnedRef absent = OwnedRef::checked(PyList_New(1));
     PyList_SET_ITEM(absent.get(), 0, Py_NewRef(Py_False));
     return absent;
   }
-  std::unique_ptr<char, PythonFree> owned_buffer(buffer);
-  const OwnedRef value_bytes =
-      OwnedRef::checked(PyBytes_FromStringAndSize(owned_buffer.get(), static_cast<Py_ssize_t>(value_length)));
-  owned_buffer.reset();
   const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(serializer.get(), state.strings.loads));
   OwnedRef value = OwnedRef::checked(PyObject_CallOneArg(loads.get(), value_bytes.get()));
   OwnedRef present = OwnedRef::checked(PyList_New(2));

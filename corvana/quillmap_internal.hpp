@@ -122,6 +122,10 @@ extern const char method_expansion_doc[];
 python::OwnedRef serialize(PyObject* serializer, PyObject* object);
 std::int64_t hash_of(QuillmapObject* self, PyObject* key);
 [[noreturn]] void raise_serialized_none();
+// The stored value of the key as a bytes object, copied once from the map straight into it; null
+// when the key is absent. Raises MemoryError (thrown as PythonErrorSet) when the object cannot be made.
+python::OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len,
+                              std::int64_t hash);
 
 // The dict protocol, read-modify-write methods, iteration and lifetime (dict_protocol.cpp).
 extern PyMappingMethods quillmap_as_mapping;

@@ -81,6 +81,22 @@ std::uint64_t spare_bytes(const HeapHeader& header) noexcept {
   return heap_end > heap_next ? heap_end - heap_next : 0;
 }
 
+// Fresh heap pages would otherwise be made present by one page fault per page at their first write.
+// Each bump of heap_next from `begin` to `end` that crosses a multiple of prefault_window populates
+// [begin, end + prefault_window) in one call (bounded by heap_end), so allocations keep finding
+// their pages present. At most prefault_window bytes of the file past heap_next get backing early.
+// Called without the heap lock: the bumped range is the caller's, and heap_end never changes.
+constexpr std::uint64_t prefault_window = std::uint64_t{1} << 20;
+
+void prefault_ahead(Allocator heap, std::uint64_t begin, std::uint64_t end) noexcept {
+  if (begin / prefault_window == end / prefault_window) {
+    return;
+  }
+  const std::uint64_t heap_end = layout::heap_header(heap).heap_end;
+  const std::uint64_t stop = heap_end - end > prefault_window ? end + prefault_window : heap_end;
+  platform::prefault_for_write(heap + begin, stop - begin);
+}
+
 void report_out_of_memory() noexcept {
   heap_set_error(heap_error_alloc_prefix, "out of memory");
   errno = ENOMEM;
@@ -111,6 +127,7 @@ std::byte* carve_run(Allocator heap, std::uint64_t count, std::uint8_t chunk_siz
     report_out_of_memory();
     return nullptr;
   }
+  prefault_ahead(heap, run_offset, run_offset + run_bytes);
   if (predecessor != 0) {
     layout::set_chunk_link(heap, predecessor, run_offset);
   }
@@ -215,6 +232,47 @@ std::byte* heap_alloc_chunks(Allocator heap, std::size_t count, std::uint8_t uni
   return nullptr;
 }
 
+std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t first_unit,
+                            std::uint8_t second_unit) noexcept {
+  if (heap == nullptr || count == 0 || first_unit > max_unit || second_unit > max_unit) {
+    return nullptr;
+  }
+  const std::size_t first_field = free_head_field(heap, first_unit);
+  const std::size_t second_field = free_head_field(heap, second_unit);
+  if (first_field == 0 || second_field == 0) {
+    return nullptr;
+  }
+  const std::uint8_t first_size = chunk_size_for_unit(first_unit);
+  const std::uint8_t second_size = chunk_size_for_unit(second_unit);
+  const std::uint64_t pair_bytes = std::uint64_t{first_size} + second_size;
+  if (count > std::numeric_limits<std::uint64_t>::max() / pair_bytes) {
+    return nullptr;
+  }
+  const std::uint64_t run_bytes = count * pair_bytes;
+  std::uint64_t run_offset = 0;
+  {
+    HeapLockGuard guard(heap);
+    HeapHeader& header = layout::heap_header(heap);
+    if (load_header_word(heap, first_field) != 0 || load_header_word(heap, second_field) != 0 ||
+        spare_bytes(header) < run_bytes) {
+      return nullptr;
+    }
+    run_offset = header.heap_next;
+    header.heap_next = run_offset + run_bytes;
+  }
+  prefault_ahead(heap, run_offset, run_offset + run_bytes);
+  for (std::uint64_t index = 0; index < count; ++index) {
+    const std::uint64_t first_offset = run_offset + index * pair_bytes;
+    ChunkHeader& first = layout::chunk_header(heap, first_offset);
+    first.chunk_size = first_size;
+    first.unit = first_unit;
+    ChunkHeader& second = layout::chunk_header(heap, first_offset + first_size);
+    second.chunk_size = second_size;
+    second.unit = second_unit;
+  }
+  return heap + run_offset;
+}
+
 std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
   if (heap == nullptr || size == 0) {
     return nullptr;
@@ -226,11 +284,12 @@ std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
   }
   const std::uint64_t block_bytes = ((static_cast<std::uint64_t>(size) + 1) & ~std::uint64_t{7}) + 8;
   std::byte* payload = nullptr;
+  std::uint64_t block_offset = 0;
   {
     HeapLockGuard guard(heap);
     HeapHeader& header = layout::heap_header(heap);
     if (spare_bytes(header) >= block_bytes) {
-      const std::uint64_t block_offset = header.heap_next;
+      block_offset = header.heap_next;
       ChunkHeader& block = layout::chunk_header(heap, block_offset);
       block.chunk_size = 0;
       block.unit = 0;
@@ -240,7 +299,9 @@ std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
   }
   if (payload == nullptr) {
     report_out_of_memory();
+    return nullptr;
   }
+  prefault_ahead(heap, block_offset, block_offset + block_bytes);
   return payload;
 }
 

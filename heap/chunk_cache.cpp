@@ -129,9 +129,34 @@ ChunkCache::Run ChunkCache::refill(std::uint64_t m) {
   }
   const std::size_t clear_bytes = kind_ == CacheKind::blocks ? data_chunk_unit : 0;
   Run run{nullptr, nullptr};
+  // Appends the item made of a link chunk and a data chunk (chunk starts) to the run.
+  const auto append_item = [this, clear_bytes, &run](std::byte* link_chunk, std::byte* data_chunk) {
+    std::byte* data = payload_of_chunk(data_chunk);
+    std::memset(data, 0, clear_bytes);
+    auto* link = reinterpret_cast<ChunkLink*>(payload_of_chunk(link_chunk));
+    link->data = offset_of(heap_, data);
+    link->next = Offset::null;
+    if (run.last != nullptr) {
+      run.last->next = offset_of(heap_, link);
+    } else {
+      run.first = link;
+    }
+    run.last = link;
+  };
+  const std::uint64_t link_chunk_bytes = chunk_size_for_unit(link_unit);
+  const std::uint64_t pair_bytes = link_chunk_bytes + chunk_size_for_unit(data_chunk_unit);
   std::uint64_t made = 0;
   while (made < m) {
     const std::uint64_t batch = std::min(chunk_cache_batch, m - made);
+    // Fresh items are carved as link-and-data pairs, so that following a link finds its data beside
+    // it; recycled chunks (whenever a free list holds some) are used first, through the runs below.
+    if (std::byte* pair = heap_alloc_pairs(heap_, batch, link_unit, data_chunk_unit); pair != nullptr) {
+      for (std::uint64_t index = 0; index < batch; ++index, pair += pair_bytes) {
+        append_item(pair, pair + link_chunk_bytes);
+      }
+      made += batch;
+      continue;
+    }
     std::byte* link_chunk = heap_alloc_chunks(heap_, batch, link_unit);
     if (link_chunk == nullptr) {
       const int code = errno;
@@ -148,17 +173,7 @@ ChunkCache::Run ChunkCache::refill(std::uint64_t m) {
       // The allocator's run links live in the payloads about to be overwritten: read them first.
       std::byte* next_link_chunk = index + 1 < batch ? next_chunk_of_run(heap_, link_chunk) : nullptr;
       std::byte* next_data_chunk = index + 1 < batch ? next_chunk_of_run(heap_, data_chunk) : nullptr;
-      std::byte* data = payload_of_chunk(data_chunk);
-      std::memset(data, 0, clear_bytes);
-      auto* link = reinterpret_cast<ChunkLink*>(payload_of_chunk(link_chunk));
-      link->data = offset_of(heap_, data);
-      link->next = Offset::null;
-      if (run.last != nullptr) {
-        run.last->next = offset_of(heap_, link);
-      } else {
-        run.first = link;
-      }
-      run.last = link;
+      append_item(link_chunk, data_chunk);
       link_chunk = next_link_chunk;
       data_chunk = next_data_chunk;
     }

@@ -105,6 +105,16 @@ inline constexpr std::uint8_t max_unit = 246;           // chunk_size must fit i
 // Null heap or unit 0: null, nothing else. count 0 or unit > 246: null, errno EINVAL. Out of memory
 // (a size that would pass 64 bits included): null, "mm:alloc: out of memory", errno ENOMEM.
 [[nodiscard]] std::byte* heap_alloc_chunks(Allocator heap, std::size_t count, std::uint8_t unit) noexcept;
+// `count` (>= 1) fresh pairs, each a chunk of `first_unit` followed at once by a chunk of
+// `second_unit` (pair i starts at first + i * (chunk_size_for_unit(first_unit) +
+// chunk_size_for_unit(second_unit))), carved only while neither unit's free list holds a chunk, so
+// that recycled chunks are always used first. Items made of such pairs (a link and its data chunk)
+// lie together in memory, and a reader following a link finds its data in the same or the next
+// cache line. Units must have free lists (6..246). Null, with nothing changed and errno as it was,
+// when a free list holds chunks, the heap has no room for the run, or an argument is invalid:
+// callers then use heap_alloc_chunks, which reports any error.
+[[nodiscard]] std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t first_unit,
+                                          std::uint8_t second_unit) noexcept;
 // A raw block of at least `size` bytes: returns its payload (block start + 2) or null.
 [[nodiscard]] std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept;
 // Pushes the chunk whose payload is given onto its class's free list; false for a unit that has

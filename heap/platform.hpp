@@ -49,6 +49,10 @@ bool remove_file(const char* path) noexcept;
 // Maps `length` bytes of `file` from offset 0, shared and read-write; null on failure.
 void* map_file(FileHandle file, std::uint64_t length) noexcept;
 bool unmap_file(void* address, std::uint64_t length) noexcept;
+// Makes the pages of [address, address + length) of a mapping present and writable in this process
+// in one call, as first writes would one page fault at a time. Best effort: a system without the
+// call, or a failure, changes nothing but speed; errno is left as it was.
+void prefault_for_write(void* address, std::uint64_t length) noexcept;
 
 void sleep_milliseconds(unsigned milliseconds) noexcept;
 void yield_processor() noexcept;

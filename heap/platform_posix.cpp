@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -197,6 +198,24 @@ bool unmap_file(void* address, std::uint64_t length) noexcept {
     return false;
   }
   return ::munmap(address, static_cast<std::size_t>(length)) == 0;
+}
+
+void prefault_for_write(void* address, std::uint64_t length) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(system_page_size());
+  const auto begin = reinterpret_cast<std::uintptr_t>(address) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(address) + length;
+  if (length == 0 || end <= begin) {
+    return;
+  }
+  const int saved_errno = errno;
+  // EINVAL before Linux 5.14; any error only means the pages fault in one by one later.
+  static_cast<void>(::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE));
+  errno = saved_errno;
+#else
+  static_cast<void>(address);
+  static_cast<void>(length);
+#endif
 }
 
 void sleep_milliseconds(unsigned milliseconds) noexcept {

@@ -622,20 +622,42 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
 
 namespace {
 
+// A buffer of length + 1 bytes from python_malloc, for the callers that free it with python_free.
+class PythonMallocSink final : public ValueSink {
+ public:
+  char* buffer_for(std::uint64_t length) override {
+    if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      throw std::runtime_error(python_malloc_failed_text);
+    }
+    buffer_ = static_cast<char*>(python_malloc(length + 1));
+    if (buffer_ == nullptr) {
+      throw std::runtime_error(python_malloc_failed_text);
+    }
+    length_ = static_cast<std::int64_t>(length);
+    return buffer_;
+  }
+  void hand_over(char*& value, std::int64_t& value_len) const noexcept {
+    value = buffer_;
+    value_len = length_;
+  }
+
+ private:
+  char* buffer_ = nullptr;
+  std::int64_t length_ = 0;
+};
+
+// Copies the string `stored` into the buffer that `sink` provides for it.
+void copy_to_sink(Allocator heap, const ChunkList* stored, std::uint8_t unit, ValueSink& sink) {
+  char* buffer = sink.buffer_for(stored->length);
+  map_layout::copy_string(heap, stored, buffer, unit);
+}
+
 // A python_malloc copy of the string `stored` (length + 1 bytes, the last one not written).
 void hand_out_copy(Allocator heap, const ChunkList* stored, std::uint8_t unit, char*& value,
                    std::int64_t& value_len) {
-  const std::uint64_t length = stored->length;
-  if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    throw std::runtime_error(python_malloc_failed_text);
-  }
-  char* buffer = static_cast<char*>(python_malloc(length + 1));
-  if (buffer == nullptr) {
-    throw std::runtime_error(python_malloc_failed_text);
-  }
-  map_layout::copy_string(heap, stored, buffer, unit);
-  value = buffer;
-  value_len = static_cast<std::int64_t>(length);
+  PythonMallocSink sink;
+  copy_to_sink(heap, stored, unit, sink);
+  sink.hand_over(value, value_len);
 }
 
 // The entry of `entries` that holds the key, or null.
@@ -662,6 +684,15 @@ Entry* find_entry(Allocator heap, ChunkList* entries, const char* key, std::uint
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
                                    std::int64_t& value_len) {
+  PythonMallocSink sink;
+  if (!get(key, key_len, hash, sink)) {
+    return false;
+  }
+  sink.hand_over(value, value_len);
+  return true;
+}
+
+bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink) {
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
   Entry* entry = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
@@ -672,7 +703,7 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
   if (entry == nullptr) {
     return false;
   }
-  hand_out_copy(base_, map_layout::value_of(entry), string_unit_, value, value_len);
+  copy_to_sink(base_, map_layout::value_of(entry), string_unit_, sink);
   return true;
 }
 

@@ -26,6 +26,17 @@ struct StringMapCheck {
   std::uint64_t link_count = 0;    // links owned by entry lists, keys and values
 };
 
+// Where a get copies the value it found. buffer_for is called once, under the key's bucket lock, for
+// a buffer of `length` bytes that the map then fills; it must neither take a bucket lock nor run code
+// that may use this map. It may throw: the lock is then released and nothing has changed.
+class ValueSink {
+ public:
+  virtual char* buffer_for(std::uint64_t length) = 0;
+
+ protected:
+  ~ValueSink() = default;
+};
+
 class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
  public:
   // Creates a new map in a new memory file when `name` is empty (and stores the file's full path in
@@ -46,6 +57,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // true: `value` receives a python_malloc buffer of value_len + 1 bytes that the caller frees with
   // python_free; false: the key is absent and the out-parameters are unchanged.
   bool get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value, std::int64_t& value_len);
+  // The same, copying the value straight into the buffer that `sink` provides (one copy, no
+  // intermediate buffer). false: the key is absent and the sink was not called.
+  bool get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink);
   // true when an entry was removed.
   bool remove(const char* key, std::uint64_t key_len, std::int64_t hash);
   // Every operation leaves the map consistent when it throws (a cache that cannot supply, a buffer

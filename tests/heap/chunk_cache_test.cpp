@@ -62,19 +62,38 @@ class ChunkCacheTest : public MemoryFileTest {
 // ---------------------------------------------------------------------------------------------
 // take
 
-TEST_F(ChunkCacheTest, TakeOneFromAnEmptyCacheMakesAHundredItemsInTwoRuns) {
+TEST_F(ChunkCacheTest, TakeOneFromAFreshHeapMakesAHundredLinkAndDataPairs) {
   ChunkCache cache(heap_, CacheKind::blocks, 2);
   EXPECT_EQ(cache.data_unit(), 176);
   ChunkLink* first = cache.take(1);
   EXPECT_EQ(cache.count(), 99u);
   EXPECT_EQ(heap_next_of(heap_), 64 + 100 * block_item_bytes);
-  // One run of 100 links, then one run of 100 record blocks, paired in order.
+  // Each link chunk (24 bytes) is followed at once by its record block (184 bytes).
   const auto items = items_of(first, 100);
   for (std::uint64_t index = 0; index < 100; ++index) {
-    EXPECT_EQ(offset_of(heap_, items[index]), static_cast<Offset>(64 + index * 24 + 2));
-    EXPECT_EQ(value_of(items[index]->data), static_cast<Offset>(64 + 100 * 24 + index * 184 + 2));
+    EXPECT_EQ(offset_of(heap_, items[index]), static_cast<Offset>(64 + index * 208 + 2));
+    EXPECT_EQ(value_of(items[index]->data), static_cast<Offset>(64 + index * 208 + 24 + 2));
     EXPECT_EQ(heap_unit_of(heap_, address_of(heap_, items[index]->data)), 176);
   }
+}
+
+TEST_F(ChunkCacheTest, RefillUsesRecycledChunksBeforeCarvingPairs) {
+  std::byte* spare_link = heap_alloc_chunks(heap_, 1, link_unit);
+  ASSERT_NE(spare_link, nullptr);
+  ASSERT_TRUE(heap_free(heap_, spare_link + 2));
+  EXPECT_EQ(heap_alloc_pairs(heap_, 1, link_unit, 176), nullptr);  // a listed link comes first
+  ChunkCache cache(heap_, CacheKind::blocks, 2);
+  ChunkLink* first = cache.take(1);
+  EXPECT_EQ(reinterpret_cast<std::byte*>(first), spare_link + 2);
+  EXPECT_EQ(heap_unit_of(heap_, address_of(heap_, first->data)), 176);
+  // With the lists empty again, the next batch is carved as pairs.
+  const std::uint64_t before = heap_next_of(heap_);
+  std::byte* pair = heap_alloc_pairs(heap_, 2, link_unit, 176);
+  ASSERT_NE(pair, nullptr);
+  EXPECT_EQ(static_cast<std::uint64_t>(pair - heap_), before);
+  EXPECT_EQ(heap_next_of(heap_), before + 2 * 208);
+  EXPECT_EQ(heap_unit_of(heap_, pair + 208 + 24 + 2), 176);
+  EXPECT_TRUE(heap_free(heap_, pair + 208 + 24 + 2));
 }
 
 TEST_F(ChunkCacheTest, TakeBeyondTheCachedItemsRefillsInBatchesAheadOfThem) {
