@@ -207,6 +207,23 @@ class TestSerializers:
             with pytest.raises(TypeError, match="^expected bytes, NoneType found$"):
                 operation("k")
 
+    def test_values_come_back_byte_exact_whatever_their_length(self, new_map, monkeypatch):
+        # A pass-through serializer stores the bytes as given: an empty value, and long values that
+        # span many string chunks, are copied whole into the result's bytes object.
+        class RawSerializer:
+            dumps = staticmethod(lambda obj: obj)
+            loads = staticmethod(bytes)
+
+        monkeypatch.setattr(qm, "pickle", RawSerializer)
+        q = new_map()
+        values = {b"empty": b"", b"one": b"\xff", b"long": bytes(range(256)) * 400}
+        for key, value in values.items():
+            q.insert(key, value)
+        for key, value in values.items():
+            assert q.get(key) == [True, value]
+            assert q[key] == value
+            assert q.lookup(key, None) == value
+
     def test_dumps_and_loads_are_looked_up_at_each_call(self, new_map, monkeypatch):
         q = new_map()
         q.insert(1, "one")
