@@ -97,7 +97,6 @@ OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint6
 
 namespace {
 
-
 const char dict_insert_doc[] =
     "dict_insert(target: quillmap, input_key, input_value) -> int\n"
     "insert the target quillstore with input_key and input_value\n"

@@ -2,6 +2,7 @@
 #include "map/entry_list.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -152,7 +153,8 @@ bool key_matches(Allocator heap, Entry* entry, const char* key, std::uint64_t ke
   }
   // A matching key is followed at once by a walk of the value's links: asking for its first link now
   // overlaps that cache miss with the key's. A prefetch never faults, whatever the address.
-  __builtin_prefetch(heap + static_cast<std::uint64_t>(value_of(entry)->head));
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(heap) +
+                                                   static_cast<std::uint64_t>(value_of(entry)->head)));
   const ChunkList* stored = key_of(entry);
   if (stored->length != key_len) {
     return false;
