@@ -100,11 +100,14 @@ KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[C
   KeyCall call;
   call.map = require_map(self);
   call.serializer = OwnedRef::incref(self->serializer_module);
+  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
   call.key_bytes = serialize(call.serializer.get(), key);
   for (std::size_t index = 0; index < Count; ++index) {
     serialized[index] = serialize(call.serializer.get(), values[index]);
   }
-  call.hash = hash_of(self, key);
+  if (!hashed) {
+    call.hash = hash_of(self, key);
+  }
   if (call.key_bytes.get() == Py_None) {
     raise_serialized_none();
   }
@@ -120,8 +123,11 @@ KeyCall prepare(QuillmapObject* self, PyObject* key) {
   KeyCall call;
   call.map = require_map(self);
   call.serializer = OwnedRef::incref(self->serializer_module);
+  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
   call.key_bytes = serialize(call.serializer.get(), key);
-  call.hash = hash_of(self, key);
+  if (!hashed) {
+    call.hash = hash_of(self, key);
+  }
   if (call.key_bytes.get() == Py_None) {
     raise_serialized_none();
   }

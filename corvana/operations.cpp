@@ -60,6 +60,22 @@ std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
   return hash;
 }
 
+bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_string& map, PyObject* key,
+                             std::int64_t& hash) noexcept {
+  if (self->base.uses_stable_hash == 0 || state.hash_key == nullptr ||
+      !(PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyBytes_CheckExact(key))) {
+    return false;
+  }
+  hash = state.hash_key(&self->base, key);
+  if (PyErr_Occurred() != nullptr) {
+    // Not expected for these types; the usual order then reports it where it belongs.
+    PyErr_Clear();
+    return false;
+  }
+  map.prefetch_bucket(hash);
+  return true;
+}
+
 [[noreturn]] void raise_serialized_none() {
   PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
   throw PythonErrorSet{};
@@ -145,9 +161,13 @@ std::uint64_t length_of(const OwnedRef& bytes) noexcept {
 int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
   const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
   const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+  std::int64_t hash = 0;
+  const bool hashed = hash_before_serializing(self, *map, key, hash);
   const OwnedRef key_bytes = serialize(serializer.get(), key);
   const OwnedRef value_bytes = serialize(serializer.get(), value);
-  const std::int64_t hash = hash_of(self, key);
+  if (!hashed) {
+    hash = hash_of(self, key);
+  }
   if (key_bytes.get() == Py_None || value_bytes.get() == Py_None) {
     raise_serialized_none();
   }
@@ -158,8 +178,12 @@ int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
 OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
   const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
   const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+  std::int64_t hash = 0;
+  const bool hashed = hash_before_serializing(self, *map, key, hash);
   const OwnedRef key_bytes = serialize(serializer.get(), key);
-  const std::int64_t hash = hash_of(self, key);
+  if (!hashed) {
+    hash = hash_of(self, key);
+  }
   if (key_bytes.get() == Py_None) {
     raise_serialized_none();
   }
@@ -180,8 +204,12 @@ OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
 int remove_routine(QuillmapObject* self, PyObject* key) {
   const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
   const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+  std::int64_t hash = 0;
+  const bool hashed = hash_before_serializing(self, *map, key, hash);
   const OwnedRef key_bytes = serialize(serializer.get(), key);
-  const std::int64_t hash = hash_of(self, key);
+  if (!hashed) {
+    hash = hash_of(self, key);
+  }
   if (key_bytes.get() == Py_None) {
     raise_serialized_none();
   }

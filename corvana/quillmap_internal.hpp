@@ -122,6 +122,12 @@ extern const char method_expansion_doc[];
 python::OwnedRef serialize(PyObject* serializer, PyObject* object);
 std::int64_t hash_of(QuillmapObject* self, PyObject* key);
 [[noreturn]] void raise_serialized_none();
+// The key's hash taken before its serialization, where nobody can tell the difference: an exact
+// int, str or bytes under the stable hash is hashed by pure native code that neither fails nor runs
+// Python code. The key's bucket is then prefetched, so that its cache miss overlaps serialization.
+// Returns false, with nothing done, for every other key; the caller then hashes after serializing.
+bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_string& map, PyObject* key,
+                             std::int64_t& hash) noexcept;
 // The stored value of the key as a bytes object, copied once from the map straight into it; null
 // when the key is absent. Raises MemoryError (thrown as PythonErrorSet) when the object cannot be made.
 python::OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len,

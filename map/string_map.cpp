@@ -476,6 +476,23 @@ std::uint64_t ConcurrentHashMap_string::bucket_of(std::int64_t hash) const noexc
   return bucket_index(hash, bucket_chunk_in_use());
 }
 
+void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept {
+  if (base_ == nullptr) {
+    return;
+  }
+  const std::uint64_t bucket = bucket_index(hash, bucket_chunk_in_use());
+  // relaxed: a hint only; a chunk not looked up yet is simply not prefetched
+  const std::byte* chunk =
+      std::atomic_ref<std::byte*>(chunk_addresses_[bucket >> bucket_chunk_shift_]).load(std::memory_order_relaxed);
+  if (chunk == nullptr) {
+    return;
+  }
+  // A bucket may straddle two cache lines; the lock is taken first, so both are asked for writing.
+  const std::byte* first = chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket);
+  __builtin_prefetch(first, 1);
+  __builtin_prefetch(first + sizeof(Bucket) - 1, 1);
+}
+
 // Locks: the bucket; with `with_sibling` and a bucket being moved, then its sibling. The sibling's
 // number is the bucket's plus B * N, so bucket locks are always taken in ascending bucket order,
 // as the mover takes them; that order keeps two-bucket holders free of deadlock.

@@ -65,6 +65,11 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Every operation leaves the map consistent when it throws (a cache that cannot supply, a buffer
   // that cannot be allocated: runtime_error), with its bucket unchanged and unlocked.
 
+  // A hint for an operation on `hash` that follows shortly: starts bringing its bucket into the
+  // processor's cache, so that the miss overlaps the caller's work in between (serializing the key).
+  // Reads only this process's chunk addresses and N; takes no lock, never blocks and never faults.
+  void prefetch_bucket(std::int64_t hash) const noexcept;
+
   // ---- Read-modify-write under one bucket lock --------------------------------------------------
   // Each of these is atomic with respect to every other operation on the key, from any process: the
   // key's bucket lock (with its sibling's while an expansion moves the bucket) is held from the read
