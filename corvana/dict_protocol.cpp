@@ -102,6 +102,9 @@ KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[C
   call.serializer = OwnedRef::incref(self->serializer_module);
   const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
   call.key_bytes = serialize(call.serializer.get(), key);
+  if (hashed) {
+    call.map->prefetch_entries(call.hash);  // arrives while the values are serialized
+  }
   for (std::size_t index = 0; index < Count; ++index) {
     serialized[index] = serialize(call.serializer.get(), values[index]);
   }

@@ -164,6 +164,9 @@ int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
   std::int64_t hash = 0;
   const bool hashed = hash_before_serializing(self, *map, key, hash);
   const OwnedRef key_bytes = serialize(serializer.get(), key);
+  if (hashed) {
+    map->prefetch_entries(hash);  // arrives while the value is serialized
+  }
   const OwnedRef value_bytes = serialize(serializer.get(), value);
   if (!hashed) {
     hash = hash_of(self, key);

@@ -476,21 +476,44 @@ std::uint64_t ConcurrentHashMap_string::bucket_of(std::int64_t hash) const noexc
   return bucket_index(hash, bucket_chunk_in_use());
 }
 
-void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept {
+const Bucket* ConcurrentHashMap_string::cached_bucket_of(std::int64_t hash) const noexcept {
   if (base_ == nullptr) {
-    return;
+    return nullptr;
   }
   const std::uint64_t bucket = bucket_index(hash, bucket_chunk_in_use());
-  // relaxed: a hint only; a chunk not looked up yet is simply not prefetched
+  // acquire: as in chunk_address; a chunk not looked up yet gives nothing
   const std::byte* chunk =
-      std::atomic_ref<std::byte*>(chunk_addresses_[bucket >> bucket_chunk_shift_]).load(std::memory_order_relaxed);
+      std::atomic_ref<std::byte*>(chunk_addresses_[bucket >> bucket_chunk_shift_]).load(std::memory_order_acquire);
   if (chunk == nullptr) {
+    return nullptr;
+  }
+  return reinterpret_cast<const Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+}
+
+void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept {
+  if (const Bucket* bucket = cached_bucket_of(hash); bucket != nullptr) {
+    // A bucket may straddle two cache lines; the lock is taken first, so both are asked for writing.
+    const auto* first = reinterpret_cast<const std::byte*>(bucket);
+    __builtin_prefetch(first, 1);
+    __builtin_prefetch(first + sizeof(Bucket) - 1, 1);
+  }
+}
+
+void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcept {
+  const Bucket* bucket = cached_bucket_of(hash);
+  if (bucket == nullptr) {
     return;
   }
-  // A bucket may straddle two cache lines; the lock is taken first, so both are asked for writing.
-  const std::byte* first = chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket);
-  __builtin_prefetch(first, 1);
-  __builtin_prefetch(first + sizeof(Bucket) - 1, 1);
+  Offset head;
+  std::memcpy(&head, reinterpret_cast<const std::byte*>(bucket) + offsetof(Bucket, entries) +
+                         offsetof(ChunkList, head), sizeof head);
+  // A fresh first block sits right after its link (a 24-byte link chunk, then the 184-byte block);
+  // the link, entry 0 and entry 1's start span at most the next 128 bytes. Integer arithmetic: the
+  // address is only a hint and a prefetch never faults.
+  const std::uintptr_t link = reinterpret_cast<std::uintptr_t>(base_) + static_cast<std::uint64_t>(head);
+  for (std::uintptr_t offset = 0; offset <= 2 * map_layout::cache_line_bytes; offset += map_layout::cache_line_bytes) {
+    __builtin_prefetch(reinterpret_cast<const void*>(link + offset));
+  }
 }
 
 // Locks: the bucket; with `with_sibling` and a bucket being moved, then its sibling. The sibling's

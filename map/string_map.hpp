@@ -69,6 +69,11 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // processor's cache, so that the miss overlaps the caller's work in between (serializing the key).
   // Reads only this process's chunk addresses and N; takes no lock, never blocks and never faults.
   void prefetch_bucket(std::int64_t hash) const noexcept;
+  // The next step of the same hint, once the bucket has had time to arrive: starts bringing the
+  // bucket's first record block (with its link) into the cache. Reads the bucket's entries.head
+  // without its lock: a bucket's head is written once, before its chunk is published, and never
+  // changes after.
+  void prefetch_entries(std::int64_t hash) const noexcept;
 
   // ---- Read-modify-write under one bucket lock --------------------------------------------------
   // Each of these is atomic with respect to every other operation on the key, from any process: the
@@ -160,6 +165,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Throws runtime_error when the table names no chunk there.
   [[nodiscard]] std::byte* chunk_address(std::uint64_t chunk) const;
   [[nodiscard]] map_layout::Bucket* bucket_at(std::uint64_t bucket) const;
+  // The bucket of `hash` when its chunk's address is already known in this process, else null.
+  [[nodiscard]] const map_layout::Bucket* cached_bucket_of(std::int64_t hash) const noexcept;
   [[nodiscard]] std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks_in_use) const noexcept;
   // Locks the bucket of `hash`, starting again whenever bucket_chunk_in_use changed while it waited
   // for a lock. With `with_sibling`, a bucket being moved is returned with its sibling locked too.
