@@ -17,6 +17,12 @@
 //   doubles N and clears every mark under expansion_lock; joins happen only under that lock and only
 //   while the table has room for 2N chunks. Inserts wait for marked buckets; get and remove search a
 //   marked bucket and its sibling, so no entry is ever hidden by a move.
+// - Locality: fresh cache items are carved as link-and-data pairs (heap_alloc_pairs), so a link and
+//   its record block or string chunk share cache lines, and a key's and value's chunks, taken one
+//   after the other, lie together. Callers that know the hash early may call prefetch_bucket (and,
+//   later, prefetch_entries) so that these misses overlap their serialization work. Both are hints:
+//   they read a bucket's entries.head without its lock, which is sound only because a bucket's head
+//   never changes once its chunk is published; a change that moved heads would have to drop them.
 // - ConcurrentHashMap_pointer is its process-local sibling keyed by Python objects.
 // - Lock order: bucket lock -> chunk cache lock -> heap lock. A thread holds at most one bucket lock,
 //   except where a function states otherwise: a mover, and a get or remove of a bucket being moved,

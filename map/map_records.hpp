@@ -49,7 +49,9 @@ static_assert(offsetof(Entry, value) == 40 && offsetof(Entry, hash) == 80);
 // moving_to are 8-aligned in every bucket.
 struct Bucket {                    // 56 bytes
   std::uint64_t lock;              //  0: atomic lock word, lock_word_free or lock_word_held
-  ChunkList entries;               //  8: guarded by `lock`; Entry records, 2 per record block
+  ChunkList entries;               //  8: guarded by `lock`, except entries.head: written once before
+                                   //     the bucket's chunk is published and never after, so a
+                                   //     prefetch hint may read it without the lock
   Offset moving_to;                // 48: atomic; the sibling while an expansion moves this bucket, else null
 };
 static_assert(sizeof(Bucket) == 56);
