@@ -80,63 +80,6 @@ struct PythonFree {
   void operator()(char* buffer) const noexcept { python_free(buffer); }
 };
 
-// What every operation on a key needs: the map object (kept alive for the call), the serializer
-// and the key's bytes and hash, made in the order insert makes them.
-struct KeyCall {
-  std::shared_ptr<ConcurrentHashMap_string> map;
-  OwnedRef serializer;
-  OwnedRef key_bytes;
-  std::int64_t hash = 0;
-
-  [[nodiscard]] const char* key() const noexcept { return PyBytes_AS_STRING(key_bytes.get()); }
-  [[nodiscard]] std::uint64_t key_length() const noexcept {
-    return static_cast<std::uint64_t>(PyBytes_GET_SIZE(key_bytes.get()));
-  }
-};
-
-// `values` are serialized after the key and before the hash, as insert does.
-template <std::size_t Count>
-KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[Count], OwnedRef (&serialized)[Count]) {
-  KeyCall call;
-  call.map = require_map(self);
-  call.serializer = OwnedRef::incref(self->serializer_module);
-  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
-  call.key_bytes = serialize(call.serializer.get(), key);
-  if (hashed) {
-    call.map->prefetch_entries(call.hash);  // arrives while the values are serialized
-  }
-  for (std::size_t index = 0; index < Count; ++index) {
-    serialized[index] = serialize(call.serializer.get(), values[index]);
-  }
-  if (!hashed) {
-    call.hash = hash_of(self, key);
-  }
-  if (call.key_bytes.get() == Py_None) {
-    raise_serialized_none();
-  }
-  for (const OwnedRef& bytes : serialized) {
-    if (bytes.get() == Py_None) {
-      raise_serialized_none();
-    }
-  }
-  return call;
-}
-
-KeyCall prepare(QuillmapObject* self, PyObject* key) {
-  KeyCall call;
-  call.map = require_map(self);
-  call.serializer = OwnedRef::incref(self->serializer_module);
-  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
-  call.key_bytes = serialize(call.serializer.get(), key);
-  if (!hashed) {
-    call.hash = hash_of(self, key);
-  }
-  if (call.key_bytes.get() == Py_None) {
-    raise_serialized_none();
-  }
-  return call;
-}
-
 const char* data_of(const OwnedRef& bytes) noexcept {
   return PyBytes_AS_STRING(bytes.get());
 }

@@ -76,6 +76,21 @@ bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_strin
   return true;
 }
 
+KeyCall prepare(QuillmapObject* self, PyObject* key) {
+  KeyCall call;
+  call.map = require_map(self);
+  call.serializer = OwnedRef::incref(self->serializer_module);
+  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
+  call.key_bytes = serialize(call.serializer.get(), key);
+  if (!hashed) {
+    call.hash = hash_of(self, key);
+  }
+  if (call.key_bytes.get() == Py_None) {
+    raise_serialized_none();
+  }
+  return call;
+}
+
 [[noreturn]] void raise_serialized_none() {
   PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
   throw PythonErrorSet{};
@@ -159,44 +174,22 @@ std::uint64_t length_of(const OwnedRef& bytes) noexcept {
 }
 
 int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
-  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
-  const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
-  std::int64_t hash = 0;
-  const bool hashed = hash_before_serializing(self, *map, key, hash);
-  const OwnedRef key_bytes = serialize(serializer.get(), key);
-  if (hashed) {
-    map->prefetch_entries(hash);  // arrives while the value is serialized
-  }
-  const OwnedRef value_bytes = serialize(serializer.get(), value);
-  if (!hashed) {
-    hash = hash_of(self, key);
-  }
-  if (key_bytes.get() == Py_None || value_bytes.get() == Py_None) {
-    raise_serialized_none();
-  }
-  map->insert(bytes_of(key_bytes), bytes_of(value_bytes), length_of(key_bytes), length_of(value_bytes), hash);
+  PyObject* const values[] = {value};
+  OwnedRef value_bytes[1];
+  const KeyCall call = prepare(self, key, values, value_bytes);
+  call.map->insert(call.key(), bytes_of(value_bytes[0]), call.key_length(), length_of(value_bytes[0]), call.hash);
   return 1;
 }
 
 OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
-  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
-  const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
-  std::int64_t hash = 0;
-  const bool hashed = hash_before_serializing(self, *map, key, hash);
-  const OwnedRef key_bytes = serialize(serializer.get(), key);
-  if (!hashed) {
-    hash = hash_of(self, key);
-  }
-  if (key_bytes.get() == Py_None) {
-    raise_serialized_none();
-  }
-  const OwnedRef value_bytes = stored_bytes(*map, bytes_of(key_bytes), length_of(key_bytes), hash);
+  const KeyCall call = prepare(self, key);
+  const OwnedRef value_bytes = stored_bytes(*call.map, call.key(), call.key_length(), call.hash);
   if (!value_bytes) {
     OwnedRef absent = OwnedRef::checked(PyList_New(1));
     PyList_SET_ITEM(absent.get(), 0, Py_NewRef(Py_False));
     return absent;
   }
-  const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(serializer.get(), state.strings.loads));
+  const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(call.serializer.get(), state.strings.loads));
   OwnedRef value = OwnedRef::checked(PyObject_CallOneArg(loads.get(), value_bytes.get()));
   OwnedRef present = OwnedRef::checked(PyList_New(2));
   PyList_SET_ITEM(present.get(), 0, Py_NewRef(Py_True));
@@ -205,18 +198,8 @@ OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
 }
 
 int remove_routine(QuillmapObject* self, PyObject* key) {
-  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
-  const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
-  std::int64_t hash = 0;
-  const bool hashed = hash_before_serializing(self, *map, key, hash);
-  const OwnedRef key_bytes = serialize(serializer.get(), key);
-  if (!hashed) {
-    hash = hash_of(self, key);
-  }
-  if (key_bytes.get() == Py_None) {
-    raise_serialized_none();
-  }
-  return map->remove(bytes_of(key_bytes), length_of(key_bytes), hash) ? 1 : 0;
+  const KeyCall call = prepare(self, key);
+  return call.map->remove(call.key(), call.key_length(), call.hash) ? 1 : 0;
 }
 
 PyObject* new_int(int value) {

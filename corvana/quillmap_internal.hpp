@@ -3,6 +3,7 @@
 // module.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -132,6 +133,53 @@ bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_strin
 // when the key is absent. Raises MemoryError (thrown as PythonErrorSet) when the object cannot be made.
 python::OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len,
                               std::int64_t hash);
+
+// What every operation on a key needs: the map object (kept alive for the call), the serializer
+// and the key's bytes and hash, made in the order insert makes them.
+struct KeyCall {
+  std::shared_ptr<ConcurrentHashMap_string> map;
+  python::OwnedRef serializer;
+  python::OwnedRef key_bytes;
+  std::int64_t hash = 0;
+
+  [[nodiscard]] const char* key() const noexcept { return PyBytes_AS_STRING(key_bytes.get()); }
+  [[nodiscard]] std::uint64_t key_length() const noexcept {
+    return static_cast<std::uint64_t>(PyBytes_GET_SIZE(key_bytes.get()));
+  }
+};
+
+// The key serialized, then hashed (or hashed first where that cannot be told apart), as every
+// operation on one key does it.
+KeyCall prepare(QuillmapObject* self, PyObject* key);
+
+// `values` are serialized after the key and before the hash, as insert does.
+template <std::size_t Count>
+KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[Count],
+                python::OwnedRef (&serialized)[Count]) {
+  KeyCall call;
+  call.map = require_map(self);
+  call.serializer = python::OwnedRef::incref(self->serializer_module);
+  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
+  call.key_bytes = serialize(call.serializer.get(), key);
+  if (hashed) {
+    call.map->prefetch_entries(call.hash);  // arrives while the values are serialized
+  }
+  for (std::size_t index = 0; index < Count; ++index) {
+    serialized[index] = serialize(call.serializer.get(), values[index]);
+  }
+  if (!hashed) {
+    call.hash = hash_of(self, key);
+  }
+  if (call.key_bytes.get() == Py_None) {
+    raise_serialized_none();
+  }
+  for (const python::OwnedRef& bytes : serialized) {
+    if (bytes.get() == Py_None) {
+      raise_serialized_none();
+    }
+  }
+  return call;
+}
 
 // The dict protocol, read-modify-write methods, iteration and lifetime (dict_protocol.cpp).
 extern PyMappingMethods quillmap_as_mapping;
