@@ -442,6 +442,10 @@ void ConcurrentHashMap_string::initialise_bucket(Bucket* bucket, ChunkLink* link
 // Finding buckets
 
 std::byte* ConcurrentHashMap_string::chunk_address(std::uint64_t chunk) const {
+  if (chunk >= bucket_chunk_number_) {
+    // Only a damaged bucket_chunk_in_use leads here; the address array has no such slot.
+    throw std::runtime_error("bucket chunk " + std::to_string(chunk) + " is missing from the table");
+  }
   std::atomic_ref<std::byte*> cached(chunk_addresses_[chunk]);
   // acquire: pairs with the release below, made by another thread of this process
   std::byte* address = cached.load(std::memory_order_acquire);
@@ -481,9 +485,13 @@ const Bucket* ConcurrentHashMap_string::cached_bucket_of(std::int64_t hash) cons
     return nullptr;
   }
   const std::uint64_t bucket = bucket_index(hash, bucket_chunk_in_use());
+  const std::uint64_t chunk_number = bucket >> bucket_chunk_shift_;
+  if (chunk_number >= bucket_chunk_number_) {
+    return nullptr;  // a damaged bucket_chunk_in_use; the operation itself reports it
+  }
   // acquire: as in chunk_address; a chunk not looked up yet gives nothing
   const std::byte* chunk =
-      std::atomic_ref<std::byte*>(chunk_addresses_[bucket >> bucket_chunk_shift_]).load(std::memory_order_acquire);
+      std::atomic_ref<std::byte*>(chunk_addresses_[chunk_number]).load(std::memory_order_acquire);
   if (chunk == nullptr) {
     return nullptr;
   }

@@ -1,5 +1,6 @@
 // Construction of the string map: parameter checks, the layout of a new map, opening by name, and
 // refusal of files that do not hold a map.
+#include <atomic>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -229,6 +230,27 @@ TEST_F(BadMapFile, DamagedHeaderFieldsAreRefused) {
     patch_file(name, file_header_bytes + table, &past_the_end, 8);
   }
   expect_refused(name);
+}
+
+TEST_F(BadMapFile, ChunkCountDamagedAfterOpeningIsReportedNotFollowed) {
+  std::string name;
+  auto map = create(name, 2, 4, 1 << 16, 5);
+  put(*map, "key", "value", 1);
+  Offset cell{};
+  std::memcpy(&cell, map->heap_base() + map_layout::map_header_offset +
+                         offsetof(map_layout::MapHeader, bucket_chunk_in_use), sizeof cell);
+  // Another process damages the count of bucket chunks in use past the table's 4 slots.
+  std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(address_of(map->heap_base(), cell)))
+      .store(std::uint64_t{1} << 30, std::memory_order_relaxed);
+  for (std::int64_t hash = 0; hash < 64; hash += 7) {
+    map->prefetch_bucket(hash);  // a hint: never faults
+    map->prefetch_entries(hash);
+  }
+  char* value = nullptr;
+  std::int64_t value_len = 0;
+  EXPECT_THROW(map->get("key", 3, -1, value, value_len), std::runtime_error);
+  EXPECT_THROW(map->insert("k", "v", 1, 1, -1), std::runtime_error);
+  EXPECT_THROW(static_cast<void>(map->remove("k", 1, -1)), std::runtime_error);
 }
 
 }  // namespace
