@@ -80,13 +80,6 @@ struct PythonFree {
   void operator()(char* buffer) const noexcept { python_free(buffer); }
 };
 
-const char* data_of(const OwnedRef& bytes) noexcept {
-  return PyBytes_AS_STRING(bytes.get());
-}
-std::uint64_t length_of(const OwnedRef& bytes) noexcept {
-  return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get()));
-}
-
 // A bytes object holding a buffer the map handed out; the buffer is freed here in every case.
 OwnedRef bytes_from_buffer(char* buffer, std::int64_t length) {
   std::unique_ptr<char, PythonFree> owned(buffer);
@@ -299,7 +292,7 @@ int quillmap_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     PyObject* const values[1] = {value};
     OwnedRef serialized[1];
     const KeyCall call = prepare(as_quillmap(self), key, values, serialized);
-    call.map->insert(call.key(), data_of(serialized[0]), call.key_length(), length_of(serialized[0]), call.hash);
+    call.map->insert(call.key(), bytes_data(serialized[0]), call.key_length(), bytes_length(serialized[0]), call.hash);
     return 0;
   });
 }
@@ -363,7 +356,7 @@ PyObject* method_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t na
     const KeyCall call = prepare(as_quillmap(self), bound[0], values, serialized);
     char* stored = nullptr;
     std::int64_t stored_length = 0;
-    if (call.map->setdefault(call.key(), data_of(serialized[0]), call.key_length(), length_of(serialized[0]),
+    if (call.map->setdefault(call.key(), bytes_data(serialized[0]), call.key_length(), bytes_length(serialized[0]),
                              call.hash, stored, stored_length)) {
       return Py_NewRef(values[0]);
     }
@@ -396,8 +389,8 @@ PyObject* method_compare_and_set(PyObject* self, PyObject* const* args, Py_ssize
     OwnedRef serialized[2];
     const KeyCall call = prepare(as_quillmap(self), bound[0], values, serialized);
     const bool replaced =
-        call.map->compare_and_set(call.key(), call.key_length(), call.hash, data_of(serialized[0]),
-                                  length_of(serialized[0]), data_of(serialized[1]), length_of(serialized[1]));
+        call.map->compare_and_set(call.key(), call.key_length(), call.hash, bytes_data(serialized[0]),
+                                  bytes_length(serialized[0]), bytes_data(serialized[1]), bytes_length(serialized[1]));
     return Py_NewRef(replaced ? Py_True : Py_False);
   });
 }
@@ -424,7 +417,7 @@ PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }
         char* stored = nullptr;
         std::int64_t stored_length = 0;
-        if (call.map->setdefault(call.key(), data_of(delta_bytes), call.key_length(), length_of(delta_bytes),
+        if (call.map->setdefault(call.key(), bytes_data(delta_bytes), call.key_length(), bytes_length(delta_bytes),
                                  call.hash, stored, stored_length)) {
           return Py_NewRef(delta);
         }
@@ -442,8 +435,8 @@ PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       if (sum_bytes.get() == Py_None) {
         raise_serialized_none();
       }
-      if (call.map->compare_and_set(call.key(), call.key_length(), call.hash, data_of(expected),
-                                    length_of(expected), data_of(sum_bytes), length_of(sum_bytes))) {
+      if (call.map->compare_and_set(call.key(), call.key_length(), call.hash, bytes_data(expected),
+                                    bytes_length(expected), bytes_data(sum_bytes), bytes_length(sum_bytes))) {
         return sum.release();
       }
     }

@@ -166,18 +166,11 @@ QuillmapObject* as_quillmap(PyObject* object) noexcept {
   return reinterpret_cast<QuillmapObject*>(object);
 }
 
-const char* bytes_of(const OwnedRef& bytes) noexcept {
-  return PyBytes_AS_STRING(bytes.get());
-}
-std::uint64_t length_of(const OwnedRef& bytes) noexcept {
-  return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get()));
-}
-
 int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
   PyObject* const values[] = {value};
   OwnedRef value_bytes[1];
   const KeyCall call = prepare(self, key, values, value_bytes);
-  call.map->insert(call.key(), bytes_of(value_bytes[0]), call.key_length(), length_of(value_bytes[0]), call.hash);
+  call.map->insert(call.key(), bytes_data(value_bytes[0]), call.key_length(), bytes_length(value_bytes[0]), call.hash);
   return 1;
 }
 

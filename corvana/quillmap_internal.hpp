@@ -134,6 +134,14 @@ bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_strin
 python::OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len,
                               std::int64_t hash);
 
+// The content and the length of the bytes object that `bytes` holds.
+inline const char* bytes_data(const python::OwnedRef& bytes) noexcept {
+  return PyBytes_AS_STRING(bytes.get());
+}
+inline std::uint64_t bytes_length(const python::OwnedRef& bytes) noexcept {
+  return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get()));
+}
+
 // What every operation on a key needs: the map object (kept alive for the call), the serializer
 // and the key's bytes and hash, made in the order insert makes them.
 struct KeyCall {
@@ -142,10 +150,8 @@ struct KeyCall {
   python::OwnedRef key_bytes;
   std::int64_t hash = 0;
 
-  [[nodiscard]] const char* key() const noexcept { return PyBytes_AS_STRING(key_bytes.get()); }
-  [[nodiscard]] std::uint64_t key_length() const noexcept {
-    return static_cast<std::uint64_t>(PyBytes_GET_SIZE(key_bytes.get()));
-  }
+  [[nodiscard]] const char* key() const noexcept { return bytes_data(key_bytes); }
+  [[nodiscard]] std::uint64_t key_length() const noexcept { return bytes_length(key_bytes); }
 };
 
 // The key serialized, then hashed (or hashed first where that cannot be told apart), as every
