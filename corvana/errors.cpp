@@ -1,5 +1,9 @@
 #include "corvana/errors.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000
+#include <frameobject.h>
+#endif
+
 #include <exception>
 #include <ios>
 #include <new>
@@ -43,7 +47,30 @@ void set_python_error_from_current_exception() noexcept {
 }
 
 void add_traceback(const char* function_name, const std::source_location& where) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
   _PyTraceback_Add(function_name, where.file_name(), static_cast<int>(where.line()));
+#else
+  // The interpreter no longer offers its helper for this; the same entry is made from public calls:
+  // an empty code object whose first line is `where`, a frame running it, and that frame added to
+  // the traceback of the exception being raised. A failure keeps the original exception.
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    return;  // no exception to add an entry to
+  }
+  PyObject* globals = PyDict_New();
+  PyCodeObject* code =
+      globals != nullptr ? PyCode_NewEmpty(where.file_name(), function_name, static_cast<int>(where.line()))
+                         : nullptr;
+  PyFrameObject* frame = code != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+  Py_XDECREF(code);
+  Py_XDECREF(globals);
+  PyErr_Clear();  // a failure above only loses the extra traceback entry
+  PyErr_SetRaisedException(raised);
+  if (frame != nullptr) {
+    static_cast<void>(PyTraceBack_Here(frame));
+    Py_DECREF(frame);
+  }
+#endif
 }
 
 }  // namespace corvana::quillmap

@@ -11,6 +11,33 @@
 
 #include <utility>
 
+#if PY_VERSION_HEX < 0x030A0000
+// Python 3.9 lacks the reference helpers that 3.10 added; these behave as those do.
+inline PyObject* Py_NewRef(PyObject* object) {
+  Py_INCREF(object);
+  return object;
+}
+inline PyObject* Py_XNewRef(PyObject* object) {
+  Py_XINCREF(object);
+  return object;
+}
+// Adds `value` to the module under `name` without stealing the reference; -1 with an error set.
+inline int PyModule_AddObjectRef(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "PyModule_AddObjectRef() was given no value and no error");
+    }
+    return -1;
+  }
+  Py_INCREF(value);
+  if (PyModule_AddObject(module, name, value) < 0) {
+    Py_DECREF(value);
+    return -1;
+  }
+  return 0;
+}
+#endif
+
 namespace corvana::python {
 
 // Thrown inside C++ code after a C-API call failed: the Python error is already set. The one

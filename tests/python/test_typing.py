@@ -10,7 +10,7 @@ import pytest
 import corvana
 
 GOOD = """
-from typing import Any, Iterator, List, Tuple
+from typing import Any, Iterator, List, Optional, Tuple
 from corvana.quillmap import quillmap, dict_get, dict_insert, dict_remove, dict_expansion
 from corvana.pellrook import pellrook
 from corvana.tarnwick import atomic_object, array2d
@@ -34,7 +34,7 @@ def use(q: quillmap) -> None:
         pass
     for value in q.values():
         pass
-    name: bytes | None = q.name
+    name: Optional[bytes] = q.name
     chunks: int = q.bucket_chunk_in_use + q.element_count
     q.unlink()
     q.close()
