@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "heap/heap.hpp"
+
 namespace corvana::quillmap {
 
 void set_python_error_from_current_exception() noexcept {
@@ -19,6 +21,12 @@ void set_python_error_from_current_exception() noexcept {
     throw;
   } catch (const python::PythonErrorSet&) {
     // The Python error is already set.
+  } catch (const InterruptedWait& error) {
+    // A signal handler raised while the operation waited for a lock: its exception (Ctrl-C gives
+    // KeyboardInterrupt) is already set and is what the caller sees.
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
   } catch (const std::bad_alloc& error) {
     PyErr_SetString(PyExc_MemoryError, error.what());
   } catch (const std::bad_cast& error) {

@@ -11,6 +11,7 @@
 #include "corvana/native_api.hpp"
 #include "corvana/python_ref.hpp"
 #include "corvana/quillmap.hpp"
+#include "map/map.hpp"
 
 namespace corvana::quillmap {
 
@@ -96,11 +97,6 @@ python::OwnedRef module_global(PyObject* name);
 // Throws PythonErrorSet and what the map constructor throws.
 std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self);
 
-// Counts the forks this process descends from: incremented in the child of every fork. A map
-// object belongs to the generation that made it.
-std::uint64_t fork_generation() noexcept;
-// Registers the counting once per process.
-int count_forks();
 
 // Methods of the class (METH_FASTCALL | METH_KEYWORDS) and module functions.
 PyObject* method_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

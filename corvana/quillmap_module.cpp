@@ -353,8 +353,6 @@ void execute_steps(PyObject* module, InitProgress& progress) {
   python::replace_field(state.builtins, OwnedRef::checked(PyImport_ImportModule("builtins")));
   set_module_attribute("__builtins__", state.builtins);
   progress.at();
-  python::check_status(count_forks());
-  progress.at();
   check_version();
   progress.at();
   create_constants();

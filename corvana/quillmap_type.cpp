@@ -5,8 +5,6 @@
 // hash function, chooses the serializer and creates or opens the map; a failing step keeps the
 // effects of the steps before it. The map object is destroyed once, by the finalizer (or by a
 // second __init__, which replaces it); the memory file and its data stay for other processes.
-#include <pthread.h>
-
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -58,13 +56,6 @@ QuillmapObject* as_quillmap(PyObject* object) noexcept {
   return reinterpret_cast<QuillmapObject*>(object);
 }
 
-// Forks this process descends from. Written only in a fork's child, while it has a single thread.
-std::uint64_t forks_seen = 0;
-
-void on_fork_child() noexcept {
-  ++forks_seen;
-}
-
 struct MapParameters {
   std::uint64_t size = default_size;
   std::uint8_t bucket_chunk_size_exponent = default_bucket_chunk_size_exponent;
@@ -79,7 +70,7 @@ struct MapParameters {
 struct MapDeleter {
   std::uint64_t generation;
   void operator()(ConcurrentHashMap_string* map) const noexcept {
-    if (generation == forks_seen) {
+    if (generation == fork_generation()) {
       // make_map creates exactly a ConcurrentHashMap_string, so its destructor is the right one.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
@@ -96,14 +87,14 @@ std::shared_ptr<ConcurrentHashMap_string> make_map(std::string& name, const MapP
   auto map = std::make_unique<ConcurrentHashMap_string>(name, parameters.bucket_chunk_size_exponent,
                                                         parameters.bucket_chunk_number, parameters.size,
                                                         parameters.chunk_size_exponent);
-  return {map.release(), MapDeleter{forks_seen}};
+  return {map.release(), MapDeleter{fork_generation()}};
 }
 
 // Makes `map` the instance's map object; the one it replaces is destroyed (unless an operation
 // still uses it, or it was inherited through a fork).
 void install_map(QuillmapObject* self, std::shared_ptr<ConcurrentHashMap_string> map) noexcept {
   std::shared_ptr<ConcurrentHashMap_string> replaced = std::exchange(self->chm, std::move(map));
-  self->map_generation = forks_seen;
+  self->map_generation = fork_generation();
   self->is_closed = 0;
   replaced.reset();
 }
@@ -220,7 +211,7 @@ PyObject* quillmap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     QuillmapObject* self = as_quillmap(object.get());
     self->native_methods = &quillmap_methods;
     new (&self->chm) std::shared_ptr<ConcurrentHashMap_string>();
-    self->map_generation = forks_seen;
+    self->map_generation = fork_generation();
     self->is_closed = 0;
     self->serializer_module = Py_NewRef(Py_None);
     self->dict = OwnedRef::checked(PyDict_New()).release();
@@ -375,7 +366,7 @@ std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
                     "this quillmap holds no map: its construction failed or never ran, or it was finalized");
     throw PythonErrorSet{};
   }
-  if (self->map_generation != forks_seen) {
+  if (self->map_generation != fork_generation()) {
     // Inherited through a fork: the parent's map object must not be used here (its caches are the
     // parent's), so this process opens the map by its name, as a new instance would.
     PyObject* name = self->base.name;
@@ -388,24 +379,6 @@ std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
     install_map(self, make_map(map_name, MapParameters{}));
   }
   return self->chm;
-}
-
-std::uint64_t fork_generation() noexcept {
-  return forks_seen;
-}
-
-int count_forks() {
-  static bool is_registered = false;
-  if (!is_registered) {
-    const int status = pthread_atfork(nullptr, nullptr, on_fork_child);
-    if (status != 0) {
-      errno = status;
-      PyErr_SetFromErrno(PyExc_OSError);
-      return -1;
-    }
-    is_registered = true;
-  }
-  return 0;
 }
 
 int ready_quillmap_type(PyTypeObject* base) {

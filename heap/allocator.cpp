@@ -22,22 +22,13 @@ namespace corvana {
 namespace layout {
 
 HeapLockGuard::HeapLockGuard(Allocator heap) noexcept : heap_(heap) {
-  std::atomic_ref<std::int32_t> word = heap_lock_word(heap_);
-  std::int32_t expected = heap_lock_free;
-  // acquire: the heap header and free-list links written by the previous holder become visible
-  while (!word.compare_exchange_weak(expected, heap_lock_held, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
-    expected = heap_lock_free;
-    if (!interpreter_is_finalizing()) {
-      spin_wait_step();
-    }
-  }
+  const ProcessTable* table = process_table_of(heap_);
+  // A dead holder is taken over without repair: see the class comment. Never interrupted, so it
+  // does not throw.
+  static_cast<void>(acquire_lock_word(heap_lock_word(heap_), owner_token(table), table, Interrupt::never));
 }
 
-HeapLockGuard::~HeapLockGuard() {
-  // release: our changes to the header and the lists happen-before the next holder's acquire
-  heap_lock_word(heap_).exchange(heap_lock_free, std::memory_order_release);
-}
+HeapLockGuard::~HeapLockGuard() { release_lock_word(heap_lock_word(heap_)); }
 
 }  // namespace layout
 
@@ -70,7 +61,10 @@ std::uint64_t load_header_word(Allocator heap, std::size_t field) noexcept {
   return value;
 }
 
+// The store that publishes a change of a free list: everything the change wrote before it stays
+// before it, so a holder that dies leaves either the old list or the new one.
 void store_header_word(Allocator heap, std::size_t field, std::uint64_t value) noexcept {
+  crash_order_barrier();
   std::memcpy(heap + field, &value, sizeof value);
 }
 
@@ -121,6 +115,7 @@ std::byte* carve_run(Allocator heap, std::uint64_t count, std::uint8_t chunk_siz
     if (has_room) {
       run_offset = header.heap_next;
       header.heap_next = run_offset + run_bytes;
+      crash_point("heap.carve.bumped");
     }
   }
   if (!has_room) {
@@ -211,6 +206,7 @@ std::byte* heap_alloc_chunks(Allocator heap, std::size_t count, std::uint8_t uni
       }
     }
     // Either the run is complete and `cursor` is the rest of the list, or the list is used up.
+    crash_point("heap.pop.before_head");
     store_header_word(heap, head_field, cursor);
     if (taken == count) {
       return heap + first_taken;
@@ -259,6 +255,7 @@ std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t firs
     }
     run_offset = header.heap_next;
     header.heap_next = run_offset + run_bytes;
+    crash_point("heap.pairs.bumped");
   }
   prefault_ahead(heap, run_offset, run_offset + run_bytes);
   for (std::uint64_t index = 0; index < count; ++index) {
@@ -294,6 +291,7 @@ std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
       block.chunk_size = 0;
       block.unit = 0;
       payload = heap + block_offset + sizeof(ChunkHeader);
+      crash_order_barrier();
       header.heap_next = block_offset + block_bytes;
     }
   }
@@ -332,8 +330,27 @@ bool heap_free(Allocator heap, void* payload) noexcept {
     return false;
   }
   layout::set_chunk_link(heap, chunk_offset, load_header_word(heap, head_field));
+  crash_point("heap.free.before_head");
   store_header_word(heap, head_field, chunk_offset);
   return true;
+}
+
+bool is_chunk_payload(Allocator heap, Offset offset, std::uint8_t unit) noexcept {
+  if (heap == nullptr || unit == 0 || unit > max_unit) {
+    return false;
+  }
+  const auto payload = static_cast<std::uint64_t>(offset);
+  // relaxed: heap_next only grows, so a stale value only refuses a chunk carved just now
+  const std::uint64_t heap_next = lock_word_at(reinterpret_cast<std::uint64_t*>(heap + offsetof(HeapHeader, heap_next)))
+                                      .load(std::memory_order_relaxed);
+  const std::uint8_t chunk_size = chunk_size_for_unit(unit);
+  if (payload < layout::first_chunk_offset + sizeof(ChunkHeader) ||
+      (payload - sizeof(ChunkHeader)) % layout::chunk_alignment != 0 || heap_next < chunk_size ||
+      payload - sizeof(ChunkHeader) > heap_next - chunk_size) {
+    return false;
+  }
+  const ChunkHeader header = layout::chunk_header(heap, payload - sizeof(ChunkHeader));
+  return header.unit == unit && header.chunk_size == chunk_size;
 }
 
 int heap_unit_of(Allocator heap, const void* payload) noexcept {

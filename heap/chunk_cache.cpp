@@ -1,6 +1,7 @@
 // Checked release and the process-local chunk cache of links and data chunks.
 //
-// Items move between the heap, the cache (reachable from head_, counted by count_) and the maps.
+// Items move between the heap, the cache (reachable from its record's head, counted by its count) and
+// the maps.
 // The cache lock serialises take, fill, the linking step of give_back and destruction; refill takes
 // the heap lock once per batch of at most 100 items. Lock order: cache lock -> heap lock.
 #include <algorithm>
@@ -80,35 +81,93 @@ void check_free(Allocator allocator, const Offset& target) {
   }
 }
 
+// The record's words. Each change of the record stores them one at a time, in an order that keeps
+// the `count` items from `head` the cache's own at every store:
+// - items go out (take, drain): count first, then head. Between the two, the record still covers
+//   the items going out (not yet used by anybody) and leaves the last ones uncovered (leaked).
+// - items come in (give_back, fill, a refill in take): the new items are linked before the old
+//   head, then head, then count. Between the two, the record covers the new items and fewer of the
+//   old ones (leaked).
+// Counting first on the way in, or moving head first on the way out, would let the record reach
+// past its last item, whose `next` is not meaningful: a dead process would hand out foreign chunks.
+ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheRecord* record) noexcept
+    : record_(record), unit_(unit), heap_(heap), kind_(kind), fork_generation_(fork_generation()) {
+  if (record_->count != 0 && record_->data_unit != data_unit()) {
+    drain();  // left by a cache of another kind: its items belong to the heap
+  }
+  record_->data_unit = data_unit();
+}
+
 ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit) noexcept
-    : unit_(unit), heap_(heap), kind_(kind) {}
+    : ChunkCache(heap, kind, unit, &local_record_) {}
 
 ChunkCache::~ChunkCache() {
+  if (fork_generation_ != fork_generation()) {
+    return;  // a forked child's copy: the items are the parent's
+  }
+  LockWordGuard guard(&lock_);
+  drain();
+}
+
+ChunkLink* ChunkCache::head() const noexcept {
+  // relaxed: only this process changes the record, under the cache lock
+  const std::uint64_t offset = lock_word_at(reinterpret_cast<std::uint64_t*>(record_)).load(std::memory_order_relaxed);
+  return offset != 0 ? link_at(heap_, static_cast<Offset>(offset)) : nullptr;
+}
+
+void ChunkCache::store_head(ChunkLink* head) noexcept {
+  crash_order_barrier();
+  // relaxed: read by this process under the cache lock, and by a taker of the slot only after this
+  // process died (crash_order_barrier orders the stores for that)
+  lock_word_at(reinterpret_cast<std::uint64_t*>(record_))
+      .store(head != nullptr ? static_cast<std::uint64_t>(offset_of(heap_, head)) : 0, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
+void ChunkCache::store_count(std::uint64_t count) noexcept {
+  crash_order_barrier();
+  // relaxed: as in store_head; count() reads it as a snapshot
+  lock_word_at(reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(record_) + offsetof(CacheRecord, count)))
+      .store(count, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
+std::uint64_t ChunkCache::count() const noexcept {
+  // relaxed: a snapshot; the count is only changed under the cache lock
+  return lock_word_at(reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(record_) + offsetof(CacheRecord, count)))
+      .load(std::memory_order_relaxed);
+}
+
+void ChunkCache::drain() noexcept {
   try {
-    LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
-    const std::uint64_t cached = count();
-    ChunkLink* item = head_;
-    for (std::uint64_t index = 0; index < cached; ++index) {
-      // Read before the link chunk goes back: the heap reuses its payload as a list link.
-      ChunkLink* next = index + 1 < cached ? link_at(heap_, item->next) : nullptr;
+    const std::uint8_t data_chunk_unit = record_->data_unit;
+    std::uint64_t cached = count();
+    ChunkLink* item = head();
+    while (cached > 0) {
+      // A record left by a dead process, or a damaged file, may name something that is not an
+      // item: the rest is left where it is rather than handed to the heap.
+      if (item == nullptr || !is_chunk_payload(heap_, offset_of(heap_, item), link_unit) ||
+          !is_chunk_payload(heap_, item->data, data_chunk_unit)) {
+        break;
+      }
+      ChunkLink* next = cached > 1 ? link_at(heap_, item->next) : nullptr;
       const Offset data = item->data;
+      store_count(cached - 1);
+      crash_point("cache.drain.counted");
+      store_head(next);
       check_free(heap_, data);
       check_free(heap_, static_cast<void*>(item));
       item = next;
+      --cached;
     }
-    head_ = nullptr;
-    std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);  // relaxed: snapshot only
+    store_count(0);
+    store_head(nullptr);
   } catch (const std::exception& error) {
     // A cache that cannot return its items would leave the shared heap inconsistent for every
     // process; a destructor cannot report it, so the process ends here.
     std::fprintf(stderr, "corvana: a chunk cache could not return its items to the heap: %s\n", error.what());
     std::abort();
   }
-}
-
-std::uint64_t ChunkCache::count() const noexcept {
-  // relaxed: a snapshot; count_ is only changed under the cache lock
-  return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(count_)).load(std::memory_order_relaxed);
 }
 
 std::uint8_t ChunkCache::data_unit() const noexcept {
@@ -187,28 +246,27 @@ ChunkLink* ChunkCache::take(std::uint64_t n) {
     throw std::invalid_argument("a chunk cache cannot hand out a run of 0 items");
   }
   // Locks: cache lock, and under it (in refill) the heap lock.
-  LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+  LockWordGuard guard(&lock_);
   std::uint64_t cached = count();
+  ChunkLink* first = head();
   if (cached < n) {
     const std::uint64_t made = std::max(chunk_cache_batch, n - cached);
     const Run run = refill(made);  // throws with the cache unchanged
-    if (head_ != nullptr) {
-      run.last->next = offset_of(heap_, head_);
+    if (first != nullptr) {
+      run.last->next = offset_of(heap_, first);
     }
-    head_ = run.first;
+    first = run.first;
+    store_head(first);
+    crash_point("cache.take.refilled");
     cached += made;
+    store_count(cached);
   }
-  ChunkLink* result = head_;
-  if (cached > n) {
-    // The handed-out run's last next keeps naming the new head.
-    head_ = walk(heap_, head_, n);
-    cached -= n;
-  } else {
-    head_ = nullptr;
-    cached = 0;
-  }
-  std::atomic_ref<std::uint64_t>(count_).store(cached, std::memory_order_relaxed);  // relaxed: snapshot only
-  return result;
+  // The handed-out run's last next keeps naming the new head.
+  ChunkLink* rest = cached > n ? walk(heap_, first, n) : nullptr;
+  store_count(cached - n);
+  crash_point("cache.take.counted");
+  store_head(rest);
+  return first;
 }
 
 void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
@@ -218,7 +276,7 @@ void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
   ChunkLink* rest = nullptr;
   std::uint64_t rest_count = 0;
   {
-    LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+    LockWordGuard guard(&lock_);
     const std::uint64_t cached = count();
     const std::uint64_t room = cached >= chunk_cache_cap ? 0 : chunk_cache_cap - cached;
     const std::uint64_t kept = std::min(room, n);
@@ -227,9 +285,11 @@ void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
       if (kept < n) {
         rest = link_at(heap_, last_kept->next);
       }
-      last_kept->next = head_ != nullptr ? offset_of(heap_, head_) : Offset::null;
-      head_ = first;
-      std::atomic_ref<std::uint64_t>(count_).store(cached + kept, std::memory_order_relaxed);  // relaxed: snapshot
+      ChunkLink* old_head = head();
+      last_kept->next = old_head != nullptr ? offset_of(heap_, old_head) : Offset::null;
+      store_head(first);
+      crash_point("cache.give_back.linked");
+      store_count(cached + kept);
     } else {
       rest = first;
     }
@@ -247,13 +307,14 @@ void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
 
 void ChunkCache::fill(std::uint64_t m) {
   // Locks: cache lock, and under it (in refill) the heap lock.
-  LockWordGuard guard(lock_word_at(&lock_), LockWait::spin);
+  LockWordGuard guard(&lock_);
   const Run run = refill(m);
-  if (head_ != nullptr) {
-    run.last->next = offset_of(heap_, head_);
+  ChunkLink* old_head = head();
+  if (old_head != nullptr) {
+    run.last->next = offset_of(heap_, old_head);
   }
-  head_ = run.first;
-  std::atomic_ref<std::uint64_t>(count_).store(count() + m, std::memory_order_relaxed);  // relaxed: snapshot
+  store_head(run.first);
+  store_count(count() + m);
 }
 
 }  // namespace corvana

@@ -25,6 +25,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 #include "heap/heap_records.hpp"
 #include "heap/platform.hpp"
@@ -124,51 +125,114 @@ inline constexpr std::uint8_t max_unit = 246;           // chunk_size must fit i
 [[nodiscard]] bool heap_free(Allocator heap, void* payload) noexcept;
 // The unit byte before `payload`, or -1 when either argument is null.
 int heap_unit_of(Allocator heap, const void* payload) noexcept;
+// Whether `offset` names the payload of a chunk of `unit` that this heap has carved: inside the
+// carved part of the heap, at a chunk start + 2, with a header of that unit. Reads the header only.
+[[nodiscard]] bool is_chunk_payload(Allocator heap, Offset offset, std::uint8_t unit) noexcept;
 // heap_end - heap_next plus the chunk sizes on the general list; 0 for a null heap.
 std::size_t heap_available(Allocator heap) noexcept;
 // Prints the heap dump to standard error.
 void heap_info(Allocator heap) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// Waiting for a lock word
+// Owned lock words
+//
+// Every lock of the heap and of the maps is a 64-bit word: 0 while free, its holder's token while
+// held. A token names the holder, so that a waiter can tell a holder that is merely slow (or
+// stopped) from one that died:
+//   bits  0..15  the holding thread's tag (see current_thread_tag)
+//   bits 16..27  the process slot of the mapping the holder works through (see ProcessTable)
+//   bit  30      lock_contended: a waiter may be asleep on the word's low 32 bits
+//   bits 32..62  that slot's generation when it was claimed (never 0, so a held word is never 0)
+// A holder is dead when its slot has another generation now or when nobody holds the slot's
+// byte-range lock any more. Then one waiter takes the word over (compare-and-set from the dead
+// token, so two never both do) and learns so from acquire_lock_word: it must repair what the dead
+// holder may have left half done before it goes on. Process-local words (the chunk caches' locks,
+// the pointer-keyed map) have tokens of generation 1, slot 0, and are never taken over.
 
-// One wait between two attempts on a shared spin lock: while a Python interpreter runs, gives the
-// interpreter lock away once (taking it first if this thread does not hold it, and ending in the
-// state it started in); without an interpreter, yields the processor.
-void spin_wait_step() noexcept;
-// Sleeps one millisecond; gives the interpreter lock away while it sleeps when this thread holds it.
-void sleep_wait_step() noexcept;
-// True while the interpreter is finalizing: waits then retry at once instead of waiting.
-[[nodiscard]] bool interpreter_is_finalizing() noexcept;
-
-// Memory from PyMem_Malloc while an interpreter runs or finalizes (the caller holds the interpreter
-// lock), else from malloc. Buffers handed to Python come from here and go back through python_free.
-[[nodiscard]] void* python_malloc(std::size_t bytes) noexcept;
-void python_free(void* buffer) noexcept;
-
-// 64-bit lock words (bucket locks, expansion_lock, cache locks).
 inline constexpr std::uint64_t lock_word_free = 0;
-inline constexpr std::uint64_t lock_word_held = 0x100000000;
+inline constexpr std::uint64_t lock_contended = std::uint64_t{1} << 30;
+inline constexpr unsigned lock_slot_shift = 16;
+inline constexpr std::uint64_t lock_slot_mask = 0xFFF;
+inline constexpr unsigned lock_generation_shift = 32;
+inline constexpr std::uint64_t lock_generation_mask = 0x7FFFFFFF;
+inline constexpr std::uint64_t lock_thread_mask = 0xFFFF;
+// The token base of process-local words: generation 1, slot 0.
+inline constexpr std::uint64_t local_lock_base = std::uint64_t{1} << lock_generation_shift;
+static_assert(process_slot_count <= lock_slot_mask + 1, "every slot must fit a token");
 
-enum class LockWait : std::uint8_t {
-  spin,   // spin_wait_step between attempts
-  sleep,  // sleep_wait_step between attempts
+// The holder's token in a held word (the contended bit dropped).
+[[nodiscard]] constexpr std::uint64_t lock_holder(std::uint64_t word) noexcept { return word & ~lock_contended; }
+[[nodiscard]] constexpr std::uint32_t token_slot(std::uint64_t token) noexcept {
+  return static_cast<std::uint32_t>((token >> lock_slot_shift) & lock_slot_mask);
+}
+[[nodiscard]] constexpr std::uint32_t token_generation(std::uint64_t token) noexcept {
+  return static_cast<std::uint32_t>((token >> lock_generation_shift) & lock_generation_mask);
+}
+[[nodiscard]] constexpr std::uint16_t token_thread(std::uint64_t token) noexcept {
+  return static_cast<std::uint16_t>(token & lock_thread_mask);
+}
+[[nodiscard]] constexpr std::uint64_t make_token_base(std::uint32_t slot, std::uint32_t generation) noexcept {
+  return (std::uint64_t{generation} & lock_generation_mask) << lock_generation_shift |
+         (std::uint64_t{slot} & lock_slot_mask) << lock_slot_shift;
+}
+
+// This thread's tag: 1 .. 65535, given on first use and kept for the thread's life. Tags are
+// reused only after 65535 threads, and two live threads share one only beyond that.
+[[nodiscard]] std::uint16_t current_thread_tag() noexcept;
+// Locks of the heap and the maps that this thread holds now (taken by acquire_lock_word or
+// lock_word, not yet released).
+[[nodiscard]] std::uint32_t thread_locks_held() noexcept;
+
+class ProcessTable;
+
+enum class Interrupt : std::uint8_t {
+  never,      // the wait cannot end early: destructors and paths that must not throw
+  when_free,  // a signal whose Python handler raises (Ctrl-C: KeyboardInterrupt) ends the wait with
+              // InterruptedWait, provided this thread holds no other lock; the error stays set
 };
+
+// A wait for a lock ended because a signal handler raised; the Python error is set. Nothing was
+// taken: the caller's locks unwind as for any exception.
+class InterruptedWait : public std::runtime_error {
+ public:
+  InterruptedWait() : std::runtime_error("interrupted while waiting for a lock") {}
+};
+
+struct LockAcquired {
+  bool took_over = false;             // the previous holder had died: repair before going on
+  std::uint64_t previous_holder = 0;  // its token, when took_over
+};
+
+// Takes `word` for `token` (a token base | the thread tag). Uncontended: one compare-and-set and
+// no system call. Contended: spins briefly with the processor's pause, then gives the interpreter
+// lock away (when this thread holds it and the interpreter is not finalizing) and sleeps on the
+// word until its holder releases it; after a few milliseconds, and every few milliseconds from
+// then on, asks `liveness` (null: never) whether the holder is alive and takes a dead holder's
+// word over. A holder that is alive but stopped keeps the caller asleep (it uses no processor).
+// Throws: InterruptedWait (Interrupt::when_free only).
+// `word` is the address of an 8-aligned 64-bit word, reached only through these functions and
+// atomic views while it is shared.
+LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
+                               Interrupt interrupt);
+// One compare-and-set from free; never waits.
+[[nodiscard]] bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept;
+// Frees the word, waking its sleepers when it was marked contended.
+void release_lock_word(std::uint64_t* word) noexcept;
 
 // The atomic view of a 64-bit lock word, which must be 8-aligned.
 [[nodiscard]] std::atomic_ref<std::uint64_t> lock_word_at(std::uint64_t* word) noexcept;
 
-[[nodiscard]] bool try_lock_word(std::atomic_ref<std::uint64_t> word) noexcept;
-// Takes the word, waiting as `wait` says between attempts (no wait while finalizing).
-void lock_word(std::atomic_ref<std::uint64_t> word, LockWait wait) noexcept;
-void unlock_word(std::atomic_ref<std::uint64_t> word) noexcept;
+// Process-local lock words (a chunk cache's lock, the pointer-keyed map's locks): never taken over,
+// never interrupted.
+void lock_word(std::uint64_t* word) noexcept;
+void unlock_word(std::uint64_t* word) noexcept;
+// The token this thread puts into a process-local word.
+[[nodiscard]] std::uint64_t local_lock_token() noexcept;
 
-// Holds a lock word from construction to destruction (or to unlock()), on every exit path.
+// Holds a process-local lock word from construction to destruction (or to unlock()).
 class LockWordGuard {
  public:
-  LockWordGuard(std::atomic_ref<std::uint64_t> word, LockWait wait) noexcept : word_(word) {
-    lock_word(word_, wait);
-  }
+  explicit LockWordGuard(std::uint64_t* word) noexcept : word_(word) { lock_word(word_); }
   ~LockWordGuard() { unlock(); }
   LockWordGuard(const LockWordGuard&) = delete;
   LockWordGuard& operator=(const LockWordGuard&) = delete;
@@ -182,9 +246,157 @@ class LockWordGuard {
   [[nodiscard]] bool is_held() const noexcept { return is_held_; }
 
  private:
-  std::atomic_ref<std::uint64_t> word_;
+  std::uint64_t* word_;
   bool is_held_ = true;
 };
+
+// Holds an owned lock word from construction to destruction (or to unlock()), as the calling
+// thread's token of `table` (null, or a table without a slot: a process-local token, never taken
+// over). The caller repairs when acquired().took_over.
+class OwnedLockGuard {
+ public:
+  OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, Interrupt interrupt);
+  ~OwnedLockGuard() { unlock(); }
+  OwnedLockGuard(const OwnedLockGuard&) = delete;
+  OwnedLockGuard& operator=(const OwnedLockGuard&) = delete;
+  void unlock() noexcept {
+    if (is_held_) {
+      is_held_ = false;
+      release_lock_word(word_);
+    }
+  }
+  [[nodiscard]] bool is_held() const noexcept { return is_held_; }
+  [[nodiscard]] const LockAcquired& acquired() const noexcept { return acquired_; }
+
+ private:
+  std::uint64_t* word_;
+  LockAcquired acquired_;
+  bool is_held_ = false;
+};
+
+// The token the calling thread uses for `table` (see OwnedLockGuard).
+[[nodiscard]] std::uint64_t owner_token(const ProcessTable* table) noexcept;
+
+// Sleeps one millisecond; gives the interpreter lock away while it sleeps when this thread holds it.
+void sleep_wait_step() noexcept;
+// True while the interpreter is finalizing: its lock can then not be handed around.
+[[nodiscard]] bool interpreter_is_finalizing() noexcept;
+// Runs pending signal handlers when this thread is the main thread of a running interpreter and
+// holds no lock; throws InterruptedWait when one raised. Takes the interpreter lock if needed.
+void check_interrupts();
+
+// Memory from PyMem_Malloc while an interpreter runs or finalizes (the caller holds the interpreter
+// lock), else from malloc. Buffers handed to Python come from here and go back through python_free.
+[[nodiscard]] void* python_malloc(std::size_t bytes) noexcept;
+void python_free(void* buffer) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// The process table
+//
+// Each mapping of a memory file claims one slot of the file's process table when it is made and
+// gives it back when it is closed. The slot's owner proves it is alive by holding a byte-range
+// lock through a file description of its own (see platform::try_lock_byte), which the kernel drops
+// when the process dies; the slot's generation, raised by every claim, tells a token of a former
+// owner from one of the current owner. A slot whose owner died keeps what the owner left in it
+// (its chunk caches' records, the map layer's records) for whoever claims it next, who takes it
+// over; what the map layer left half done there is repaired by the map layer.
+//
+// A forked child does not inherit its parent's claims: its copies of the file descriptions that
+// hold them are closed in the child at once, and the child's copies of the parent's tables refuse
+// to act for the parent (belongs_to_this_process is false). Everything here needs no interpreter.
+
+// Forks this process descends from (incremented in the child of each fork).
+[[nodiscard]] std::uint64_t fork_generation() noexcept;
+
+class ProcessTable {
+ public:
+  // A view of the table at `table` (its header first) in this process's mapping, which owns
+  // `liveness_file` from now on (a description of its own: see platform::open_second_description).
+  ProcessTable(std::byte* table, FileHandle liveness_file) noexcept;
+  // Releases the slot when it is still claimed and closes the description.
+  ~ProcessTable();
+  ProcessTable(const ProcessTable&) = delete;
+  ProcessTable& operator=(const ProcessTable&) = delete;
+
+  // Claims a slot: the lowest one that nobody holds (free, or left by a dead owner). false with
+  // errno EBUSY when every slot is held by a live owner, or the system's errno.
+  [[nodiscard]] bool claim() noexcept;
+  // Gives the slot back: marks it free and drops the byte-range lock. The caller has emptied what
+  // it kept in the slot. Does nothing in a forked child or when no slot is claimed.
+  void release() noexcept;
+
+  [[nodiscard]] bool has_slot() const noexcept { return slot_index_ != no_slot; }
+  [[nodiscard]] std::uint32_t slot_index() const noexcept { return slot_index_; }
+  // The token of the calling thread: this table's token base and the thread's tag.
+  [[nodiscard]] std::uint64_t token() const noexcept { return token_base_ | current_thread_tag(); }
+  [[nodiscard]] std::uint64_t token_base() const noexcept { return token_base_; }
+  // Whether the claimed slot had been left in use by an owner that died (its records need repair).
+  [[nodiscard]] bool took_over_dead_slot() const noexcept { return took_over_dead_slot_; }
+  [[nodiscard]] bool belongs_to_this_process() const noexcept { return fork_generation_ == fork_generation(); }
+
+  // Whether the holder named by `token` may still be alive: its slot has the token's generation and
+  // its byte-range lock is held (this process's own slot: always alive). A token that names no slot
+  // of the table is dead. May make one system call.
+  [[nodiscard]] bool is_holder_alive(std::uint64_t token) const noexcept;
+  // Whether slot `index` is claimed by a live owner now (a dead or free slot: false).
+  [[nodiscard]] bool is_slot_alive(std::uint32_t index) const noexcept;
+
+  [[nodiscard]] ProcessSlot* slot(std::uint32_t index) const noexcept;
+  [[nodiscard]] ProcessSlot* own_slot() const noexcept { return slot(slot_index_); }
+  [[nodiscard]] std::uint32_t slot_count() const noexcept { return slot_count_; }
+  // Every slot ever claimed lies below this (a snapshot).
+  [[nodiscard]] std::uint32_t high_water() const noexcept;
+
+  // In a forked child: closes the child's copy of the description that holds the parent's claim, so
+  // that the parent's death can be seen. Only the fork handler calls it.
+  void forget_after_fork() noexcept;
+
+  inline static constexpr std::uint32_t no_slot = 0xFFFFFFFF;
+
+ private:
+  [[nodiscard]] ProcessTableHeader* header() const noexcept;
+
+  std::byte* table_;
+  std::uint32_t slot_count_;
+  std::uint64_t lock_base_;
+  FileHandle liveness_file_;
+  std::uint32_t slot_index_ = no_slot;
+  std::uint64_t token_base_ = 0;
+  bool took_over_dead_slot_ = false;
+  std::uint64_t fork_generation_;
+};
+
+// The process table of the mapping whose heap base is `heap` in this process, or null.
+[[nodiscard]] ProcessTable* process_table_of(Allocator heap) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Changes that survive the death of their maker
+//
+// A process may die between any two of its stores. A change to shared records that must stay valid
+// at every store is written as a sequence of stores, each leaving the records valid, with
+// crash_order_barrier between them: it keeps the compiler from moving memory accesses across it,
+// and a dead process's stores up to its death are all visible, in that order, to whoever takes its
+// lock over (the kernel drains them before the death can be observed).
+inline void crash_order_barrier() noexcept { std::atomic_signal_fence(std::memory_order_seq_cst); }
+
+// Crash points: builds for tests (CORVANA_CRASH_POINTS) can kill the process, with SIGKILL, at a
+// named point inside a critical section, so that tests can check what survivors find. A point is
+// armed by the environment (CORVANA_CRASH_AT=<name>, CORVANA_CRASH_SKIP=<hits to let pass>, read
+// at the first point reached) or by arm_crash_point. Other builds compile every point to nothing.
+#ifdef CORVANA_CRASH_POINTS
+inline constexpr bool crash_points_built = true;
+void crash_point_reached(const char* name) noexcept;
+// Arms `name` (null: disarms): the process kills itself at its (skip + 1)-th hit.
+void arm_crash_point(const char* name, std::uint64_t skip) noexcept;
+#else
+inline constexpr bool crash_points_built = false;
+inline void crash_point_reached(const char*) noexcept {}
+#endif
+inline void crash_point(const char* name) noexcept {
+  if constexpr (crash_points_built) {
+    crash_point_reached(name);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Checked release
@@ -210,7 +422,11 @@ inline constexpr std::uint32_t entry_record_bytes = 88;
 
 // A process-local reserve of items: a ChunkLink in the heap and the data chunk it names. Items
 // travel in runs linked through `next` Offsets; the next of a run's last item is not meaningful.
-// Several threads of one process may use a cache at once; the cache lock serialises them.
+// Several threads of one process may use a cache at once; the cache lock (process-local) serialises
+// them. The cached items are recorded in a CacheRecord: one of this process's slot in the file, so
+// that whoever takes the slot over after this process died finds them and uses them, or one in
+// process memory. Every change of the record keeps the `count` items from `head` exclusively the
+// cache's at every store (a death may leak items, never share them).
 class ChunkCache {
  public:
   struct Run {
@@ -218,8 +434,14 @@ class ChunkCache {
     ChunkLink* last;
   };
 
+  // A cache recorded in `record` (in the file). Items already recorded there (left by the slot's
+  // previous owner) are adopted when their data chunks are of this cache's unit, else returned to
+  // the heap.
+  ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheRecord* record) noexcept;
+  // A cache recorded in process memory.
   ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit) noexcept;
-  // Returns every cached item to the heap (data chunk, then link); a refusal ends the process.
+  // Returns every cached item to the heap (data chunk, then link); a refusal ends the process. In a
+  // forked child the items are the parent's and stay where they are.
   ~ChunkCache();
   ChunkCache(const ChunkCache&) = delete;
   ChunkCache& operator=(const ChunkCache&) = delete;
@@ -247,12 +469,20 @@ class ChunkCache {
   [[nodiscard]] std::uint8_t data_unit() const noexcept;
 
  private:
+  [[nodiscard]] ChunkLink* head() const noexcept;
+  // The record's two words, each stored alone in the order the class comment requires.
+  void store_head(ChunkLink* head) noexcept;
+  void store_count(std::uint64_t count) noexcept;
+  // Returns the recorded items to the heap one by one, the record shrinking before each goes.
+  void drain() noexcept;
+
   std::uint64_t lock_ = lock_word_free;  // process-local lock word
-  ChunkLink* head_ = nullptr;            // first cached item; null when emptied by take
+  alignas(8) CacheRecord local_record_{};
+  CacheRecord* record_;
   std::uint8_t unit_;
-  std::uint64_t count_ = 0;              // items reachable from head_
   Allocator heap_;
   CacheKind kind_;
+  std::uint64_t fork_generation_;
 };
 
 // An item of a LocalChunkCache: one block of process memory (16 + 24 * unit bytes).

@@ -20,14 +20,25 @@ namespace corvana::layout {
   return *reinterpret_cast<FileHeader*>(heap - file_header_bytes);
 }
 
-// The heap lock word: file offset 16, 4-aligned because every mapping starts on a page.
-[[nodiscard]] inline std::atomic_ref<std::int32_t> heap_lock_word(Allocator heap) noexcept {
-  auto* word = reinterpret_cast<std::int32_t*>(heap - file_header_bytes + offsetof(FileHeader, heap_lock));
-  return std::atomic_ref<std::int32_t>(*word);
+// The heap lock word: file offset 16, 8-aligned because every mapping starts on a page.
+[[nodiscard]] inline std::uint64_t* heap_lock_word(Allocator heap) noexcept {
+  return reinterpret_cast<std::uint64_t*>(heap - file_header_bytes + offsetof(FileHeader, heap_lock));
 }
 
-inline constexpr std::int32_t heap_lock_free = 0;
-inline constexpr std::int32_t heap_lock_held = 1;
+// The file offset of the process table of a heap whose heap_end is `heap_end`; 0 when it would not
+// fit in 64 bits.
+[[nodiscard]] inline std::uint64_t process_table_offset(std::uint64_t heap_end) noexcept {
+  const std::uint64_t heap_stop = heap_end + file_header_bytes;
+  if (heap_stop < heap_end || heap_stop > ~std::uint64_t{0} - process_table_alignment) {
+    return 0;
+  }
+  return (heap_stop + process_table_alignment - 1) / process_table_alignment * process_table_alignment;
+}
+
+// Makes `table` the process table of the mapping whose heap base is `heap` (see process_table_of);
+// false when this process has too many mappings registered.
+[[nodiscard]] bool register_process_table(Allocator heap, ProcessTable* table) noexcept;
+void unregister_process_table(Allocator heap) noexcept;
 
 // The first chunk of a new heap starts right after the heap header.
 inline constexpr std::uint64_t first_chunk_offset = heap_header_bytes;
@@ -54,7 +65,10 @@ inline void set_chunk_link(Allocator heap, std::uint64_t chunk_offset, std::uint
   return *reinterpret_cast<ChunkHeader*>(heap + chunk_offset);
 }
 
-// Holds the heap lock from construction to destruction.
+// Holds the heap lock from construction to destruction, as the owner named by the heap's process
+// table (a heap without one locks as a process-local word). A holder that died is taken over: every
+// change made under the heap lock leaves the header and the free lists valid at every store (each
+// change is published by its last store), so nothing needs repair. Never interrupted.
 class HeapLockGuard {
  public:
   explicit HeapLockGuard(Allocator heap) noexcept;

@@ -19,12 +19,11 @@ enum class Offset : std::uint64_t { null = 0 };
 struct FileHeader {             // 24 bytes
   std::uint64_t mapped_size;    //  0: length of the mapping of the process that wrote it last
   std::uint64_t region_size;    //  8: the size argument of the creating or opening call + 64
-  std::int32_t heap_lock;       // 16: atomic; heap_lock_free or heap_lock_held
-  std::uint8_t reserved[4];     // 20: never written
+  std::uint64_t heap_lock;      // 16: atomic owned lock word: 0 free, else its holder's token
 };
 static_assert(sizeof(FileHeader) == 24);
-static_assert(offsetof(FileHeader, heap_lock) == 16 && offsetof(FileHeader, heap_lock) % 4 == 0,
-              "the heap lock word must be 4-aligned in the page-aligned mapping");
+static_assert(offsetof(FileHeader, heap_lock) == 16 && offsetof(FileHeader, heap_lock) % 8 == 0,
+              "the heap lock word must be 8-aligned in the page-aligned mapping");
 
 // One recycled size class of the heap: the head of its LIFO free list. chunk_size and unit are
 // written at creation and never read again; classes are recognised by unit alone.
@@ -54,12 +53,15 @@ struct HeapHeader {             // 64 bytes
   SizeClass class_176;          // 27: record blocks
   SizeClass class_16;           // 37: links
   SizeClass class_string;       // 47: string chunks, unit string_unit
-  std::uint8_t reserved[7];     // 57: never written
+  std::uint32_t format_magic;   // 57: memory_file_magic in every file of this format and later ones
+  std::uint16_t format_version; // 61: memory_file_format_version of the code that created the file
+  std::uint8_t reserved;        // 63: zero
 };
 static_assert(sizeof(HeapHeader) == 64);
 static_assert(offsetof(HeapHeader, string_unit) == 16 && offsetof(HeapHeader, general) == 17 &&
               offsetof(HeapHeader, class_176) == 27 && offsetof(HeapHeader, class_16) == 37 &&
-              offsetof(HeapHeader, class_string) == 47 && offsetof(HeapHeader, reserved) == 57);
+              offsetof(HeapHeader, class_string) == 47 && offsetof(HeapHeader, format_magic) == 57 &&
+              offsetof(HeapHeader, format_version) == 61 && offsetof(HeapHeader, reserved) == 63);
 
 // Header of every chunk and raw block (a raw block's header is two zero bytes).
 struct ChunkHeader {            // 2 bytes
@@ -78,9 +80,72 @@ struct ChunkLink {              // 16 bytes
 static_assert(sizeof(ChunkLink) == 16);
 static_assert(offsetof(ChunkLink, next) == 8);
 
+// ---------------------------------------------------------------------------------------------
+// The process table: the region of the file that follows the heap, at the first multiple of
+// process_table_alignment at or after file offset file_header_bytes + heap_end. One slot per open
+// memory file (each mapping a process makes claims one); a slot belongs to the process that holds
+// the byte-range lock on file byte lock_base + slot index (see platform::try_lock_byte).
+
+// A chunk cache's items in the file: `count` items, a link and the data chunk it names each,
+// linked through their links' `next` from `head`. Changed only by the slot's owner, in an order
+// that keeps the `count` items from `head` exclusively the cache's at every store (see
+// chunk_cache.cpp), so that whoever takes the slot over after its owner died can use them.
+struct CacheRecord {            // 32 bytes
+  Offset head;                  //  0: payload of the first item's link; null when count is 0
+  std::uint64_t count;          //  8: items reachable from head
+  std::uint8_t data_unit;       // 16: unit of the items' data chunks (0: the record was never used)
+  std::uint8_t reserved[15];    // 17: zero
+};
+static_assert(sizeof(CacheRecord) == 32);
+static_assert(offsetof(CacheRecord, count) == 8 && offsetof(CacheRecord, data_unit) == 16);
+
+struct ProcessSlot {            // 1024 bytes
+  std::uint64_t generation;     //   0: atomic; raised by every claim (1 .. 2^31 - 1, then 1 again)
+  std::uint64_t state;          //   8: atomic; slot_free or slot_in_use
+  std::uint32_t pid;            //  16: the owner's process id when it claimed the slot (diagnostics)
+  std::uint32_t reserved_0;     //  20: zero
+  std::uint64_t claimed_at;     //  24: wall clock at the claim, ns since the epoch (diagnostics)
+  CacheRecord caches[2];        //  32: the owner's two chunk caches (block cache, string cache)
+  std::uint8_t reserved_1[32];  //  96: zero
+  std::uint8_t map_area[896];   // 128: the map layer's per-slot records, zero when the file is made
+};
+static_assert(sizeof(ProcessSlot) == 1024);
+static_assert(offsetof(ProcessSlot, state) == 8 && offsetof(ProcessSlot, pid) == 16 &&
+              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, caches) == 32 &&
+              offsetof(ProcessSlot, map_area) == 128);
+
+struct ProcessTableHeader {     // 64 bytes
+  std::uint32_t magic;          //  0: process_table_magic
+  std::uint32_t slot_count;     //  4: slots that follow this header
+  std::uint32_t slot_bytes;     //  8: sizeof(ProcessSlot)
+  std::uint32_t reserved_0;     // 12: zero
+  std::uint64_t high_water;     // 16: atomic; every slot ever claimed is below it
+  std::uint64_t lock_base;      // 24: file offset of the byte-range lock of slot 0
+  std::uint8_t reserved_1[32];  // 32: zero
+};
+static_assert(sizeof(ProcessTableHeader) == 64);
+static_assert(offsetof(ProcessTableHeader, slot_count) == 4 && offsetof(ProcessTableHeader, high_water) == 16 &&
+              offsetof(ProcessTableHeader, lock_base) == 24);
+
 #pragma pack(pop)
 
 inline constexpr std::size_t file_header_bytes = sizeof(FileHeader);
 inline constexpr std::size_t heap_header_bytes = sizeof(HeapHeader);
+
+// "CRVN": the first four bytes of format_magic as they lie in the file.
+inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
+// The format this code writes and reads. 1 is the format before the magic, the version field and
+// the process table; its files carry zeros where the magic now stands.
+inline constexpr std::uint16_t memory_file_format_version = 2;
+inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
+inline constexpr std::uint64_t process_table_alignment = 4096;
+inline constexpr std::uint32_t process_slot_count = 1024;
+inline constexpr std::uint64_t process_table_bytes =
+    sizeof(ProcessTableHeader) + std::uint64_t{process_slot_count} * sizeof(ProcessSlot);
+// Byte-range locks stand far beyond any file's data.
+inline constexpr std::uint64_t process_lock_base = std::uint64_t{1} << 40;
+
+inline constexpr std::uint64_t slot_free = 0;
+inline constexpr std::uint64_t slot_in_use = 1;
 
 }  // namespace corvana

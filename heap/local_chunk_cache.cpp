@@ -36,7 +36,7 @@ void free_blocks(LocalLink* first, std::uint64_t count) noexcept {
 LocalChunkCache::LocalChunkCache(std::uint8_t unit) noexcept : unit_(unit) {}
 
 LocalChunkCache::~LocalChunkCache() {
-  LockWordGuard guard(lock_word_at(&lock_), LockWait::sleep);
+  LockWordGuard guard(&lock_);
   free_blocks(head_, count());
   head_ = nullptr;
   std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);  // relaxed: snapshot only
@@ -79,7 +79,7 @@ LocalLink* LocalChunkCache::take(std::uint64_t n) {
   if (n == 0) {
     throw std::invalid_argument("a chunk cache cannot hand out a run of 0 items");
   }
-  LockWordGuard guard(lock_word_at(&lock_), LockWait::sleep);
+  LockWordGuard guard(&lock_);
   std::uint64_t cached = count();
   if (cached < n) {
     const std::uint64_t made = std::max(chunk_cache_batch, n - cached);
@@ -108,7 +108,7 @@ void LocalChunkCache::give_back(std::uint64_t n, LocalLink* first) {
   LocalLink* rest = nullptr;
   std::uint64_t rest_count = 0;
   {
-    LockWordGuard guard(lock_word_at(&lock_), LockWait::sleep);
+    LockWordGuard guard(&lock_);
     const std::uint64_t cached = count();
     const std::uint64_t room = cached >= chunk_cache_cap ? 0 : chunk_cache_cap - cached;
     const std::uint64_t kept = std::min(room, n);
@@ -127,7 +127,7 @@ void LocalChunkCache::give_back(std::uint64_t n, LocalLink* first) {
 }
 
 void LocalChunkCache::fill(std::uint64_t m) {
-  LockWordGuard guard(lock_word_at(&lock_), LockWait::sleep);
+  LockWordGuard guard(&lock_);
   const Run run = refill(m);
   run.last->next = head_;
   head_ = run.first;

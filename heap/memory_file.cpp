@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -86,6 +87,7 @@ struct PartialFile {
   std::string created_path;  // non-empty only for a file this call created
   void* address = nullptr;
   std::uint64_t length = 0;
+  std::unique_ptr<ProcessTable> table;  // releases its slot (if claimed) and its description
 
   PartialFile() = default;
   PartialFile(const PartialFile&) = delete;
@@ -96,10 +98,12 @@ struct PartialFile {
     file = platform::invalid_handle;
     created_path.clear();
     address = nullptr;
+    static_cast<void>(table.release());
   }
 
   void release() noexcept {
     const int saved_errno = errno;
+    table.reset();  // before the mapping goes: it writes its slot
     if (address != nullptr) {
       static_cast<void>(platform::unmap_file(address, length));
     }
@@ -120,7 +124,7 @@ void write_new_headers(std::byte* mapping_address, std::uint64_t mapped_size, st
   file->region_size = size + heap_header_bytes;
   Allocator heap = mapping_address + file_header_bytes;
   // relaxed: nobody else can reach the file before this call returns its heap base
-  layout::heap_lock_word(heap).store(layout::heap_lock_free, std::memory_order_relaxed);
+  lock_word_at(layout::heap_lock_word(heap)).store(lock_word_free, std::memory_order_relaxed);
 
   HeapHeader& header = layout::heap_header(heap);
   header.heap_end = size + heap_header_bytes;
@@ -136,16 +140,87 @@ void write_new_headers(std::byte* mapping_address, std::uint64_t mapped_size, st
   header.class_string.chunk_size = static_cast<std::uint8_t>(string_unit + 2);
   header.class_string.unit = string_unit;
   header.class_string.free_head = 0;
+  header.format_magic = memory_file_magic;
+  header.format_version = memory_file_format_version;
+  header.reserved = 0;
+
+  // The process table; its slots are the file's zeros until claimed.
+  auto& table = *reinterpret_cast<ProcessTableHeader*>(mapping_address + layout::process_table_offset(header.heap_end));
+  table.magic = process_table_magic;
+  table.slot_count = process_slot_count;
+  table.slot_bytes = sizeof(ProcessSlot);
+  table.high_water = 0;
+  table.lock_base = process_lock_base;
 }
 
-// A mapped file is a heap only if its headers fit in it and its heap lies inside the mapping;
-// anything else would let the allocator reach past the end of the file.
-bool has_sound_heap_header(const std::byte* mapping_address, std::uint64_t mapped_size) noexcept {
+// Why the mapped file cannot be a memory file of this format (empty when it can): its magic and
+// version, its heap inside the mapping, and its process table after the heap, checked before the
+// allocator or anybody else reaches past the headers. Sets `code` to the errno to report: EPROTO
+// for a memory file of another format version, EINVAL for anything else.
+std::string memory_file_defect(const std::byte* mapping_address, std::uint64_t mapped_size, int& code) {
+  code = EINVAL;
   const auto& header = *reinterpret_cast<const HeapHeader*>(mapping_address + file_header_bytes);
+  const std::uint32_t magic = header.format_magic;
+  const std::uint16_t version = header.format_version;
+  if (magic != memory_file_magic) {
+    // Files of format 1 had no magic, but their two fixed size-class records say what they are.
+    const std::byte* heap = mapping_address + file_header_bytes;
+    const bool is_format_1 = magic == 0 && version == 0 &&
+                             std::memcmp(heap + offsetof(HeapHeader, class_176), &class_176_leading_bytes, 2) == 0 &&
+                             std::memcmp(heap + offsetof(HeapHeader, class_16), &class_16_leading_bytes, 2) == 0;
+    if (is_format_1) {
+      code = EPROTO;
+      return "memory file format version 1 found, version " + std::to_string(memory_file_format_version) +
+             " expected (the file was made by an older corvana)";
+    }
+    return "not a corvana memory file (no magic number)";
+  }
+  if (version != memory_file_format_version) {
+    code = EPROTO;
+    return "memory file format version " + std::to_string(version) + " found, version " +
+           std::to_string(memory_file_format_version) + " expected";
+  }
   const std::uint64_t heap_end = header.heap_end;
   const std::uint64_t heap_next = header.heap_next;
-  return heap_end >= layout::first_chunk_offset && heap_end <= mapped_size - file_header_bytes &&
-         heap_next >= layout::first_chunk_offset && heap_next <= heap_end;
+  if (heap_end < layout::first_chunk_offset || heap_end > mapped_size - file_header_bytes ||
+      heap_next < layout::first_chunk_offset || heap_next > heap_end) {
+    return "memory file has no valid heap header";
+  }
+  const std::uint64_t table_offset = layout::process_table_offset(heap_end);
+  if (table_offset == 0 || table_offset > mapped_size || process_table_bytes > mapped_size - table_offset) {
+    return "memory file is too short for its process table";
+  }
+  const auto& table = *reinterpret_cast<const ProcessTableHeader*>(mapping_address + table_offset);
+  if (table.magic != process_table_magic || table.slot_count != process_slot_count ||
+      table.slot_bytes != sizeof(ProcessSlot) || table.lock_base != process_lock_base) {
+    return "memory file has no valid process table";
+  }
+  return {};
+}
+
+// Claims a slot of the mapping's process table through a file description of its own and registers
+// the table under the heap base. false with the failure reported.
+bool attach_process_table(PartialFile& partial, std::byte* mapping_address) {
+  const auto& header = *reinterpret_cast<const HeapHeader*>(mapping_address + file_header_bytes);
+  const platform::FileHandle liveness_file = platform::open_second_description(partial.file);
+  if (liveness_file == platform::invalid_handle) {
+    report_core_failure("failed to open the memory file again to claim a process slot", platform::last_error());
+    return false;
+  }
+  partial.table = std::make_unique<ProcessTable>(mapping_address + layout::process_table_offset(header.heap_end),
+                                                 liveness_file);
+  if (!partial.table->claim()) {
+    const int code = platform::last_error();
+    report_core_failure(code == EBUSY ? "every process slot of the memory file is in use"
+                                      : "failed to claim a process slot of the memory file",
+                        code);
+    return false;
+  }
+  if (!layout::register_process_table(mapping_address + file_header_bytes, partial.table.get())) {
+    report_core_failure("too many memory files are open in this process", EMFILE);
+    return false;
+  }
+  return true;
 }
 
 std::byte* create_new_file(std::uint64_t size, std::uint64_t mapped_size, std::uint8_t string_unit,
@@ -183,6 +258,9 @@ std::byte* create_new_file(std::uint64_t size, std::uint64_t mapped_size, std::u
   partial.length = mapped_size;
   auto* mapping_address = static_cast<std::byte*>(address);
   write_new_headers(mapping_address, mapped_size, size, string_unit);
+  if (!attach_process_table(partial, mapping_address)) {
+    return nullptr;
+  }
   remember_mapping(mapping_address, mapped_size);
   file_out = partial.file;
   mapping_out = static_cast<MappingHandle>(mapped_size);
@@ -222,8 +300,12 @@ std::byte* open_existing_file(std::uint64_t size, const char* path, FileHandle& 
   partial.address = address;
   partial.length = file_length;
   auto* mapping_address = static_cast<std::byte*>(address);
-  if (!has_sound_heap_header(mapping_address, file_length)) {
-    report_core_failure("memory file has no valid heap header", EINVAL);
+  int defect_code = 0;
+  if (const std::string defect = memory_file_defect(mapping_address, file_length, defect_code); !defect.empty()) {
+    report_core_failure(defect.c_str(), defect_code);
+    return nullptr;
+  }
+  if (!attach_process_table(partial, mapping_address)) {
     return nullptr;
   }
   auto* header = reinterpret_cast<FileHeader*>(mapping_address);
@@ -242,7 +324,11 @@ std::uint64_t mapped_size_for(std::uint64_t size) noexcept {
   if (size > std::numeric_limits<std::uint64_t>::max() - header_bytes) {
     return 0;
   }
-  const std::uint64_t unrounded = size + header_bytes;
+  const std::uint64_t table_offset = layout::process_table_offset(size + heap_header_bytes);
+  if (table_offset == 0 || table_offset > std::numeric_limits<std::uint64_t>::max() - process_table_bytes) {
+    return 0;
+  }
+  const std::uint64_t unrounded = table_offset + process_table_bytes;
   const auto page = static_cast<std::uint64_t>(page_size());
   const std::uint64_t remainder = unrounded % page;
   if (remainder == 0) {
@@ -283,6 +369,11 @@ std::byte* create_memory_file(std::uint64_t size, const char* path, std::uint8_t
 void close_memory_file(std::byte* heap_base, FileHandle file, MappingHandle mapping) noexcept {
   if (heap_base == nullptr) {
     return;
+  }
+  // The slot goes back before the mapping: releasing writes into it.
+  if (ProcessTable* table = process_table_of(heap_base); table != nullptr) {
+    layout::unregister_process_table(heap_base);
+    delete table;
   }
   std::byte* mapping_address = heap_base - file_header_bytes;
   std::uint64_t length = forget_mapping(mapping_address);

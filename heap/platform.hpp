@@ -56,5 +56,41 @@ void prefault_for_write(void* address, std::uint64_t length) noexcept;
 
 void sleep_milliseconds(unsigned milliseconds) noexcept;
 void yield_processor() noexcept;
+// One short pause inside a spin loop (the processor's spin-wait hint).
+void cpu_pause() noexcept;
+// A monotonic clock in nanoseconds.
+std::uint64_t monotonic_nanoseconds() noexcept;
+// The wall clock in nanoseconds since the epoch (for diagnostics only).
+std::uint64_t wall_clock_nanoseconds() noexcept;
+
+// ---- Proof of life ---------------------------------------------------------------------------
+// A process proves that it is alive by holding an exclusive byte-range lock on one byte of a
+// memory file through an open file description of its own. The kernel drops the lock when the last
+// descriptor of that description closes, which happens at the latest when the process dies (any
+// death: SIGKILL included), and a lock never outlives its owner, so pid reuse cannot fake it.
+// Byte ranges far past the end of the file are allowed: the locks never touch the file's data.
+
+// A new, separate open file description of the file that `file` has open (it works after the
+// file was unlinked), close-on-exec. invalid_handle on failure.
+FileHandle open_second_description(FileHandle file) noexcept;
+// Takes the lock on byte `offset` through `file` without waiting; false when another open file
+// description holds it (errno EAGAIN) or the call fails.
+bool try_lock_byte(FileHandle file, std::uint64_t offset) noexcept;
+void unlock_byte(FileHandle file, std::uint64_t offset) noexcept;
+// Whether an open file description other than `file`'s holds a lock on any byte of
+// [offset, offset + length): 1 held, 0 free, -1 the question could not be asked (errno set).
+int byte_range_is_locked(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept;
+
+// ---- Waiting on a word shared between processes ----------------------------------------------
+// Sleeps while the 32-bit word at `address` holds `expected`, at most `timeout_microseconds`;
+// returns early when woken, when the word differs, or when a signal arrives (then true: the caller
+// should look at its signals). Works across processes on a shared file mapping.
+bool wait_on_word(const std::uint32_t* address, std::uint32_t expected, unsigned timeout_microseconds) noexcept;
+// Wakes every thread of every process waiting on the word.
+void wake_word_waiters(const std::uint32_t* address) noexcept;
+
+// Runs `handler` in the child process after every fork (once registered, for the process's life).
+// The handler must not take locks: it runs while the child has a single thread.
+bool on_fork_child(void (*handler)()) noexcept;
 
 }  // namespace corvana::platform

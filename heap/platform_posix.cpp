@@ -1,14 +1,18 @@
 // The operating-system calls of the heap layer on POSIX (Linux). Each function keeps errno as the
 // failed call left it, so that callers can report it.
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -228,5 +232,126 @@ void sleep_milliseconds(unsigned milliseconds) noexcept {
 }
 
 void yield_processor() noexcept { ::sched_yield(); }
+
+void cpu_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+std::uint64_t monotonic_nanoseconds() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::uint64_t wall_clock_nanoseconds() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+FileHandle open_second_description(FileHandle file) noexcept {
+  const int descriptor = descriptor_of(file);
+  if (descriptor < 0) {
+    errno = EBADF;
+    return invalid_handle;
+  }
+  // The kernel's link for an open descriptor reopens the very file, also after it was unlinked, as
+  // a new open file description (which is what a byte-range lock of its own needs).
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+  int second;
+  do {
+    second = ::open(link, O_RDWR | O_CLOEXEC);
+  } while (second < 0 && errno == EINTR);
+  return second < 0 ? invalid_handle : second;
+}
+
+namespace {
+
+// An open-file-description lock request on [offset, offset + length).
+struct flock byte_range(short type, std::uint64_t offset, std::uint64_t length) noexcept {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(offset);
+  range.l_len = static_cast<off_t>(length);
+  range.l_pid = 0;  // required by open-file-description locks
+  return range;
+}
+
+bool fits_lock_range(std::uint64_t offset, std::uint64_t length) noexcept {
+  const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  return offset <= limit && length <= limit - offset;
+}
+
+}  // namespace
+
+bool try_lock_byte(FileHandle file, std::uint64_t offset) noexcept {
+  const int descriptor = descriptor_of(file);
+  if (descriptor < 0 || !fits_lock_range(offset, 1)) {
+    errno = descriptor < 0 ? EBADF : EINVAL;
+    return false;
+  }
+  struct flock range = byte_range(F_WRLCK, offset, 1);
+  int result;
+  do {
+    result = ::fcntl(descriptor, F_OFD_SETLK, &range);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+void unlock_byte(FileHandle file, std::uint64_t offset) noexcept {
+  const int descriptor = descriptor_of(file);
+  if (descriptor < 0 || !fits_lock_range(offset, 1)) {
+    return;
+  }
+  const int saved_errno = errno;
+  struct flock range = byte_range(F_UNLCK, offset, 1);
+  static_cast<void>(::fcntl(descriptor, F_OFD_SETLK, &range));
+  errno = saved_errno;
+}
+
+int byte_range_is_locked(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept {
+  const int descriptor = descriptor_of(file);
+  if (descriptor < 0 || length == 0 || !fits_lock_range(offset, length)) {
+    errno = descriptor < 0 ? EBADF : EINVAL;
+    return -1;
+  }
+  // Asks whether an exclusive lock could be taken: any lock of another open file description on the
+  // range would stand in its way and is reported; this description's own locks never are.
+  struct flock range = byte_range(F_WRLCK, offset, length);
+  int result;
+  do {
+    result = ::fcntl(descriptor, F_OFD_GETLK, &range);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    return -1;
+  }
+  return range.l_type == F_UNLCK ? 0 : 1;
+}
+
+bool wait_on_word(const std::uint32_t* address, std::uint32_t expected, unsigned timeout_microseconds) noexcept {
+  const int saved_errno = errno;
+  timespec timeout{static_cast<time_t>(timeout_microseconds / 1000000),
+                   static_cast<long>(timeout_microseconds % 1000000) * 1000L};
+  // Not FUTEX_PRIVATE_FLAG: the word lives in a shared file mapping and its waiters may be in any
+  // process that maps the file.
+  const long result = ::syscall(SYS_futex, address, FUTEX_WAIT, expected, &timeout, nullptr, 0);
+  const bool interrupted = result != 0 && errno == EINTR;
+  errno = saved_errno;
+  return interrupted;
+}
+
+void wake_word_waiters(const std::uint32_t* address) noexcept {
+  const int saved_errno = errno;
+  static_cast<void>(::syscall(SYS_futex, address, FUTEX_WAKE, std::numeric_limits<int>::max(), nullptr, nullptr, 0));
+  errno = saved_errno;
+}
+
+bool on_fork_child(void (*handler)()) noexcept { return ::pthread_atfork(nullptr, nullptr, handler) == 0; }
 
 }  // namespace corvana::platform

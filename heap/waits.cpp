@@ -1,7 +1,15 @@
-// Waiting for a lock word, and process memory that Python may own. The only file of the heap layer
-// that calls the interpreter.
+// Owned lock words and the waits for them, and process memory that Python may own. The only file
+// of the heap layer that calls the interpreter.
+//
+// How a contended wait goes: a short spin with the processor's pause (a holder usually leaves within
+// a microsecond), then the interpreter lock is given away and the waiter sleeps on the word's low 32
+// bits, after marking the word contended so that its holder's release wakes it. Each sleep lasts at
+// most sleep_slice: after liveness_grace of waiting, and every liveness_interval from then on, the
+// waiter asks whether the holder is alive (one system call) and takes a dead holder's word over.
+// Pending signals are looked at after every wake that a signal caused and every signal_interval.
 #include <Python.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <cstdlib>
@@ -12,30 +20,185 @@ namespace corvana {
 
 namespace {
 
+constexpr int spin_rounds = 64;
+constexpr std::uint64_t liveness_grace_ns = 2'000'000;
+constexpr std::uint64_t liveness_interval_ns = 4'000'000;
+constexpr std::uint64_t signal_interval_ns = 20'000'000;
+constexpr unsigned sleep_slice_us = 4'000;
+
+std::atomic<std::uint32_t> thread_tags_given{0};
+thread_local std::uint16_t thread_tag = 0;
+thread_local std::uint32_t locks_held = 0;
+
 // An interpreter runs in this process: initialised and not yet finalizing. Native tests link
-// libpython without starting it, and then every wait only yields or sleeps.
+// libpython without starting it, and then no wait touches the interpreter.
 bool interpreter_runs() noexcept { return Py_IsInitialized() != 0; }
 
 // The interpreter's memory functions own a block from allocation to release, finalization
 // included (Py_IsInitialized() turns false while the interpreter finalizes).
 bool python_owns_memory() noexcept { return interpreter_runs() || interpreter_is_finalizing(); }
 
-}  // namespace
-
-void spin_wait_step() noexcept {
-  if (!interpreter_runs()) {
-    platform::yield_processor();
-    return;
-  }
-  // Lets another Python thread run once, whether or not this thread held the interpreter lock, and
-  // leaves this thread in the state it started in.
-  const PyGILState_STATE state = PyGILState_Ensure();
-  PyEval_RestoreThread(PyEval_SaveThread());
-  PyGILState_Release(state);
+// The half of a lock word its waiters sleep on: the low 32 bits, the first four bytes of a
+// little-endian word, which hold the contended mark.
+const std::uint32_t* sleep_word_of(const std::uint64_t* word) noexcept {
+  return reinterpret_cast<const std::uint32_t*>(word);
 }
 
+// Gives the interpreter lock away for the life of the object when this thread holds it (and the
+// interpreter is not finalizing, when it could not be taken back), and takes it back at the end.
+class InterpreterLockGiven {
+ public:
+  InterpreterLockGiven() noexcept {
+    if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
+      saved_ = PyEval_SaveThread();
+    }
+  }
+  ~InterpreterLockGiven() {
+    if (saved_ != nullptr) {
+      PyEval_RestoreThread(saved_);
+    }
+  }
+  InterpreterLockGiven(const InterpreterLockGiven&) = delete;
+  InterpreterLockGiven& operator=(const InterpreterLockGiven&) = delete;
+
+  // Runs pending signal handlers when this thread gave the interpreter lock away (taking it back
+  // for them and giving it away again after); throws InterruptedWait, holding it, when one raised.
+  void check_signals() {
+    if (saved_ == nullptr) {
+      return;
+    }
+    PyEval_RestoreThread(saved_);
+    saved_ = nullptr;
+    if (PyErr_CheckSignals() != 0) {
+      throw InterruptedWait();
+    }
+    saved_ = PyEval_SaveThread();
+  }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+bool take_free_word(std::atomic_ref<std::uint64_t> word, std::uint64_t token) noexcept {
+  std::uint64_t expected = lock_word_free;
+  // acquire: writes made by the previous holder become visible once we own the word
+  return word.compare_exchange_strong(expected, token, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+LockAcquired acquire_slow(std::uint64_t* address, std::uint64_t token, const ProcessTable* liveness,
+                          Interrupt interrupt) {
+  const std::atomic_ref<std::uint64_t> word(*address);
+  for (int round = 0; round < spin_rounds; ++round) {
+    platform::cpu_pause();
+    // relaxed: only a hint of when to try; the compare-and-set orders
+    if (word.load(std::memory_order_relaxed) == lock_word_free && take_free_word(word, token)) {
+      return {};
+    }
+  }
+  const bool is_interruptible = interrupt == Interrupt::when_free && locks_held == 0;
+  // The holder may be a thread of this process that needs the interpreter lock to get where it
+  // releases the word: the lock is given away for the whole wait.
+  InterpreterLockGiven interpreter_lock;
+  const std::uint64_t started = platform::monotonic_nanoseconds();
+  std::uint64_t next_liveness = started + liveness_grace_ns;
+  std::uint64_t next_signal_check = started + signal_interval_ns;
+  while (true) {
+    // relaxed: the compare-and-sets below order
+    std::uint64_t seen = word.load(std::memory_order_relaxed);
+    if (seen == lock_word_free) {
+      // Whoever takes a word after sleeping keeps it marked: others may still sleep on it.
+      if (take_free_word(word, token | lock_contended)) {
+        return {};
+      }
+      continue;
+    }
+    if ((seen & lock_contended) == 0) {
+      // relaxed: the mark only asks the holder to wake us; it publishes nothing
+      if (!word.compare_exchange_weak(seen, seen | lock_contended, std::memory_order_relaxed,
+                                      std::memory_order_relaxed)) {
+        continue;
+      }
+      seen |= lock_contended;
+    }
+    const bool signalled =
+        platform::wait_on_word(sleep_word_of(address), static_cast<std::uint32_t>(seen), sleep_slice_us);
+    const std::uint64_t now = platform::monotonic_nanoseconds();
+    if (is_interruptible && (signalled || now >= next_signal_check)) {
+      next_signal_check = now + signal_interval_ns;
+      interpreter_lock.check_signals();
+    }
+    if (liveness != nullptr && now >= next_liveness) {
+      next_liveness = now + liveness_interval_ns;
+      // acquire: the holder named by the word is asked about after the word was read
+      seen = word.load(std::memory_order_acquire);
+      if (seen != lock_word_free && !liveness->is_holder_alive(lock_holder(seen))) {
+        // acquire: what the dead holder wrote before it died is what the repair reads
+        if (word.compare_exchange_strong(seen, token | lock_contended, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+          return {true, lock_holder(seen)};
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::uint16_t current_thread_tag() noexcept {
+  if (thread_tag == 0) {
+    // relaxed: tags only need to differ; nothing is published through the counter
+    const std::uint32_t given = thread_tags_given.fetch_add(1, std::memory_order_relaxed);
+    thread_tag = static_cast<std::uint16_t>(given % lock_thread_mask + 1);
+  }
+  return thread_tag;
+}
+
+std::uint32_t thread_locks_held() noexcept { return locks_held; }
+
+std::atomic_ref<std::uint64_t> lock_word_at(std::uint64_t* word) noexcept {
+  assert(reinterpret_cast<std::uintptr_t>(word) % std::atomic_ref<std::uint64_t>::required_alignment == 0);
+  return std::atomic_ref<std::uint64_t>(*word);
+}
+
+LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
+                               Interrupt interrupt) {
+  if (!take_free_word(lock_word_at(word), token)) {
+    const LockAcquired acquired = acquire_slow(word, token, liveness, interrupt);
+    ++locks_held;
+    return acquired;
+  }
+  ++locks_held;
+  return {};
+}
+
+bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept {
+  if (!take_free_word(lock_word_at(word), token)) {
+    return false;
+  }
+  ++locks_held;
+  return true;
+}
+
+void release_lock_word(std::uint64_t* word) noexcept {
+  --locks_held;
+  // release: our writes under the lock happen-before the next holder's acquire
+  const std::uint64_t previous = lock_word_at(word).exchange(lock_word_free, std::memory_order_release);
+  if ((previous & lock_contended) != 0) {
+    platform::wake_word_waiters(sleep_word_of(word));
+  }
+}
+
+std::uint64_t local_lock_token() noexcept { return local_lock_base | current_thread_tag(); }
+
+void lock_word(std::uint64_t* word) noexcept {
+  // A wait that cannot be interrupted and has no liveness to ask neither throws nor takes over.
+  static_cast<void>(acquire_lock_word(word, local_lock_token(), nullptr, Interrupt::never));
+}
+
+void unlock_word(std::uint64_t* word) noexcept { release_lock_word(word); }
+
 void sleep_wait_step() noexcept {
-  if (interpreter_runs() && PyGILState_Check() != 0) {
+  if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
     // The thread we wait for may need the interpreter lock to get where it releases our lock.
     PyThreadState* saved = PyEval_SaveThread();
     platform::sleep_milliseconds(1);
@@ -54,6 +217,18 @@ bool interpreter_is_finalizing() noexcept {
 #endif
 }
 
+void check_interrupts() {
+  if (locks_held != 0 || !interpreter_runs() || interpreter_is_finalizing()) {
+    return;
+  }
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const int status = PyErr_CheckSignals();
+  PyGILState_Release(state);
+  if (status != 0) {
+    throw InterruptedWait();
+  }
+}
+
 void* python_malloc(std::size_t bytes) noexcept {
   return python_owns_memory() ? PyMem_Malloc(bytes) : std::malloc(bytes);
 }
@@ -64,41 +239,6 @@ void python_free(void* buffer) noexcept {
   } else {
     std::free(buffer);
   }
-}
-
-std::atomic_ref<std::uint64_t> lock_word_at(std::uint64_t* word) noexcept {
-  assert(reinterpret_cast<std::uintptr_t>(word) % std::atomic_ref<std::uint64_t>::required_alignment == 0);
-  return std::atomic_ref<std::uint64_t>(*word);
-}
-
-bool try_lock_word(std::atomic_ref<std::uint64_t> word) noexcept {
-  std::uint64_t expected = lock_word_free;
-  // acquire: writes made by the previous holder become visible once we own the word
-  return word.compare_exchange_strong(expected, lock_word_held, std::memory_order_acquire,
-                                      std::memory_order_relaxed);
-}
-
-void lock_word(std::atomic_ref<std::uint64_t> word, LockWait wait) noexcept {
-  std::uint64_t expected = lock_word_free;
-  // acquire: as in try_lock_word
-  while (!word.compare_exchange_weak(expected, lock_word_held, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
-    expected = lock_word_free;
-    // While the interpreter finalizes, its lock cannot be handed around: retry at once.
-    if (interpreter_is_finalizing()) {
-      continue;
-    }
-    if (wait == LockWait::spin) {
-      spin_wait_step();
-    } else {
-      sleep_wait_step();
-    }
-  }
-}
-
-void unlock_word(std::atomic_ref<std::uint64_t> word) noexcept {
-  // release: our writes under the lock happen-before the next holder's acquire
-  word.exchange(lock_word_free, std::memory_order_release);
 }
 
 }  // namespace corvana

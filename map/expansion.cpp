@@ -70,9 +70,7 @@ class EntryWriter {
 }  // namespace
 
 void ConcurrentHashMap_string::expand() {
-  if (base_ == nullptr) {
-    throw std::runtime_error(map_layout::empty_chunks_text);
-  }
+  require_usable();
   // N is stable: it only changes when the last participant leaves, and this one is counted in.
   const std::uint64_t chunks_in_use = bucket_chunk_in_use();
   const auto is_done = [this, chunks_in_use] { return expansion_is_published(chunks_in_use); };
@@ -141,11 +139,10 @@ bool ConcurrentHashMap_string::expansion_is_published(std::uint64_t chunks_in_us
   return value > map_layout::table_slot_creating;
 }
 
-// Makes chunks N .. 2N-1 in one raw block (a failure then leaves nothing half-made in the heap),
-// gives each new bucket an empty entry list, and publishes them.
-// Requires: this thread holds the marker in table slot N.     Locks: the block cache, the heap.
-// Throws:   runtime_error with the heap's text (or the cache's) when the heap has no room; nothing is
-//           then published and the links taken so far go back to the block cache.
+// Makes chunks N .. 2N-1 in one raw block and publishes them. Fresh heap space is zero, and a
+// bucket of zeros is an empty bucket without links: nothing needs initialising.
+// Requires: this thread holds the marker in table slot N.     Locks: the heap.
+// Throws:   runtime_error with the heap's text when the heap has no room; nothing is then published.
 void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
   std::uint64_t new_buckets = 0;
   std::uint64_t block_bytes = 0;
@@ -153,25 +150,17 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
       !map_layout::aligned_block_bytes(new_buckets, sizeof(Bucket), block_bytes)) {
     throw std::runtime_error("the doubled bucket chunks would not fit in 64 bits");
   }
-  TakenRun links(*block_cache_, new_buckets);
   std::byte* payload = heap_alloc_bytes(base_, block_bytes);
   if (payload == nullptr) {
     throw std::runtime_error(map_layout::heap_error_text());
   }
   std::byte* first_chunk = payload + map_layout::aligned_block_slack;
-  ChunkLink* link = links.release();
-  for (std::uint64_t bucket = 0; bucket < new_buckets; ++bucket) {
-    if (bucket > 0) {
-      link = map_layout::link_at(base_, link->next);
-    }
-    initialise_bucket(reinterpret_cast<Bucket*>(first_chunk + bucket * sizeof(Bucket)), link);
-  }
   // relaxed: the release publication of slot N below orders it before every claim
   cursor_word().store(new_buckets - 1, std::memory_order_relaxed);
   const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
   for (std::uint64_t chunk = 2 * chunks_in_use; chunk-- > chunks_in_use;) {
     std::byte* address = first_chunk + (chunk - chunks_in_use) * chunk_bytes;
-    // release: the chunk's buckets (and, for slot N, migration_cursor) are visible to whoever reads it
+    // release: the chunk (and, for slot N, migration_cursor) is visible to whoever reads the slot
     map_layout::table_slot_word(table_, chunk)
         .exchange(static_cast<std::uint64_t>(offset_of(base_, address)), std::memory_order_release);
   }
@@ -179,23 +168,24 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
 
 // Hands the entries of old bucket `bucket` whose hash has bit B*N set over to its sibling, keeping
 // the order of both lists. Entries move as whole 88-byte records (their key and value list records
-// and hash); no key or value bytes are copied. The sibling's extra record blocks are the old list's
-// spare links: a list of n entries has at least ceil(n/2) links, of which the remaining entries need
-// max(1, ceil((n-m)/2)) and the m moving ones ceil(m/2) - 1 besides the sibling's own link, and
-// ceil(n/2) >= max(1, ceil((n-m)/2)) + ceil(m/2) - 1. A split therefore takes nothing from the heap.
-// Every check and the scratch space come before the first change, so a failure changes nothing.
+// and hash); no key or value bytes are copied. The sibling's record blocks are the old list's spare
+// links (those its staying entries no longer need), and from the block cache what they lack.
+// Every check, every link taken and the scratch space come before the first change, so a failure
+// changes nothing.
 // Locks:    the old bucket, then its sibling (ascending bucket order, as get and remove).
 void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::uint64_t chunks_in_use,
                                             std::vector<Entry>& moving) {
   const std::uint64_t split_bit = bucket_chunk_size_ * chunks_in_use;
   Bucket* old_bucket = bucket_at(bucket_number);
   Bucket* sibling = bucket_at(bucket_number + split_bit);
-  // acq_rel: the sibling's initialisation, seen through the table, is visible to whoever reads the
-  // mark; the mark is set before the lock is taken, so inserts that take the lock after us back off
+  // acq_rel: the sibling's chunk, seen through the table, is visible to whoever reads the mark; the
+  // mark is set before the lock is taken, so inserts that take the lock after us back off
   map_layout::moving_to_word(old_bucket)
       .exchange(static_cast<std::uint64_t>(offset_of(base_, sibling)), std::memory_order_acq_rel);
-  LockWordGuard old_guard(map_layout::lock_word(old_bucket), LockWait::spin);
-  LockWordGuard sibling_guard(map_layout::lock_word(sibling), LockWait::spin);
+  BucketHold old_hold;
+  old_hold.take(*this, old_bucket, Interrupt::never);
+  BucketHold sibling_hold;
+  sibling_hold.take(*this, sibling, Interrupt::never);
 
   ChunkList* from = map_layout::entries_of(old_bucket);
   ChunkList* to = map_layout::entries_of(sibling);
@@ -222,13 +212,13 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   const std::uint64_t staying_count = length - moving_count;
   const std::uint64_t old_links = from->link_count;
   const std::uint64_t staying_links = map_layout::links_for_entries(staying_count);
-  const std::uint64_t sibling_links = to->link_count;
   const std::uint64_t moving_links = map_layout::links_for_bytes(moving_count, map_layout::entries_per_block);
-  const std::uint64_t handed_links = moving_links > sibling_links ? moving_links - sibling_links : 0;
-  if (to->length != 0 || sibling_links == 0 || old_links < staying_links + handed_links) {
-    throw std::runtime_error("bucket " + std::to_string(bucket_number) +
-                             " cannot be split: its lists are damaged");
+  if (to->length != 0 || to->link_count != 0 || old_links < staying_links) {
+    throw std::runtime_error("bucket " + std::to_string(bucket_number) + " cannot be split: its lists are damaged");
   }
+  const std::uint64_t spare_links = old_links - staying_links;
+  const std::uint64_t handed_links = std::min(spare_links, moving_links);
+  TakenRun added_links(*block_cache_, moving_links - handed_links);  // throws: nothing changed
   moving.resize(moving_count);  // may throw bad_alloc: nothing has changed yet
 
   // First pass: moving entries to the scratch space, staying ones packed forward in place.
@@ -257,17 +247,30 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
     std::memset(static_cast<void*>(staying.slot(index)), 0, sizeof(Entry));
   }
 
-  // The old list's last `handed_links` links (all of their slots unused) go to the sibling.
+  // The sibling's links: the old list's last `handed_links` links (all of their slots unused now),
+  // then those taken from the cache.
+  ChunkLink* chain_first = nullptr;
+  ChunkLink* chain_last = nullptr;
   if (handed_links > 0) {
-    ChunkLink* first_handed =
+    chain_first =
         map_layout::walk_links(base_, map_layout::link_at(base_, from->head), old_links - handed_links);
-    ChunkLink* sibling_last =
-        map_layout::walk_links(base_, map_layout::link_at(base_, to->head), sibling_links - 1);
-    sibling_last->next = offset_of(base_, first_handed);
+    chain_last = map_layout::walk_links(base_, chain_first, handed_links - 1);
     from->link_count = old_links - handed_links;
-    to->link_count = sibling_links + handed_links;
+  }
+  if (added_links.count() > 0) {
+    const std::uint64_t added = added_links.count();
+    ChunkLink* run = added_links.release();
+    if (chain_last != nullptr) {
+      chain_last->next = offset_of(base_, run);
+    } else {
+      chain_first = run;
+    }
+    chain_last = map_layout::walk_links(base_, run, added - 1);
   }
   from->length = staying_count;
+  to->head = offset_of(base_, chain_first);
+  to->link_count = moving_links;
+  to->unit = map_layout::entries_per_block;
 
   // Second pass: the moving entries into the sibling's slots, in order.
   EntryWriter into(base_, to);

@@ -57,9 +57,9 @@ class ConcurrentHashMap_base {
   ConcurrentHashMap_base(const ConcurrentHashMap_base&) = delete;
   ConcurrentHashMap_base& operator=(const ConcurrentHashMap_base&) = delete;
 
-  // How this map waits for its expansion_lock: spinning for the map in a file, sleeping (with the
-  // interpreter lock given away) for the process-local map.
-  static constexpr LockWait expansion_lock_wait = InFile ? LockWait::spin : LockWait::sleep;
+  // Whose token expansion_lock holds, and who is asked whether its holder lives: the process table
+  // of the map in a file; null (a process-local token) for the process-local map.
+  const ProcessTable* expansion_liveness_ = nullptr;
 
   // The join decision. Under expansion_lock: if `is_wanted()` holds, the table has room for one more
   // doubling and at most 4096 participants are inside, counts this thread in expansion_workers.
@@ -69,7 +69,7 @@ class ConcurrentHashMap_base {
   // Requires: no bucket lock held.
   template <class IsWanted>
   bool enter_expansion(IsWanted is_wanted) {
-    LockWordGuard guard(expansion_lock_word(), expansion_lock_wait);
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
     if (!is_wanted() || !has_room_to_double() ||
         workers_word().load(std::memory_order_relaxed) > max_expansion_workers) {
       return false;
@@ -94,7 +94,7 @@ class ConcurrentHashMap_base {
   // its size. Requires: no bucket lock held.
   template <class IsDone, class Finish>
   void leave_expansion(IsDone is_done, Finish finish) {
-    LockWordGuard guard(expansion_lock_word(), expansion_lock_wait);
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
     if (workers_word().fetch_sub(1, std::memory_order_relaxed) != 1 || !is_done()) {
       return;
     }
@@ -110,7 +110,6 @@ class ConcurrentHashMap_base {
     return std::atomic_ref<std::uint64_t>(*cell);
   }
   [[nodiscard]] std::atomic_ref<std::uint64_t> workers_word() const noexcept { return cell_word(expansion_workers_); }
-  [[nodiscard]] std::atomic_ref<std::uint64_t> expansion_lock_word() const noexcept { return cell_word(expansion_lock_); }
   [[nodiscard]] std::atomic_ref<std::uint64_t> cursor_word() const noexcept { return cell_word(migration_cursor_); }
   [[nodiscard]] std::atomic_ref<std::uint64_t> count_word() const noexcept { return cell_word(element_count_); }
   [[nodiscard]] std::atomic_ref<std::uint64_t> chunks_in_use_word() const noexcept {

@@ -46,12 +46,13 @@ static_assert(sizeof(Entry) == 88 && sizeof(Entry) == entry_record_bytes);
 static_assert(offsetof(Entry, value) == 40 && offsetof(Entry, hash) == 80);
 
 // One bucket of a bucket chunk. Bucket chunks are 8-aligned and 56 is a multiple of 8, so lock and
-// moving_to are 8-aligned in every bucket.
+// moving_to are 8-aligned in every bucket. A bucket of all zeros is an empty bucket without links:
+// a new bucket chunk needs no initialisation, and a bucket gets its first link with its first entry.
 struct Bucket {                    // 56 bytes
-  std::uint64_t lock;              //  0: atomic lock word, lock_word_free or lock_word_held
-  ChunkList entries;               //  8: guarded by `lock`, except entries.head: written once before
-                                   //     the bucket's chunk is published and never after, so a
-                                   //     prefetch hint may read it without the lock
+  std::uint64_t lock;              //  0: atomic owned lock word (0 free, else its holder's token)
+  ChunkList entries;               //  8: guarded by `lock`. entries.head is 0 until the first link
+                                   //     is added and never changes after, so a prefetch hint may
+                                   //     read it (atomically) without the lock
   Offset moving_to;                // 48: atomic; the sibling while an expansion moves this bucket, else null
 };
 static_assert(sizeof(Bucket) == 56);
@@ -87,6 +88,55 @@ static_assert(offsetof(MapHeader, reserved_base) == 8 && offsetof(MapHeader, buc
               offsetof(MapHeader, migration_cursor) == 88 && offsetof(MapHeader, element_count) == 96 &&
               offsetof(MapHeader, zero_1) == 104 && offsetof(MapHeader, unwritten) == 120 &&
               offsetof(MapHeader, zero_2) == 136 && offsetof(MapHeader, string_unit) == 160);
+
+// ---------------------------------------------------------------------------------------------
+// The map's records in a process slot (ProcessSlot::map_area)
+//
+// A slot's owner makes its changes to buckets through one of its writer records: record r
+// (current_thread_tag() % writer_records) serves the thread that holds the map object's process-
+// local lock of r, so each record has one writer at a time. Before the first store that changes a
+// bucket's lists, the writer describes the change in its intent; after the last, it clears the
+// intent; then the bucket's lock is released. A writer that dies leaves its bucket locked with its
+// token, whose thread tag names the record: whoever takes the lock over finds the intent there and
+// finishes or undoes the change (see repair in string_map.cpp). counts[r] is the number of entries
+// the record's changes added (removes subtract): element counts are sums over slots, so that no two
+// processes write one counter, and a repair can tell from count_before whether a dead writer's
+// count was already raised.
+
+inline constexpr std::uint32_t writer_records = 8;
+
+enum class IntentKind : std::uint8_t {
+  none = 0,
+  append = 1,   // a new entry at index old_length
+  replace = 2,  // entry `entry` gets the value list {new_head, new_length, new_link_count}
+  remove = 3,   // entry `entry` leaves; the last entry (old_length - 1) fills its place
+};
+
+struct WriterIntent {              // 64 bytes
+  std::uint64_t state;             //  0: atomic; kind | generation of the writer's slot << 32;
+                                   //     0 while no change is under way. Stored after the fields
+                                   //     below when a change begins, cleared when it ends
+  Offset bucket;                   //  8: the bucket whose lists change
+  std::uint64_t entry;             // 16: the entry replaced or removed
+  std::uint64_t old_length;        // 24: the bucket's length before the change
+  std::int64_t count_before;       // 32: counts[r] before the change
+  Offset new_head;                 // 40: replace: the new value's first link (null for no bytes)
+  std::uint64_t new_length;        // 48: replace: the new value's bytes
+  std::uint64_t new_link_count;    // 56: replace: the new value's links
+};
+static_assert(sizeof(WriterIntent) == 64);
+static_assert(offsetof(WriterIntent, bucket) == 8 && offsetof(WriterIntent, entry) == 16 &&
+              offsetof(WriterIntent, old_length) == 24 && offsetof(WriterIntent, count_before) == 32 &&
+              offsetof(WriterIntent, new_head) == 40 && offsetof(WriterIntent, new_link_count) == 56);
+
+struct SlotRecords {               // 640 bytes
+  std::int64_t counts[writer_records];  //   0: atomic each; entries added by the record's changes
+  std::uint8_t reserved[64];            //  64: zero
+  WriterIntent intents[writer_records]; // 128
+};
+static_assert(sizeof(SlotRecords) == 640 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
+static_assert(offsetof(SlotRecords, intents) == 128);
+static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps a cache line of its own");
 
 #pragma pack(pop)
 
@@ -139,9 +189,37 @@ inline constexpr std::uint64_t table_slot_creating = 1;
   return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(address));
 }
 
-// The bucket's lock word: lock_word_free or lock_word_held.
-[[nodiscard]] inline std::atomic_ref<std::uint64_t> lock_word(Bucket* bucket) noexcept {
-  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, lock));
+// The address of the bucket's lock word (see acquire_lock_word).
+[[nodiscard]] inline std::uint64_t* lock_address(Bucket* bucket) noexcept {
+  return reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, lock));
+}
+
+// The first link of a bucket's entry list, read without its lock (it is written once).
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> entries_head_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, entries) + offsetof(ChunkList, head));
+}
+
+// The map's records in a process slot.
+[[nodiscard]] inline SlotRecords* slot_records(ProcessSlot* slot) noexcept {
+  return reinterpret_cast<SlotRecords*>(reinterpret_cast<std::byte*>(slot) + offsetof(ProcessSlot, map_area));
+}
+
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> intent_state_word(WriterIntent* intent) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(intent) + offsetof(WriterIntent, state));
+}
+
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> count_word(SlotRecords* records, std::uint32_t record) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(records) + offsetof(SlotRecords, counts) + record * sizeof(std::int64_t));
+}
+
+[[nodiscard]] constexpr std::uint64_t intent_state(IntentKind kind, std::uint32_t generation) noexcept {
+  return static_cast<std::uint64_t>(kind) | std::uint64_t{generation} << 32;
+}
+[[nodiscard]] constexpr IntentKind intent_kind(std::uint64_t state) noexcept {
+  return static_cast<IntentKind>(state & 0xFF);
+}
+[[nodiscard]] constexpr std::uint32_t intent_generation(std::uint64_t state) noexcept {
+  return static_cast<std::uint32_t>(state >> 32);
 }
 
 // The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the

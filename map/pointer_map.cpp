@@ -74,7 +74,7 @@ void wait_step() noexcept {
 // lock given away, so the holder can always run its key comparison to the end.
 class BucketLock {
  public:
-  explicit BucketLock(PointerBucket* bucket) noexcept : guard_(lock_word_at(&bucket->lock), LockWait::sleep) {
+  explicit BucketLock(PointerBucket* bucket) noexcept : guard_(&bucket->lock) {
     ++bucket_locks_held;
   }
   ~BucketLock() { unlock(); }

@@ -18,6 +18,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "map/entry_list.hpp"
 #include "map/map_records.hpp"
@@ -32,8 +33,10 @@ using map_layout::empty_chunks_text;
 using map_layout::Entry;
 using map_layout::EntryCursor;
 using map_layout::heap_error_text;
+using map_layout::IntentKind;
 using map_layout::MapHeader;
 using map_layout::TakenRun;
+using map_layout::WriterIntent;
 
 namespace {
 
@@ -197,14 +200,89 @@ std::string map_file_defect(Allocator heap, std::uint64_t file_length, std::uint
 
 }  // namespace
 
-// A bucket locked for an operation; with its sibling while an expansion moves the bucket. The guards
+void ConcurrentHashMap_string::BucketHold::take(ConcurrentHashMap_string& map, Bucket* bucket, Interrupt interrupt) {
+  map.lock_bucket(bucket, interrupt);
+  bucket_ = bucket;
+}
+
+void ConcurrentHashMap_string::BucketHold::release() noexcept {
+  if (bucket_ != nullptr) {
+    release_lock_word(map_layout::lock_address(std::exchange(bucket_, nullptr)));
+  }
+}
+
+// A mutation's hold on writer record r = current_thread_tag() % writer_records of this object, from
+// before its bucket lock is taken until after it is released: the record has one writer at a time.
+// Threads whose tags share r take turns. A thread that asks again for the record it holds (a signal
+// handler that runs map code inside an operation of its own thread) is refused rather than left
+// waiting for itself.
+class ConcurrentHashMap_string::WriterHold {
+ public:
+  explicit WriterHold(ConcurrentHashMap_string& map)
+      : map_(map), tag_(current_thread_tag()), record_(tag_ % map_layout::writer_records) {
+    std::atomic_ref<std::uint32_t> lock(map_.writer_locks_[record_]);
+    std::uint32_t expected = 0;
+    // acquire: the previous writer's changes to the record are visible
+    while (!lock.compare_exchange_weak(expected, tag_, std::memory_order_acquire, std::memory_order_relaxed)) {
+      if (expected == tag_) {
+        throw std::logic_error("a map operation was started inside another operation of the same thread");
+      }
+      expected = 0;
+      sleep_wait_step();  // gives the interpreter lock away: the holder may need it to finish
+    }
+  }
+  ~WriterHold() {
+    // release: our changes to the record are visible to the next writer
+    std::atomic_ref<std::uint32_t>(map_.writer_locks_[record_]).store(0, std::memory_order_release);
+  }
+  WriterHold(const WriterHold&) = delete;
+  WriterHold& operator=(const WriterHold&) = delete;
+
+  [[nodiscard]] std::uint32_t record() const noexcept { return record_; }
+  [[nodiscard]] WriterIntent* intent() const noexcept { return &map_.own_records_->intents[record_]; }
+  [[nodiscard]] std::int64_t count() const noexcept {
+    // relaxed: this thread is the record's only writer now
+    return static_cast<std::int64_t>(map_layout::count_word(map_.own_records_, record_).load(std::memory_order_relaxed));
+  }
+  void store_count(std::int64_t count) const noexcept {
+    crash_order_barrier();
+    // relaxed: summed by readers as a statistic; a repair reads it after the writer's death
+    map_layout::count_word(map_.own_records_, record_).store(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+    crash_order_barrier();
+  }
+  // Publishes the intent whose fields the caller has written.
+  void begin(IntentKind kind) const noexcept {
+    crash_order_barrier();
+    // relaxed: read by this thread, or by a repair after this process died (the barrier orders)
+    map_layout::intent_state_word(intent()).store(
+        map_layout::intent_state(kind, token_generation(map_.process_table_->token_base())), std::memory_order_relaxed);
+    crash_order_barrier();
+  }
+  void end() const noexcept {
+    crash_order_barrier();
+    // relaxed: as in begin
+    map_layout::intent_state_word(intent()).store(0, std::memory_order_relaxed);
+    crash_order_barrier();
+  }
+
+ private:
+  ConcurrentHashMap_string& map_;
+  std::uint16_t tag_;
+  std::uint32_t record_;
+};
+
+// A bucket locked for an operation; with its sibling while an expansion moves the bucket. The holds
 // release in reverse order: the sibling first.
 struct ConcurrentHashMap_string::LockedBuckets {
   Bucket* bucket = nullptr;
   Bucket* sibling = nullptr;
   std::uint64_t moving_to = 0;
-  std::optional<LockWordGuard> bucket_guard;
-  std::optional<LockWordGuard> sibling_guard;
+  BucketHold bucket_hold;
+  BucketHold sibling_hold;
+  void release() noexcept {
+    sibling_hold.release();
+    bucket_hold.release();
+  }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -274,6 +352,7 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
     static_cast<void>(platform::remove_file(path.c_str()));
   });
   heap_end_ = reinterpret_cast<const HeapHeader*>(base_)->heap_end;
+  adopt_process_slot();
 
   std::byte* header_chunk = heap_alloc_chunks(base_, 1, map_header_unit);
   if (header_chunk == nullptr) {
@@ -282,10 +361,7 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
   if (header_chunk != base_ + map_layout::map_header_chunk_offset) {
     throw std::runtime_error("the map header did not land at heap offset 64");
   }
-
-  // The first bucket chunk's record blocks come from one refill of exactly B items.
-  block_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::blocks, map_layout::entries_per_block);
-  block_cache_->fill(bucket_chunk_size_);
+  make_caches();
 
   chunk_addresses_ = static_cast<std::byte**>(python_malloc(bucket_chunk_number * sizeof(std::byte*)));
   if (chunk_addresses_ == nullptr) {
@@ -293,21 +369,14 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
   }
   std::fill_n(chunk_addresses_, bucket_chunk_number, nullptr);
 
+  // The table and bucket chunk 0 are fresh heap space, which is zero: every slot is empty and every
+  // bucket is an empty bucket without links.
   table_ = alloc_aligned_record(base_, table_bytes);
   table_offset_ = offset_of(base_, table_);
-  std::memset(table_, 0, bucket_chunk_number * sizeof(std::uint64_t));
   std::byte* chunk = alloc_aligned_record(base_, chunk_bytes);
   chunk_addresses_[0] = chunk;
   const auto chunk_offset = static_cast<std::uint64_t>(offset_of(base_, chunk));
   std::memcpy(table_, &chunk_offset, sizeof chunk_offset);
-
-  ChunkLink* link = block_cache_->take(bucket_chunk_size_);
-  for (std::uint64_t position = 0; position < bucket_chunk_size_; ++position) {
-    if (position > 0) {
-      link = map_layout::link_at(base_, link->next);
-    }
-    initialise_bucket(reinterpret_cast<Bucket*>(chunk + position * sizeof(Bucket)), link);
-  }
 
   // bucket_chunk_in_use, expansion_workers, expansion_lock, migration_cursor, element_count
   constexpr std::uint64_t initial_values[] = {1, 0, lock_word_free, 0, 0};
@@ -338,7 +407,6 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
   header.string_unit = string_unit_;
   adopt_cells(&header);
 
-  string_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::strings, string_unit_);
   remove_new_file.dismiss();
   name = std::move(path);
 }
@@ -353,9 +421,16 @@ void ConcurrentHashMap_string::open_map(const std::string& name) {
   }
   base_ = create_memory_file(file_length, name.c_str(), 0, file_, mapping_);
   if (base_ == nullptr) {
-    // The memory file refuses a file without a sound heap header with EINVAL.
+    // The memory file refuses a file that is not a memory file of this format with EINVAL, and one
+    // of another format version with EPROTO.
+    if (platform::last_error() == EPROTO) {
+      throw std::runtime_error("unsupported map file: '" + name + "': " + heap_error_text());
+    }
     if (platform::last_error() == EINVAL) {
       refuse_file(name, heap_error_text());
+    }
+    if (platform::last_error() == EBUSY) {
+      throw std::runtime_error("cannot open '" + name + "': " + heap_error_text());
     }
     throw bad_alloc_exception();
   }
@@ -375,7 +450,6 @@ void ConcurrentHashMap_string::open_map(const std::string& name) {
   table_offset_ = header.table;
   table_ = address_of(base_, table_offset_);
 
-  block_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::blocks, map_layout::entries_per_block);
   chunk_addresses_ = static_cast<std::byte**>(python_malloc(bucket_chunk_number_ * sizeof(std::byte*)));
   if (chunk_addresses_ == nullptr) {
     throw std::runtime_error(python_malloc_failed_text);
@@ -388,8 +462,30 @@ void ConcurrentHashMap_string::open_map(const std::string& name) {
     chunk_addresses_[chunk] =
         base_ + map_layout::table_slot_word(table_, chunk).load(std::memory_order_relaxed);
   }
-  string_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::strings, string_unit_);
+  adopt_process_slot();
+  make_caches();
+  if (process_table_->took_over_dead_slot()) {
+    repair_inherited_slot();
+  }
   close_file.dismiss();
+}
+
+void ConcurrentHashMap_string::adopt_process_slot() {
+  process_table_ = process_table_of(base_);
+  if (process_table_ == nullptr || !process_table_->has_slot()) {
+    throw std::runtime_error("the memory file has no process slot for this map");
+  }
+  own_records_ = map_layout::slot_records(process_table_->own_slot());
+  expansion_liveness_ = process_table_;
+  generation_ = fork_generation();
+}
+
+void ConcurrentHashMap_string::make_caches() {
+  // The caches' items are recorded in this object's slot, where a taker of the slot finds them.
+  ProcessSlot* slot = process_table_->own_slot();
+  block_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::blocks, map_layout::entries_per_block,
+                                              &slot->caches[0]);
+  string_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::strings, string_unit_, &slot->caches[1]);
 }
 
 void ConcurrentHashMap_string::adopt_cells(const void* header_address) {
@@ -420,6 +516,10 @@ void ConcurrentHashMap_string::release() noexcept {
   file_ = platform::invalid_handle;
   mapping_ = platform::invalid_handle;
   table_ = nullptr;
+  process_table_ = nullptr;
+  table_offset_ = Offset::null;
+  own_records_ = nullptr;
+  expansion_liveness_ = nullptr;
   bucket_chunk_in_use_ = nullptr;
   expansion_workers_ = nullptr;
   expansion_lock_ = nullptr;
@@ -428,14 +528,51 @@ void ConcurrentHashMap_string::release() noexcept {
   close_memory_file(base, file, mapping);
 }
 
-void ConcurrentHashMap_string::initialise_bucket(Bucket* bucket, ChunkLink* link) noexcept {
-  std::memset(static_cast<void*>(bucket), 0, sizeof(Bucket));
-  ChunkList* entries = map_layout::entries_of(bucket);
-  entries->head = offset_of(base_, link);
-  entries->length = 0;
-  entries->link_count = 1;
-  entries->unit = map_layout::entries_per_block;
-  entries->base = 0;
+void ConcurrentHashMap_string::require_usable() const {
+  if (base_ == nullptr) {
+    throw std::runtime_error(empty_chunks_text);
+  }
+  if (generation_ != fork_generation()) {
+    throw std::logic_error(
+        "this map object belongs to the process that made it; a forked child must open the map again by its name");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Counting
+
+std::uint64_t ConcurrentHashMap_string::element_count() const noexcept {
+  if (process_table_ == nullptr) {
+    return 0;
+  }
+  std::int64_t total = 0;
+  const std::uint32_t end = process_table_->high_water();
+  for (std::uint32_t index = 0; index < end; ++index) {
+    map_layout::SlotRecords* records = map_layout::slot_records(process_table_->slot(index));
+    for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+      // relaxed: a sum of statistics, exact when no change is under way
+      total += static_cast<std::int64_t>(map_layout::count_word(records, record).load(std::memory_order_relaxed));
+    }
+  }
+  return total > 0 ? static_cast<std::uint64_t>(total) : 0;
+}
+
+std::uint64_t ConcurrentHashMap_string::count_after_append() noexcept {
+  // The exact sum reads a line per slot ever claimed; between two sums this object counts only its
+  // own appends, which is close enough to decide when a doubling is due (checked exactly under
+  // expansion_lock). Small maps, where a few entries matter, sum more often.
+  const std::uint64_t bucket_count = bucket_chunk_size_ * bucket_chunk_in_use();
+  const std::uint64_t interval = std::clamp<std::uint64_t>(bucket_count / 8, 1, 256);
+  // relaxed: a private estimate of this object; threads racing on it only blur it
+  std::atomic_ref<std::uint64_t> since(appends_since_count_);
+  std::atomic_ref<std::uint64_t> counted(counted_entries_);
+  const std::uint64_t appends = since.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (appends >= interval) {
+    since.store(0, std::memory_order_relaxed);
+    counted.store(element_count(), std::memory_order_relaxed);
+    return counted.load(std::memory_order_relaxed);
+  }
+  return counted.load(std::memory_order_relaxed) + appends;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -468,6 +605,26 @@ std::byte* ConcurrentHashMap_string::chunk_address(std::uint64_t chunk) const {
 Bucket* ConcurrentHashMap_string::bucket_at(std::uint64_t bucket) const {
   std::byte* chunk = chunk_address(bucket >> bucket_chunk_shift_);
   return reinterpret_cast<Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+}
+
+Bucket* ConcurrentHashMap_string::bucket_at_offset(Offset offset) const noexcept {
+  const auto wanted = static_cast<std::uint64_t>(offset);
+  const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
+  // Any chunk published so far: those in use and, during a doubling, the new ones.
+  for (std::uint64_t chunk = 0; chunk < bucket_chunk_number_; ++chunk) {
+    // acquire: as every reader of a slot
+    const std::uint64_t slot = map_layout::table_slot_word(table_, chunk).load(std::memory_order_acquire);
+    if (slot == 0) {
+      break;  // chunks are published in order from 0: none past an empty slot
+    }
+    if (slot <= map_layout::table_slot_creating || slot > heap_end_ || chunk_bytes > heap_end_ - slot) {
+      continue;
+    }
+    if (wanted >= slot && wanted < slot + chunk_bytes && (wanted - slot) % sizeof(Bucket) == 0) {
+      return reinterpret_cast<Bucket*>(base_ + wanted);
+    }
+  }
+  return nullptr;
 }
 
 std::uint64_t ConcurrentHashMap_string::bucket_index(std::int64_t hash,
@@ -512,15 +669,30 @@ void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcep
   if (bucket == nullptr) {
     return;
   }
-  Offset head;
-  std::memcpy(&head, reinterpret_cast<const std::byte*>(bucket) + offsetof(Bucket, entries) +
-                         offsetof(ChunkList, head), sizeof head);
+  // relaxed: a hint; the head is written once (when the bucket gets its first link)
+  const std::uint64_t head = map_layout::entries_head_word(const_cast<Bucket*>(bucket)).load(std::memory_order_relaxed);
+  if (head == 0) {
+    return;
+  }
   // A fresh first block sits right after its link (a 24-byte link chunk, then the 184-byte block);
   // the link, entry 0 and entry 1's start span at most the next 128 bytes. Integer arithmetic: the
   // address is only a hint and a prefetch never faults.
-  const std::uintptr_t link = reinterpret_cast<std::uintptr_t>(base_) + static_cast<std::uint64_t>(head);
+  const std::uintptr_t link = reinterpret_cast<std::uintptr_t>(base_) + head;
   for (std::uintptr_t offset = 0; offset <= 2 * map_layout::cache_line_bytes; offset += map_layout::cache_line_bytes) {
     __builtin_prefetch(reinterpret_cast<const void*>(link + offset));
+  }
+}
+
+void ConcurrentHashMap_string::lock_bucket(Bucket* bucket, Interrupt interrupt) {
+  const LockAcquired acquired =
+      acquire_lock_word(map_layout::lock_address(bucket), process_table_->token(), process_table_, interrupt);
+  if (acquired.took_over) {
+    try {
+      repair_bucket(bucket, acquired.previous_holder);
+    } catch (...) {
+      release_lock_word(map_layout::lock_address(bucket));
+      throw;
+    }
   }
 }
 
@@ -530,28 +702,25 @@ void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcep
 // N is read again after each lock: an expansion that splits a bucket published the N it doubled
 // before, so the same N after the lock means no later expansion has touched the bucket.
 void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibling, LockedBuckets& locked) {
-  if (base_ == nullptr) {
-    throw std::runtime_error(empty_chunks_text);
-  }
+  require_usable();
   while (true) {
     const std::uint64_t chunks_in_use = bucket_chunk_in_use();
     Bucket* bucket = bucket_at(bucket_index(hash, chunks_in_use));
-    locked.bucket_guard.emplace(map_layout::lock_word(bucket), LockWait::spin);
+    locked.bucket_hold.take(*this, bucket, Interrupt::when_free);
     // acquire: a mark, or its clearing together with the doubling before it, is visible
     const std::uint64_t moving_to = map_layout::moving_to_word(bucket).load(std::memory_order_acquire);
     if (bucket_chunk_in_use() != chunks_in_use) {
       // An expansion completed between the choice and the lock: the bucket may be the wrong one.
-      locked.bucket_guard.reset();
+      locked.bucket_hold.release();
       continue;
     }
     if (with_sibling && moving_to != 0) {
       Bucket* sibling = reinterpret_cast<Bucket*>(address_of(base_, static_cast<Offset>(moving_to)));
-      locked.sibling_guard.emplace(map_layout::lock_word(sibling), LockWait::spin);
+      locked.sibling_hold.take(*this, sibling, Interrupt::when_free);
       if (bucket_chunk_in_use() != chunks_in_use) {
         // The expansion completed while we waited for the sibling, and a next one may have split
         // the sibling in turn: its entries may have moved on.
-        locked.sibling_guard.reset();
-        locked.bucket_guard.reset();
+        locked.release();
         continue;
       }
       locked.sibling = sibling;
@@ -574,7 +743,7 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count) noexcept {
     return false;
   }
   try {
-    // Checked again under expansion_lock, with the count read afresh.
+    // Checked again under expansion_lock, with the count summed afresh.
     if (!enter_expansion([&] { return is_crowded(element_count()); })) {
       return false;
     }
@@ -587,90 +756,25 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
-// insert, get, remove
-
-void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
-                                      std::uint64_t value_len, std::int64_t hash) {
-  bool may_join = true;
-  while (true) {
-    LockedBuckets locked;
-    lock_bucket_of(hash, false, locked);
-    if (locked.moving_to != 0) {
-      // The bucket is being moved: wait until the expansion is over, helping it once per call.
-      locked.bucket_guard.reset();
-      if (may_join) {
-        may_join = false;
-        if (join_if_crowded(element_count())) {
-          continue;
-        }
-      }
-      sleep_wait_step();  // gives the interpreter lock away while it sleeps
-      continue;
-    }
-
-    ChunkList* entries = map_layout::entries_of(locked.bucket);
-    const std::uint64_t length = entries->length;
-    const std::uint8_t unit = string_unit_;
-    if (length == 0) {
-      // Everything the entry needs is taken before the list changes.
-      TakenRun key_run(*string_cache_, map_layout::links_for_bytes(key_len, unit));
-      TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
-      Entry* entry = map_layout::entry_in_block(base_, map_layout::link_at(base_, entries->head), 0);
-      map_layout::write_new_string(base_, map_layout::key_of(entry), key, key_len, unit, key_run);
-      map_layout::write_new_string(base_, map_layout::value_of(entry), value, value_len, unit, value_run);
-      entry->hash = hash;
-      entries->length = 1;
-      // relaxed: element_count is a statistic (it decides when to expand); nothing is published through it
-      count_word().fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-
-    EntryCursor cursor(base_, entries);
-    while (true) {
-      Entry* entry = cursor.entry();
-      if (map_layout::key_matches(base_, entry, key, key_len, hash, unit)) {
-        map_layout::store_bytes(base_, map_layout::value_of(entry), value, value_len, *string_cache_);
-        return;
-      }
-      if (cursor.index() + 1 == length) {
-        break;
-      }
-      cursor.advance();
-    }
-
-    // Append at index `length`. A new record block is needed only when every slot of every link is
-    // in use; it and the key's and value's chunks are taken before the list changes.
-    const bool needs_block = length == map_layout::entries_per_block * entries->link_count;
-    TakenRun block(*block_cache_, needs_block ? 1 : 0);
-    TakenRun key_run(*string_cache_, map_layout::links_for_bytes(key_len, unit));
-    TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
-    ChunkLink* link = cursor.link();
-    if (length % map_layout::entries_per_block == 0) {
-      if (needs_block) {
-        ChunkLink* added = block.release();
-        link->next = offset_of(base_, added);
-        entries->link_count = entries->link_count + 1;
-        link = added;
-      } else {
-        link = map_layout::link_at(base_, link->next);
-      }
-    }
-    Entry* entry = map_layout::entry_in_block(base_, link, length % map_layout::entries_per_block);
-    map_layout::write_new_string(base_, map_layout::key_of(entry), key, key_len, unit, key_run);
-    map_layout::write_new_string(base_, map_layout::value_of(entry), value, value_len, unit, value_run);
-    entry->hash = hash;
-    entries->length = length + 1;
-    // relaxed: as above; the count it returns is the freshest there is for the join rule
-    const std::uint64_t count = count_word().fetch_add(1, std::memory_order_relaxed) + 1;
-    locked.bucket_guard.reset();
-    join_if_crowded(count);
-    return;
-  }
-}
+// Changes under a bucket lock
+//
+// Each change below is a sequence of stores that leaves the bucket valid at every store, described
+// first in the writer's intent (see map/map_records.hpp), so that a repair after the writer's death
+// finishes it or undoes it:
+// - append: the new entry is written whole beyond the list's length (with a new record block
+//   linked first when one is needed), then the length publishes it, then the record's count rises.
+//   Repair: a published entry keeps it, and the count is raised if it was not; an unpublished one is
+//   undone by clearing its slot (its chunks are lost).
+// - replace: the new value is written whole into new string chunks; the entry's value list record
+//   then names them. Repair: writes the new value record again from the intent (the old chunks are
+//   lost). The old chunks go back to the cache only after the intent is cleared.
+// - remove: the last entry's records are copied over the removed one, then the length drops, then
+//   the count, then the last slot is cleared. Repair: completes whatever is missing (the removed
+//   entry's chunks are lost). Its chunks and surplus links go back only after the intent is cleared.
 
 namespace {
 
-// A buffer of length + 1 bytes from python_malloc, for the callers that free it with python_free.
+// A python_malloc buffer of length + 1 bytes, for the callers that free it with python_free.
 class PythonMallocSink final : public ValueSink {
  public:
   char* buffer_for(std::uint64_t length) override {
@@ -708,27 +812,359 @@ void hand_out_copy(Allocator heap, const ChunkList* stored, std::uint8_t unit, c
   sink.hand_over(value, value_len);
 }
 
-// The entry of `entries` that holds the key, or null.
-Entry* find_entry(Allocator heap, ChunkList* entries, const char* key, std::uint64_t key_len,
-                  std::int64_t hash, std::uint8_t unit) {
+// Where an entry lies in a list: its index and record.
+struct FoundEntry {
+  std::uint64_t index = 0;
+  Entry* entry = nullptr;
+  explicit operator bool() const noexcept { return entry != nullptr; }
+};
+
+// The entry of `entries` that holds the key, if any.
+FoundEntry find_entry(Allocator heap, ChunkList* entries, const char* key, std::uint64_t key_len,
+                      std::int64_t hash, std::uint8_t unit) {
   const std::uint64_t length = entries->length;
   if (length == 0) {
-    return nullptr;
+    return {};
   }
   EntryCursor cursor(heap, entries);
   while (true) {
     Entry* entry = cursor.entry();
     if (map_layout::key_matches(heap, entry, key, key_len, hash, unit)) {
-      return entry;
+      return {cursor.index(), entry};
     }
     if (cursor.index() + 1 == length) {
-      return nullptr;
+      return {};
     }
     cursor.advance();
   }
 }
 
+// The record of entry `index` of `entries`, which has that many entries' links.
+Entry* entry_at(Allocator heap, const ChunkList* entries, std::uint64_t index) noexcept {
+  ChunkLink* link = map_layout::walk_links(heap, map_layout::link_at(heap, entries->head),
+                                           index / map_layout::entries_per_block);
+  return map_layout::entry_in_block(heap, link, index % map_layout::entries_per_block);
+}
+
+// Writes a whole list record (all of its fields, each by value).
+void write_list(ChunkList* list, const ChunkList& value) noexcept {
+  list->head = value.head;
+  list->length = value.length;
+  list->link_count = value.link_count;
+  list->unit = value.unit;
+  list->base = 0;
+}
+
+void copy_entry(Entry* destination, const Entry* source) noexcept {
+  std::memmove(static_cast<void*>(destination), source, sizeof(Entry));
+}
+
+void clear_entry(Entry* entry) noexcept { std::memset(static_cast<void*>(entry), 0, sizeof(Entry)); }
+
+void store_length(ChunkList* entries, std::uint64_t length) noexcept {
+  crash_order_barrier();
+  entries->length = length;
+  crash_order_barrier();
+}
+
 }  // namespace
+
+std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char* key, const char* value,
+                                                     std::uint64_t key_len, std::uint64_t value_len,
+                                                     std::int64_t hash, const WriterHold& writer) {
+  ChunkList* entries = map_layout::entries_of(bucket);
+  const std::uint64_t length = entries->length;
+  const std::uint64_t link_count = entries->link_count;
+  const std::uint8_t unit = string_unit_;
+  // Everything the entry needs is taken, and its bytes written, before the list changes.
+  const bool needs_block = length == map_layout::entries_per_block * link_count;
+  TakenRun block(*block_cache_, needs_block ? 1 : 0);
+  TakenRun key_run(*string_cache_, map_layout::links_for_bytes(key_len, unit));
+  TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
+  Entry staged{};
+  map_layout::write_new_string(base_, map_layout::key_of(&staged), key, key_len, unit, key_run);
+  map_layout::write_new_string(base_, map_layout::value_of(&staged), value, value_len, unit, value_run);
+  staged.hash = hash;
+
+  WriterIntent* intent = writer.intent();
+  const std::int64_t count_before = writer.count();
+  intent->bucket = offset_of(base_, bucket);
+  intent->old_length = length;
+  intent->count_before = count_before;
+  writer.begin(IntentKind::append);
+  crash_point("append.begun");
+
+  ChunkLink* link = nullptr;
+  if (needs_block) {
+    ChunkLink* added = block.release();
+    if (link_count == 0) {
+      entries->unit = map_layout::entries_per_block;
+      entries->head = offset_of(base_, added);
+    } else {
+      map_layout::walk_links(base_, map_layout::link_at(base_, entries->head), link_count - 1)->next =
+          offset_of(base_, added);
+    }
+    crash_order_barrier();
+    entries->link_count = link_count + 1;
+    crash_order_barrier();
+    crash_point("append.linked");
+    link = added;
+  } else {
+    link = map_layout::walk_links(base_, map_layout::link_at(base_, entries->head),
+                                  length / map_layout::entries_per_block);
+  }
+  Entry* entry = map_layout::entry_in_block(base_, link, length % map_layout::entries_per_block);
+  copy_entry(entry, &staged);
+  crash_point("append.written");
+  store_length(entries, length + 1);
+  crash_point("append.published");
+  writer.store_count(count_before + 1);
+  crash_point("append.counted");
+  writer.end();
+  return count_after_append();
+}
+
+void ConcurrentHashMap_string::replace_value(Bucket* bucket, std::uint64_t index, Entry* entry, const char* value,
+                                             std::uint64_t value_len, const WriterHold& writer) {
+  const std::uint8_t unit = string_unit_;
+  TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
+  ChunkList staged{};
+  map_layout::write_new_string(base_, &staged, value, value_len, unit, value_run);
+  ChunkList* stored = map_layout::value_of(entry);
+  const std::uint64_t old_links = stored->link_count;
+  ChunkLink* old_chunks = old_links > 0 ? map_layout::link_at(base_, stored->head) : nullptr;
+
+  WriterIntent* intent = writer.intent();
+  intent->bucket = offset_of(base_, bucket);
+  intent->entry = index;
+  intent->new_head = staged.head;
+  intent->new_length = staged.length;
+  intent->new_link_count = staged.link_count;
+  writer.begin(IntentKind::replace);
+  crash_point("replace.begun");
+  write_list(stored, staged);
+  crash_point("replace.written");
+  writer.end();
+  map_layout::give_back_run(*string_cache_, old_links, old_chunks);
+}
+
+bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std::uint64_t key_len,
+                                           std::int64_t hash, const WriterHold& writer) {
+  ChunkList* entries = map_layout::entries_of(bucket);
+  const std::uint64_t length = entries->length;
+  if (length == 0) {
+    return false;
+  }
+  EntryCursor cursor(base_, entries);
+  FoundEntry found;
+  while (true) {
+    Entry* entry = cursor.entry();
+    if (!found && map_layout::key_matches(base_, entry, key, key_len, hash, string_unit_)) {
+      found = {cursor.index(), entry};
+    }
+    if (cursor.index() + 1 == length) {
+      break;
+    }
+    cursor.advance();
+  }
+  if (!found) {
+    return false;
+  }
+  Entry* last = cursor.entry();
+  ChunkList* found_key = map_layout::key_of(found.entry);
+  ChunkList* found_value = map_layout::value_of(found.entry);
+  const std::uint64_t key_links = found_key->link_count;
+  const std::uint64_t value_links = found_value->link_count;
+  ChunkLink* key_chunks = key_links > 0 ? map_layout::link_at(base_, found_key->head) : nullptr;
+  ChunkLink* value_chunks = value_links > 0 ? map_layout::link_at(base_, found_value->head) : nullptr;
+  // Keep max(1, ceil((length - 1) / 2)) links: that is either every link up to the cursor's (the one
+  // holding the last entry), or those before it when the last entry was alone in its record block.
+  const std::uint64_t remaining = length - 1;
+  const std::uint64_t keep = map_layout::links_for_entries(remaining);
+  const std::uint64_t last_link_index = remaining / map_layout::entries_per_block;
+  const std::uint64_t link_count = entries->link_count;
+  const std::uint64_t spare_links = link_count > keep ? link_count - keep : 0;
+  ChunkLink* spare = nullptr;
+  if (spare_links > 0) {
+    spare = keep == last_link_index ? cursor.link() : map_layout::link_at(base_, cursor.link()->next);
+  }
+
+  WriterIntent* intent = writer.intent();
+  const std::int64_t count_before = writer.count();
+  intent->bucket = offset_of(base_, bucket);
+  intent->entry = found.index;
+  intent->old_length = length;
+  intent->count_before = count_before;
+  writer.begin(IntentKind::remove);
+  crash_point("remove.begun");
+  if (found.entry != last) {
+    // The last entry's list records fill the hole; no key or value bytes move.
+    copy_entry(found.entry, last);
+    crash_point("remove.filled");
+  }
+  store_length(entries, remaining);
+  crash_point("remove.published");
+  writer.store_count(count_before - 1);
+  crash_point("remove.counted");
+  clear_entry(last);
+  if (spare_links > 0) {
+    crash_order_barrier();
+    entries->link_count = keep;
+  }
+  writer.end();
+
+  map_layout::give_back_run(*string_cache_, key_links, key_chunks);
+  map_layout::give_back_run(*string_cache_, value_links, value_chunks);
+  map_layout::give_back_run(*block_cache_, spare_links, spare);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Repair after a death
+
+void ConcurrentHashMap_string::repair_bucket(Bucket* bucket, std::uint64_t dead_holder) {
+  const std::uint32_t slot_index = token_slot(dead_holder);
+  if (slot_index >= process_table_->slot_count()) {
+    return;  // a word that names no slot (a damaged file): nothing is known of the change
+  }
+  map_layout::SlotRecords* records = map_layout::slot_records(process_table_->slot(slot_index));
+  resolve_intent(bucket, records, token_thread(dead_holder) % map_layout::writer_records,
+                 token_generation(dead_holder));
+}
+
+void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, map_layout::SlotRecords* records, std::uint32_t record,
+                                              std::uint32_t generation) {
+  WriterIntent* intent = &records->intents[record];
+  // relaxed: the writer is dead and its stores are all visible (see crash_order_barrier)
+  const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
+  if (state == 0 || map_layout::intent_generation(state) != generation || intent->bucket != offset_of(base_, bucket)) {
+    return;  // the holder was not changing this bucket: nothing was left half done
+  }
+  ChunkList* entries = map_layout::entries_of(bucket);
+  const std::uint64_t length = entries->length;
+  const std::uint64_t link_count = entries->link_count;
+  const std::uint64_t old_length = intent->old_length;
+  const std::int64_t count_before = intent->count_before;
+  std::atomic_ref<std::uint64_t> count = map_layout::count_word(records, record);
+  const auto raise_count_if_missing = [&](std::int64_t wanted) {
+    // relaxed: the record's writer is dead; this thread writes for it, under the bucket's lock
+    if (static_cast<std::int64_t>(count.load(std::memory_order_relaxed)) == count_before) {
+      crash_order_barrier();
+      count.store(static_cast<std::uint64_t>(wanted), std::memory_order_relaxed);
+      crash_order_barrier();
+    }
+  };
+  const auto is_damaged = [&] {
+    return length > link_count * map_layout::entries_per_block || (link_count > 0 && entries->head == Offset::null);
+  };
+  if (is_damaged()) {
+    throw std::runtime_error("a bucket left by a dead process cannot be repaired: its list is damaged");
+  }
+  switch (map_layout::intent_kind(state)) {
+    case IntentKind::append:
+      if (length == old_length + 1) {
+        raise_count_if_missing(count_before + 1);
+      } else if (length == old_length && old_length < link_count * map_layout::entries_per_block) {
+        clear_entry(entry_at(base_, entries, old_length));  // never published: its chunks are lost
+      }
+      break;
+    case IntentKind::replace:
+      if (intent->entry < length) {
+        ChunkList value{};
+        value.head = intent->new_head;
+        value.length = intent->new_length;
+        value.link_count = intent->new_link_count;
+        value.unit = string_unit_;
+        write_list(map_layout::value_of(entry_at(base_, entries, intent->entry)), value);
+      }
+      break;
+    case IntentKind::remove:
+      if (old_length == 0 || intent->entry >= old_length) {
+        break;
+      }
+      if (length == old_length) {
+        // Not yet published: the last entry is still whole, and copying it again finishes the fill.
+        if (intent->entry != old_length - 1) {
+          copy_entry(entry_at(base_, entries, intent->entry), entry_at(base_, entries, old_length - 1));
+        }
+        store_length(entries, old_length - 1);
+      }
+      if (entries->length == old_length - 1) {
+        raise_count_if_missing(count_before - 1);
+        clear_entry(entry_at(base_, entries, old_length - 1));
+      }
+      break;
+    default:
+      break;
+  }
+  crash_order_barrier();
+  map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
+void ConcurrentHashMap_string::repair_inherited_slot() {
+  // The previous owner of this slot died: every change it left half done holds its bucket's lock
+  // (intents are set and cleared under it), so taking that lock repairs the change, or waits for
+  // whoever is repairing it. Nothing else of the slot's records is used until then.
+  for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+    WriterIntent* intent = &own_records_->intents[record];
+    // acquire: as in resolve_intent
+    const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
+    if (state == 0) {
+      continue;
+    }
+    Bucket* bucket = bucket_at_offset(intent->bucket);
+    if (bucket == nullptr) {
+      // An intent that names no bucket cannot have changed one.
+      map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
+      continue;
+    }
+    BucketHold hold;
+    hold.take(*this, bucket, Interrupt::never);
+    resolve_intent(bucket, own_records_, record, map_layout::intent_generation(state));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// insert, get, remove
+
+void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
+                                      std::uint64_t value_len, std::int64_t hash) {
+  bool may_join = true;
+  while (true) {
+    WriterHold writer(*this);
+    LockedBuckets locked;
+    lock_bucket_of(hash, false, locked);
+    if (locked.moving_to != 0) {
+      // The bucket is being moved: wait until the expansion is over, helping it once per call.
+      locked.release();
+      if (may_join) {
+        may_join = false;
+        if (join_if_crowded(element_count())) {
+          continue;
+        }
+      }
+      sleep_wait_step();  // gives the interpreter lock away while it sleeps
+      check_interrupts();
+      continue;
+    }
+    ChunkList* entries = map_layout::entries_of(locked.bucket);
+    const FoundEntry found = find_entry(base_, entries, key, key_len, hash, string_unit_);
+    if (found) {
+      replace_value(locked.bucket, found.index, found.entry, value, value_len, writer);
+      return;
+    }
+    // An entry that fills an empty bucket never starts an expansion: a map is crowded only where
+    // entries share buckets.
+    const bool was_empty = entries->length == 0;
+    const std::uint64_t count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
+    locked.release();
+    if (!was_empty) {
+      join_if_crowded(count);
+    }
+    return;
+  }
+}
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
                                    std::int64_t& value_len) {
@@ -743,96 +1179,27 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink) {
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  Entry* entry = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
-  if (entry == nullptr && locked.sibling != nullptr) {
+  FoundEntry found = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
+  if (!found && locked.sibling != nullptr) {
     // The entry may already have moved to the sibling of a bucket being split.
-    entry = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+    found = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
   }
-  if (entry == nullptr) {
+  if (!found) {
     return false;
   }
-  copy_to_sink(base_, map_layout::value_of(entry), string_unit_, sink);
+  copy_to_sink(base_, map_layout::value_of(found.entry), string_unit_, sink);
   return true;
 }
-
-namespace {
-
-// Removes the key from `entries` when it is there: the last entry fills the hole, and the list keeps
-// max(1, ceil(length / 2)) links. Every list is consistent before anything goes back to a cache.
-// Requires: the lock of the bucket that owns `entries`.
-bool remove_entry(Allocator heap, ChunkList* entries, const char* key, std::uint64_t key_len,
-                  std::int64_t hash, std::uint8_t unit, ChunkCache& blocks, ChunkCache& strings,
-                  std::atomic_ref<std::uint64_t> element_count) {
-  const std::uint64_t length = entries->length;
-  if (length == 0) {
-    return false;
-  }
-  EntryCursor cursor(heap, entries);
-  Entry* found = nullptr;
-  while (true) {
-    Entry* entry = cursor.entry();
-    if (found == nullptr && map_layout::key_matches(heap, entry, key, key_len, hash, unit)) {
-      found = entry;
-    }
-    if (cursor.index() + 1 == length) {
-      break;
-    }
-    cursor.advance();
-  }
-  if (found == nullptr) {
-    return false;
-  }
-  Entry* last = cursor.entry();
-  ChunkList* found_key = map_layout::key_of(found);
-  ChunkList* found_value = map_layout::value_of(found);
-  const std::uint64_t key_links = found_key->link_count;
-  const std::uint64_t value_links = found_value->link_count;
-  ChunkLink* key_chunks = key_links > 0 ? map_layout::link_at(heap, found_key->head) : nullptr;
-  ChunkLink* value_chunks = value_links > 0 ? map_layout::link_at(heap, found_value->head) : nullptr;
-  if (found != last) {
-    // The last entry's list records fill the hole; no key or value bytes move.
-    std::memcpy(static_cast<void*>(found_key), map_layout::key_of(last), sizeof(ChunkList));
-    std::memcpy(static_cast<void*>(found_value), map_layout::value_of(last), sizeof(ChunkList));
-    found->hash = last->hash;
-  }
-  map_layout::clear_list(map_layout::key_of(last));
-  map_layout::clear_list(map_layout::value_of(last));
-  last->hash = 0;
-
-  // Keep max(1, ceil((length - 1) / 2)) links: that is either every link up to the cursor's (the one
-  // holding the last entry), or those before it when the last entry was alone in its record block.
-  const std::uint64_t remaining = length - 1;
-  const std::uint64_t keep = map_layout::links_for_entries(remaining);
-  const std::uint64_t last_link_index = remaining / map_layout::entries_per_block;
-  const std::uint64_t spare_links = entries->link_count - keep;
-  ChunkLink* spare = nullptr;
-  if (spare_links > 0) {
-    spare = keep == last_link_index ? cursor.link() : map_layout::link_at(heap, cursor.link()->next);
-  }
-  entries->length = remaining;
-  entries->link_count = keep;
-  // relaxed: element_count is a statistic; nothing is published through it
-  element_count.fetch_sub(1, std::memory_order_relaxed);
-
-  map_layout::give_back_run(strings, key_links, key_chunks);
-  map_layout::give_back_run(strings, value_links, value_chunks);
-  map_layout::give_back_run(blocks, spare_links, spare);
-  return true;
-}
-
-}  // namespace
 
 bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, std::int64_t hash) {
+  WriterHold writer(*this);
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  if (remove_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_,
-                   *block_cache_, *string_cache_, count_word())) {
+  if (remove_from(locked.bucket, key, key_len, hash, writer)) {
     return true;
   }
   // The entry may already have moved to the sibling of a bucket being split.
-  return locked.sibling != nullptr &&
-         remove_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_,
-                      *block_cache_, *string_cache_, count_word());
+  return locked.sibling != nullptr && remove_from(locked.sibling, key, key_len, hash, writer);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -843,45 +1210,14 @@ bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, st
 // operation on the key. Nothing here runs Python code: the caller serializes before and
 // deserializes after.
 
-std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char* key, const char* value,
-                                                     std::uint64_t key_len, std::uint64_t value_len,
-                                                     std::int64_t hash) {
-  ChunkList* entries = map_layout::entries_of(bucket);
-  const std::uint64_t length = entries->length;
-  const std::uint8_t unit = string_unit_;
-  // Everything the entry needs is taken before the list changes.
-  const bool needs_block = length == map_layout::entries_per_block * entries->link_count;
-  TakenRun block(*block_cache_, needs_block ? 1 : 0);
-  TakenRun key_run(*string_cache_, map_layout::links_for_bytes(key_len, unit));
-  TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
-  ChunkLink* head = map_layout::link_at(base_, entries->head);
-  ChunkLink* link = nullptr;
-  if (needs_block) {
-    ChunkLink* last = map_layout::walk_links(base_, head, entries->link_count - 1);
-    ChunkLink* added = block.release();
-    last->next = offset_of(base_, added);
-    entries->link_count = entries->link_count + 1;
-    link = added;
-  } else {
-    link = map_layout::walk_links(base_, head, length / map_layout::entries_per_block);
-  }
-  Entry* entry = map_layout::entry_in_block(base_, link, length % map_layout::entries_per_block);
-  map_layout::write_new_string(base_, map_layout::key_of(entry), key, key_len, unit, key_run);
-  map_layout::write_new_string(base_, map_layout::value_of(entry), value, value_len, unit, value_run);
-  entry->hash = hash;
-  entries->length = length + 1;
-  // relaxed: element_count is a statistic; nothing is published through it
-  return count_word().fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
 bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, std::int64_t hash) {
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  if (find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_) != nullptr) {
+  if (find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_)) {
     return true;
   }
   return locked.sibling != nullptr &&
-         find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_) != nullptr;
+         find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
 }
 
 bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
@@ -889,22 +1225,22 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
                                           std::int64_t& stored_len) {
   bool may_join = true;
   while (true) {
+    WriterHold writer(*this);
     LockedBuckets locked;
     lock_bucket_of(hash, true, locked);
-    Entry* entry = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
-    if (entry == nullptr && locked.sibling != nullptr) {
-      entry = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+    FoundEntry found = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
+    if (!found && locked.sibling != nullptr) {
+      found = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
     }
-    if (entry != nullptr) {
-      hand_out_copy(base_, map_layout::value_of(entry), string_unit_, stored, stored_len);
+    if (found) {
+      hand_out_copy(base_, map_layout::value_of(found.entry), string_unit_, stored, stored_len);
       return false;
     }
     if (locked.moving_to != 0) {
       // Absent, but the bucket is being split: a new entry may only be added once the expansion is
       // over (as insert does), and the key is looked for again then, since another process may
       // have added it meanwhile.
-      locked.sibling_guard.reset();
-      locked.bucket_guard.reset();
+      locked.release();
       if (may_join) {
         may_join = false;
         if (join_if_crowded(element_count())) {
@@ -912,37 +1248,41 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
         }
       }
       sleep_wait_step();
+      check_interrupts();
       continue;
     }
-    const std::uint64_t count = append_entry(locked.bucket, key, value, key_len, value_len, hash);
-    locked.bucket_guard.reset();
-    join_if_crowded(count);
+    const bool was_empty = map_layout::entries_of(locked.bucket)->length == 0;
+    const std::uint64_t count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
+    locked.release();
+    if (!was_empty) {
+      join_if_crowded(count);
+    }
     return true;
   }
 }
 
 bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
                                    std::int64_t& value_len) {
+  WriterHold writer(*this);
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  ChunkList* entries = map_layout::entries_of(locked.bucket);
-  Entry* entry = find_entry(base_, entries, key, key_len, hash, string_unit_);
-  if (entry == nullptr && locked.sibling != nullptr) {
-    entries = map_layout::entries_of(locked.sibling);
-    entry = find_entry(base_, entries, key, key_len, hash, string_unit_);
+  Bucket* bucket = locked.bucket;
+  FoundEntry found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
+  if (!found && locked.sibling != nullptr) {
+    bucket = locked.sibling;
+    found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
   }
-  if (entry == nullptr) {
+  if (!found) {
     return false;
   }
   // The copy comes first: when it cannot be made, nothing has been removed.
   char* buffer = nullptr;
   std::int64_t length = 0;
-  hand_out_copy(base_, map_layout::value_of(entry), string_unit_, buffer, length);
+  hand_out_copy(base_, map_layout::value_of(found.entry), string_unit_, buffer, length);
   value = buffer;
   value_len = length;
   try {
-    static_cast<void>(remove_entry(base_, entries, key, key_len, hash, string_unit_, *block_cache_,
-                                   *string_cache_, count_word()));
+    static_cast<void>(remove_from(bucket, key, key_len, hash, writer));
   } catch (const std::exception& error) {
     // Only giving chunks back can fail here, after the entry has left the list: the key is removed
     // and its value is the caller's, so the pop succeeded; the refused chunks are reported.
@@ -954,17 +1294,20 @@ bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::
 bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t key_len, std::int64_t hash,
                                                const char* expected, std::uint64_t expected_len,
                                                const char* value, std::uint64_t value_len) {
+  WriterHold writer(*this);
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  Entry* entry = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
-  if (entry == nullptr && locked.sibling != nullptr) {
-    entry = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+  Bucket* bucket = locked.bucket;
+  FoundEntry found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
+  if (!found && locked.sibling != nullptr) {
+    bucket = locked.sibling;
+    found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
   }
-  if (entry == nullptr ||
-      !map_layout::string_equals(base_, map_layout::value_of(entry), expected, expected_len, string_unit_)) {
+  if (!found ||
+      !map_layout::string_equals(base_, map_layout::value_of(found.entry), expected, expected_len, string_unit_)) {
     return false;
   }
-  map_layout::store_bytes(base_, map_layout::value_of(entry), value, value_len, *string_cache_);
+  replace_value(bucket, found.index, found.entry, value, value_len, writer);
   return true;
 }
 
@@ -990,21 +1333,25 @@ bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t ke
 
 namespace {
 
+}  // namespace
+
 // Bucket locks held together, released in the reverse order of taking.
-class HeldBuckets {
+class ConcurrentHashMap_string::HeldBuckets {
  public:
-  HeldBuckets() = default;
+  explicit HeldBuckets(ConcurrentHashMap_string& map) noexcept : map_(map) {}
   HeldBuckets(const HeldBuckets&) = delete;
   HeldBuckets& operator=(const HeldBuckets&) = delete;
   ~HeldBuckets() { release(); }
+  // Takes the bucket's lock (repairing it when its holder died). Only the first lock of a group
+  // may be interrupted: a thread that holds others must not run signal handlers.
   void lock(Bucket* bucket) {
     buckets_.reserve(buckets_.size() + 1);  // may throw: nothing is held for it yet
-    lock_word(map_layout::lock_word(bucket), LockWait::spin);
+    map_.lock_bucket(bucket, Interrupt::when_free);
     buckets_.push_back(bucket);
   }
   void release() noexcept {
     while (!buckets_.empty()) {
-      unlock_word(map_layout::lock_word(buckets_.back()));
+      release_lock_word(map_layout::lock_address(buckets_.back()));
       buckets_.pop_back();
     }
   }
@@ -1014,8 +1361,11 @@ class HeldBuckets {
   }
 
  private:
+  ConcurrentHashMap_string& map_;
   std::vector<Bucket*> buckets_;
 };
+
+namespace {
 
 void append_string(Allocator heap, const ChunkList* list, std::uint8_t unit, std::string& bytes) {
   const std::uint64_t length = list->length;
@@ -1029,7 +1379,7 @@ void append_string(Allocator heap, const ChunkList* list, std::uint8_t unit, std
 std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks, std::uint64_t group,
                                                        bool with_keys, bool with_values, WalkBatch& batch) {
   const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
-  HeldBuckets held;
+  HeldBuckets held(*this);
   std::vector<Bucket*> siblings;
   while (true) {
     const std::uint64_t chunks_in_use = bucket_chunk_in_use();
@@ -1097,9 +1447,7 @@ std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks
 std::uint64_t ConcurrentHashMap_string::walk_groups(std::uint64_t walk_chunks, std::uint64_t group,
                                                     std::uint64_t min_entries, bool with_keys, bool with_values,
                                                     WalkBatch& batch) {
-  if (base_ == nullptr) {
-    throw std::runtime_error(empty_chunks_text);
-  }
+  require_usable();
   if (walk_chunks == 0 || !std::has_single_bit(walk_chunks) || walk_chunks > bucket_chunk_in_use()) {
     throw std::invalid_argument("a walk must start from a number of bucket chunks the map has had");
   }

@@ -16,7 +16,10 @@ namespace corvana {
 
 namespace map_layout {
 struct Bucket;
+struct ChunkList;
 struct Entry;
+struct SlotRecords;
+struct WriterIntent;
 }  // namespace map_layout
 
 // What the map checker found in a consistent map.
@@ -63,7 +66,14 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // true when an entry was removed.
   bool remove(const char* key, std::uint64_t key_len, std::int64_t hash);
   // Every operation leaves the map consistent when it throws (a cache that cannot supply, a buffer
-  // that cannot be allocated: runtime_error), with its bucket unchanged and unlocked.
+  // that cannot be allocated: runtime_error), with its bucket unchanged and unlocked. A wait for a
+  // bucket lock ends with InterruptedWait when a signal handler raises (Ctrl-C), with nothing done.
+  //
+  // Crash tolerance: a process may die at any store. A bucket lock whose holder died is taken over by
+  // the next operation that needs the bucket, which first finishes or undoes the change the holder
+  // was making (see the writer records in map/map_records.hpp): every operation that had returned
+  // before the death is intact, and the one under way is either done or not. What the dead process
+  // had taken from the heap and not yet linked is lost (see README).
 
   // A hint for an operation on `hash` that follows shortly: starts bringing its bucket into the
   // processor's cache, so that the miss overlaps the caller's work in between (serializing the key).
@@ -124,6 +134,16 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] std::uint8_t string_unit() const noexcept { return string_unit_; }
   [[nodiscard]] Allocator heap_base() const noexcept { return base_; }
 
+  // Entries in the map: the sum of the writer records' counts of every slot ever claimed. Exact
+  // while no operation is under way (and once every bucket a dead process held has been repaired);
+  // costs one cache line per slot ever claimed, however many entries there are.
+  [[nodiscard]] std::uint64_t element_count() const noexcept;
+  // This object's process slot and the process table it belongs to.
+  [[nodiscard]] const ProcessTable& process_table() const noexcept { return *process_table_; }
+  // Finishes or undoes what the previous owner of this object's slot left half done, if it died
+  // (run once by the constructor; exposed for tests). Takes and releases bucket locks.
+  void repair_inherited_slot();
+
   // ---- Inspection (checker, tests, diagnostics) ----------------------------------------------
 
   // Walks every bucket in use under its lock and verifies the map's invariants: packed entries;
@@ -153,11 +173,34 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
  private:
   struct LockedBuckets;  // a bucket locked for an operation, and its sibling while it is moving
+  // One held bucket lock, taken as this thread's owner token and released on every exit path.
+  class BucketHold {
+   public:
+    BucketHold() noexcept = default;
+    ~BucketHold() { release(); }
+    BucketHold(const BucketHold&) = delete;
+    BucketHold& operator=(const BucketHold&) = delete;
+    // Takes the lock; repairs the bucket first when its holder had died.
+    void take(ConcurrentHashMap_string& map, map_layout::Bucket* bucket, Interrupt interrupt);
+    void release() noexcept;
+    [[nodiscard]] bool is_held() const noexcept { return bucket_ != nullptr; }
+
+   private:
+    map_layout::Bucket* bucket_ = nullptr;
+  };
+  class HeldBuckets;     // the bucket locks of a walk's group
+  class WriterHold;      // a mutation's hold on one of this object's writer records
 
   void create_map(std::string& name, std::uint8_t bucket_chunk_size_exponent,
                   std::uint64_t bucket_chunk_number, std::uint64_t size, std::uint8_t chunk_size_exponent);
   void open_map(const std::string& name);
   void adopt_cells(const void* header);
+  // Finds this object's process slot (claimed by the memory file) and its records.
+  void adopt_process_slot();
+  // Makes the two chunk caches, recorded in this object's slot.
+  void make_caches();
+  // Throws unless the object has a map and belongs to this process (not a forked child's copy).
+  void require_usable() const;
   // Releases caches, the address array and the mapping; leaves the object empty. Never throws.
   void release() noexcept;
 
@@ -170,20 +213,45 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks_in_use) const noexcept;
   // Locks the bucket of `hash`, starting again whenever bucket_chunk_in_use changed while it waited
   // for a lock. With `with_sibling`, a bucket being moved is returned with its sibling locked too.
+  // A lock taken over from a dead holder is repaired first.
   void lock_bucket_of(std::int64_t hash, bool with_sibling, LockedBuckets& locked);
+  // Takes a bucket's lock as this thread's owner token, repairing the bucket when its holder died.
+  // Throws: InterruptedWait (when `interrupt` allows), what a repair throws (the lock is released).
+  void lock_bucket(map_layout::Bucket* bucket, Interrupt interrupt);
+  // Finishes or undoes the change that `dead_holder` was making to `bucket`, as its intent says.
+  // Requires: this thread holds the bucket's lock, taken over from dead_holder.
+  void repair_bucket(map_layout::Bucket* bucket, std::uint64_t dead_holder);
+  // Resolves intent `intent` (of a writer of generation `generation`) for `bucket`, if it is one.
+  // Requires: the bucket's lock.
+  void resolve_intent(map_layout::Bucket* bucket, map_layout::SlotRecords* records, std::uint32_t record,
+                      std::uint32_t generation);
+  // The bucket at `offset`, when it is one of the buckets of a published chunk; else null.
+  [[nodiscard]] map_layout::Bucket* bucket_at_offset(Offset offset) const noexcept;
   // The join rule: joins (and runs) an expansion when the map holds more than two entries per bucket
   // (`count` entries for the first check, element_count under expansion_lock for the second).
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
   bool join_if_crowded(std::uint64_t count) noexcept;
   // Appends (key, value, hash) to the bucket's list, taking every chunk it needs before the list
-  // changes; returns the new element_count. Requires: the bucket's lock, the key absent from it.
+  // changes; returns an estimate of the element count for the join rule. Requires: the bucket's
+  // lock, the key absent from it, `writer` held.
   std::uint64_t append_entry(map_layout::Bucket* bucket, const char* key, const char* value,
-                             std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash);
+                             std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
+                             const WriterHold& writer);
+  // Gives entry `index` (at `entry`) the value bytes, in new string chunks published at once.
+  // Requires: the bucket's lock, `writer` held.
+  void replace_value(map_layout::Bucket* bucket, std::uint64_t index, map_layout::Entry* entry, const char* value,
+                     std::uint64_t value_len, const WriterHold& writer);
+  // Removes the key from the bucket's list when it is there (the last entry fills its place).
+  // Requires: the bucket's lock, `writer` held.
+  bool remove_from(map_layout::Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
+                   const WriterHold& writer);
+  // The element count as the join rule reads it after an append: exact every few appends,
+  // estimated from this object's own appends in between.
+  std::uint64_t count_after_append() noexcept;
   // Locks the group `group` of a walk over B*walk_chunks groups and appends its entries to `batch`.
   // Returns the entries added.
   std::uint64_t walk_one_group(std::uint64_t walk_chunks, std::uint64_t group, bool with_keys,
                                bool with_values, WalkBatch& batch);
-  void initialise_bucket(map_layout::Bucket* bucket, ChunkLink* link) noexcept;
 
   // Expansion steps (map/expansion.cpp).
   void create_new_chunks(std::uint64_t chunks_in_use);
@@ -205,6 +273,14 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::unique_ptr<ChunkCache> block_cache_;   // record blocks with their links (unit 2)
   std::unique_ptr<ChunkCache> string_cache_;  // string chunks with their links (unit string_unit)
   unsigned bucket_chunk_shift_ = 0;           // log2(B)
+  ProcessTable* process_table_ = nullptr;     // the process table of this object's mapping
+  map_layout::SlotRecords* own_records_ = nullptr;  // the map's records in this object's slot
+  // Process-local locks of the writer records: the holder's thread tag, or 0.
+  std::uint32_t writer_locks_[8] = {};
+  // The join rule's count: the last exact sum, and the appends this object made since.
+  std::uint64_t counted_entries_ = 0;
+  std::uint64_t appends_since_count_ = 0;
+  std::uint64_t generation_ = 0;  // fork_generation() of the process that made this object
 
   friend void python_expansion_helper_string(std::string& name, std::size_t target_length);
 };

@@ -33,7 +33,7 @@ std::uint64_t ConcurrentHashMap_string::bucket_moving_to(std::uint64_t bucket) c
 
 std::vector<std::int64_t> ConcurrentHashMap_string::bucket_hashes(std::uint64_t bucket_number) const {
   Bucket* bucket = bucket_at(bucket_number);
-  LockWordGuard guard(map_layout::lock_word(bucket), LockWait::spin);
+  OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
   ChunkList* entries = map_layout::entries_of(bucket);
   std::vector<std::int64_t> hashes;
   const std::uint64_t length = entries->length;
@@ -112,15 +112,17 @@ StringMapCheck ConcurrentHashMap_string::check(bool allow_spare_links) const {
   };
   for (; bucket_number < bucket_total; ++bucket_number) {
     Bucket* bucket = bucket_at(bucket_number);
-    LockWordGuard guard(map_layout::lock_word(bucket), LockWait::spin);
+    OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
     ChunkList* entries = map_layout::entries_of(bucket);
     const std::uint64_t length = entries->length;
     const std::uint64_t link_count = entries->link_count;
-    const std::uint64_t needed = map_layout::links_for_entries(length);
-    if (entries->unit != map_layout::entries_per_block) {
+    // A bucket gets its first link with its first entry and keeps one once it had entries.
+    const std::uint64_t needed = map_layout::links_for_bytes(length, map_layout::entries_per_block);
+    const std::uint64_t kept = map_layout::links_for_entries(length);
+    if (link_count > 0 && entries->unit != map_layout::entries_per_block) {
       fail("entry list unit " + std::to_string(entries->unit));
     }
-    if (link_count < needed || (!allow_spare_links && link_count != needed)) {
+    if (link_count < needed || (!allow_spare_links && link_count != needed && link_count != kept)) {
       fail("entry list of length " + std::to_string(length) + " has " + std::to_string(link_count) +
            " links");
     }

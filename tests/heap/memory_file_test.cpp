@@ -86,10 +86,12 @@ TEST(MemoryFileSizing, AddsHeadersAndRoundsUpToThePage) {
   if (page_size() != 4096) {
     GTEST_SKIP() << "the examples assume a 4096-byte page";
   }
-  EXPECT_EQ(mapped_size_for(4008), 4096u);
-  EXPECT_EQ(mapped_size_for(4009), 8192u);
-  EXPECT_EQ(mapped_size_for(1), 4096u);
-  EXPECT_EQ(mapped_size_for(8104), 8192u);
+  // The heap's pages, then the process table on pages of its own (1 MiB and a 64-byte header).
+  constexpr std::uint64_t table_pages = (process_table_bytes + 4095) / 4096 * 4096;
+  EXPECT_EQ(mapped_size_for(4008), 4096u + table_pages);
+  EXPECT_EQ(mapped_size_for(4009), 8192u + table_pages);
+  EXPECT_EQ(mapped_size_for(1), 4096u + table_pages);
+  EXPECT_EQ(mapped_size_for(8104), 8192u + table_pages);
 }
 
 TEST(MemoryFileSizing, RefusesSizesThatOverflow) {
@@ -255,6 +257,18 @@ TEST_F(MemoryFileTest, OpeningAFileWithoutAHeapIsRefusedAndKeepsTheFile) {
     out.seekp(24);
     const std::uint64_t heap_end = 1 << 20;
     out.write(reinterpret_cast<const char*>(&heap_end), sizeof heap_end);
+  }
+  EXPECT_EQ(create_memory_file(4096, foreign.c_str(), 64, file, mapping), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(last_error_string().rfind("mm:core: not a corvana memory file (no magic number)", 0), 0u);
+  EXPECT_FALSE(is_mapped_in_this_process(foreign));
+
+  // With the magic of this format and a heap that does not fit the file.
+  {
+    std::fstream out(foreign, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(24 + offsetof(HeapHeader, format_magic));
+    out.write(reinterpret_cast<const char*>(&memory_file_magic), sizeof memory_file_magic);
+    out.write(reinterpret_cast<const char*>(&memory_file_format_version), sizeof memory_file_format_version);
   }
   EXPECT_EQ(create_memory_file(4096, foreign.c_str(), 64, file, mapping), nullptr);
   EXPECT_EQ(errno, EINVAL);

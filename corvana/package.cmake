@@ -1,0 +1,31 @@
+# The extension modules of the Python package, as one function so that the package can be built
+# twice: for the wheel (installed into corvana/) and, in builds for tests, as a crash-point copy in
+# a directory of its own (tests/crash_package).
+#
+# corvana_add_package(<target prefix> <output directory or ""> <INSTALL or NO_INSTALL>)
+function(corvana_add_package prefix output_dir install)
+  set(dir ${PROJECT_SOURCE_DIR}/corvana)
+  set(modules quillmap pellrook tarnwick)
+  set(quillmap_sources quillmap_module.cpp quillmap_type.cpp operations.cpp dict_protocol.cpp expansion.cpp
+      arguments.cpp errors.cpp)
+  set(pellrook_sources pellrook.cpp stable_hash.cpp)
+  set(tarnwick_sources tarnwick.cpp)
+  foreach(module ${modules})
+    set(target ${prefix}${module})
+    list(TRANSFORM ${module}_sources PREPEND ${dir}/ OUTPUT_VARIABLE sources)
+    Python_add_library(${target} MODULE WITH_SOABI ${sources})
+    set_target_properties(${target} PROPERTIES
+      OUTPUT_NAME ${module}
+      CXX_VISIBILITY_PRESET hidden
+      VISIBILITY_INLINES_HIDDEN ON)
+    # Only PyInit_<name> is exported; the static libraries linked in stay private to the module.
+    target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+    if(output_dir)
+      set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${output_dir})
+    endif()
+    if(install STREQUAL "INSTALL")
+      install(TARGETS ${target} LIBRARY DESTINATION corvana)
+    endif()
+  endforeach()
+  target_link_libraries(${prefix}quillmap PRIVATE corvana_map)
+endfunction()

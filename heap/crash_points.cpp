@@ -1,0 +1,74 @@
+// Crash points of test builds: a named point kills the process when it is armed (see heap.hpp).
+#include "heap/heap.hpp"
+
+#ifdef CORVANA_CRASH_POINTS
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace corvana {
+
+namespace {
+
+std::mutex armed_mutex;
+std::string armed_name;
+std::atomic<bool> is_armed{false};
+std::atomic<std::uint64_t> hits_to_skip{0};
+std::atomic<int> signal_to_raise{SIGKILL};
+std::once_flag environment_read;
+
+void read_environment() {
+  const char* name = std::getenv("CORVANA_CRASH_AT");
+  if (name == nullptr || name[0] == '\0') {
+    return;
+  }
+  const char* skip = std::getenv("CORVANA_CRASH_SKIP");
+  const char* action = std::getenv("CORVANA_CRASH_ACTION");
+  // STOP: the process stops (SIGSTOP) at the point instead, alive and holding what it holds, and
+  // goes on from there when it gets SIGCONT.
+  signal_to_raise.store(action != nullptr && std::strcmp(action, "STOP") == 0 ? SIGSTOP : SIGKILL);
+  arm_crash_point(name, skip != nullptr ? std::strtoull(skip, nullptr, 10) : 0);
+}
+
+}  // namespace
+
+void arm_crash_point(const char* name, std::uint64_t skip) noexcept {
+  std::lock_guard<std::mutex> guard(armed_mutex);
+  armed_name = name != nullptr ? name : "";
+  hits_to_skip.store(skip, std::memory_order_relaxed);
+  is_armed.store(name != nullptr, std::memory_order_release);
+}
+
+void crash_point_reached(const char* name) noexcept {
+  std::call_once(environment_read, read_environment);
+  if (!is_armed.load(std::memory_order_acquire)) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(armed_mutex);
+    if (armed_name != name) {
+      return;
+    }
+  }
+  if (hits_to_skip.fetch_sub(1, std::memory_order_relaxed) != 0) {
+    return;
+  }
+  if (signal_to_raise.load() == SIGSTOP) {
+    is_armed.store(false);  // stops once; goes on normally after SIGCONT
+    ::kill(::getpid(), SIGSTOP);
+    return;
+  }
+  // Dies at once, as a process killed from outside would: no handler, no cleanup, no flush.
+  ::kill(::getpid(), SIGKILL);
+  ::_exit(137);
+}
+
+}  // namespace corvana
+
+#endif

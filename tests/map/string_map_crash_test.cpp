@@ -1,0 +1,218 @@
+// A process killed at every named point inside a change of a bucket: the survivors take its locks
+// over, find every completed entry intact, see the change under way either done or not (here: done
+// exactly where the change had been published or could be finished), count exactly, and go on
+// working; what the dead process had cached is used by whoever claims its slot next.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+
+#include "tests/map/map_test_support.hpp"
+
+namespace corvana::testing {
+namespace {
+
+#ifdef CORVANA_CRASH_POINTS
+
+constexpr int buckets = 4;          // bucket_chunk_size_exponent 2, one chunk: the map never grows
+constexpr int keys_per_bucket = 4;  // even: an append to these buckets needs a new record block
+
+std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket) + "-k" + std::to_string(index); }
+
+// Every key of the map, read by a full walk (each bucket under its lock: dead holders' buckets are
+// repaired on the way).
+std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
+  std::multiset<std::string> keys;
+  ConcurrentHashMap_string::WalkBatch batch;
+  const std::uint64_t chunks = map.bucket_chunk_in_use();
+  std::uint64_t group = 0;
+  while (group < map.bucket_chunk_size() * chunks) {
+    batch.clear();
+    group = map.walk_groups(chunks, group, 1, true, false, batch);
+    std::size_t at = 0;
+    for (const std::uint64_t length : batch.lengths) {
+      keys.insert(batch.bytes.substr(at, length));
+      at += length;
+    }
+  }
+  return keys;
+}
+
+enum class Operation { append, replace, remove, append_then_remove, append_then_close };
+
+struct Scenario {
+  const char* point;
+  Operation operation;
+  bool is_done;                   // whether the survivors must find the change made
+  bool needs_free_chunks = false;  // the heap's free lists hold chunks when the child starts
+};
+
+// Where the change is published (or, for replace and remove, can be finished from the intent), the
+// survivors find it done; before, not done.
+const Scenario scenarios[] = {
+    {"append.begun", Operation::append, false},
+    {"append.linked", Operation::append, false},
+    {"append.written", Operation::append, false},
+    {"append.published", Operation::append, true},
+    {"append.counted", Operation::append, true},
+    {"replace.begun", Operation::replace, true},
+    {"replace.written", Operation::replace, true},
+    {"remove.begun", Operation::remove, true},
+    {"remove.filled", Operation::remove, true},
+    {"remove.published", Operation::remove, true},
+    {"remove.counted", Operation::remove, true},
+    // The cache and the heap: the change itself is not under way yet (append) or is complete (the
+    // give-back after a remove), and the dead process holds the heap lock or a cache record.
+    {"cache.take.refilled", Operation::append, false},
+    {"cache.take.counted", Operation::append, false},
+    {"heap.pairs.bumped", Operation::append, false},
+    {"heap.pop.before_head", Operation::append, false, true},
+    {"cache.give_back.linked", Operation::append_then_remove, false},
+    {"cache.drain.counted", Operation::append_then_close, true},
+    {"heap.free.before_head", Operation::append_then_close, true},
+};
+
+class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std::tuple<Scenario, bool>> {
+ protected:
+  // Runs `operation` on bucket 1 in a child process that opens the map and dies at `point`.
+  void die_during(const std::string& name, const Scenario& scenario) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::string own_name = name;
+      ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
+      arm_crash_point(scenario.point, 0);
+      switch (scenario.operation) {
+        case Operation::append:
+          put(map, "victim", pattern_bytes(300, 1), 1);
+          break;
+        case Operation::replace:
+          put(map, key_name(1, 2), pattern_bytes(200, 2), 1);
+          break;
+        case Operation::remove:
+          erase(map, key_name(1, 0), 1);
+          break;
+        case Operation::append_then_remove:
+          arm_crash_point(nullptr, 0);
+          put(map, "victim", pattern_bytes(300, 1), 1);
+          arm_crash_point(scenario.point, 0);
+          erase(map, "victim", 1);  // completed: the point is in the give-back that follows
+          break;
+        case Operation::append_then_close:
+          arm_crash_point(nullptr, 0);
+          put(map, "victim", pattern_bytes(300, 1), 1);
+          arm_crash_point(scenario.point, 0);
+          map.~ConcurrentHashMap_string();  // its caches go back to the heap on the way out
+          break;
+      }
+      ::_exit(0);  // the point was never reached
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << scenario.point << " was not reached (status " << status << ")";
+  }
+};
+
+TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
+  const auto& [scenario, heir_first] = GetParam();
+  std::string name;
+  auto map = create(name, 2, 1, 1 << 22, 5);
+  std::map<std::string, std::string> expected;
+  for (int bucket = 0; bucket < buckets; ++bucket) {
+    for (int index = 0; index < keys_per_bucket; ++index) {
+      expected[key_name(bucket, index)] = pattern_bytes(50 + index, static_cast<unsigned>(bucket));
+      put(*map, key_name(bucket, index), expected[key_name(bucket, index)], bucket);
+    }
+  }
+  if (scenario.needs_free_chunks) {
+    // Another object's cached items go back to the heap's free lists when it closes.
+    std::string other_name = name;
+    ConcurrentHashMap_string other(other_name, 2, 2, 2, 3);
+    put(other, "transient", pattern_bytes(100, 9), 3);
+    ASSERT_TRUE(erase(other, "transient", 3));
+  }
+  die_during(name, scenario);
+  switch (scenario.operation) {
+    case Operation::append:
+      if (scenario.is_done) {
+        expected["victim"] = pattern_bytes(300, 1);
+      }
+      break;
+    case Operation::replace:
+      expected[key_name(1, 2)] = pattern_bytes(200, 2);
+      break;
+    case Operation::remove:
+      expected.erase(key_name(1, 0));
+      break;
+    case Operation::append_then_remove:
+      break;
+    case Operation::append_then_close:
+      expected["victim"] = pattern_bytes(300, 1);
+      break;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<ConcurrentHashMap_string> heir;
+  if (heir_first) {
+    // The next process to open the map claims the dead process's slot and repairs what it left.
+    std::string heir_name = name;
+    heir = std::make_unique<ConcurrentHashMap_string>(heir_name, 2, 2, 2, 3);
+    EXPECT_TRUE(heir->process_table().took_over_dead_slot());
+  }
+  // A reader of another key of the bucket the dead process held.
+  EXPECT_EQ(fetch(*map, key_name(1, 3), 1), expected[key_name(1, 3)]);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+
+  for (const auto& [key, value] : expected) {
+    const std::int64_t hash = key == "victim" ? 1 : key[1] - '0';
+    EXPECT_EQ(fetch(*map, key, hash), value) << key;
+  }
+  if (!scenario.is_done && scenario.operation != Operation::remove) {
+    EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
+  }
+  std::multiset<std::string> keys = walk_keys(*map);
+  std::multiset<std::string> expected_keys;
+  for (const auto& entry : expected) {
+    expected_keys.insert(entry.first);
+  }
+  EXPECT_EQ(keys, expected_keys) << "a walk returns every key once";
+  EXPECT_EQ(map->element_count(), expected.size());
+  EXPECT_EQ(map->check().entry_count, expected.size());
+
+  // The repaired bucket takes further changes, and the heir uses what the dead process had cached
+  // without handing any chunk out twice (the checker finds every link owned once).
+  ConcurrentHashMap_string& survivor = heir ? *heir : *map;
+  for (int index = 0; index < 40; ++index) {
+    put(survivor, "after-" + std::to_string(index), pattern_bytes(40, static_cast<unsigned>(index)), 1);
+  }
+  for (int index = 0; index < 40; index += 2) {
+    EXPECT_TRUE(erase(survivor, "after-" + std::to_string(index), 1));
+  }
+  EXPECT_EQ(map->check().entry_count, expected.size() + 20);
+  EXPECT_EQ(map->element_count(), expected.size() + 20);
+}
+
+std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
+  std::string name = std::get<0>(info.param).point;
+  for (char& character : name) {
+    if (character == '.') {
+      character = '_';
+    }
+  }
+  return name + (std::get<1>(info.param) ? "_HeirFirst" : "_ReaderFirst");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPoint, StringMapCrash,
+                         ::testing::Combine(::testing::ValuesIn(scenarios), ::testing::Bool()), scenario_name);
+
+#else
+
+TEST(StringMapCrash, NeedsCrashPoints) { GTEST_SKIP() << "built without CORVANA_CRASH_POINTS"; }
+
+#endif
+
+}  // namespace
+}  // namespace corvana::testing
