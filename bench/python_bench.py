@@ -1,7 +1,7 @@
 """Throughput of quillmap's insert, get, replace and remove from Python, measured in one run beside
 the serialization floor (what pickling alone costs per operation) and a plain dict.
 
-    python bench/python_bench.py [--keys 100000] [--repeats 5]
+    python bench/python_bench.py [--keys 100000] [--repeats 5] [--json]
 
 Each figure is the best of the repeats, in operations per second. The ratio column is the time of
 an operation divided by the time of its serialization floor: for get, pickle.dumps(key) plus
@@ -31,6 +31,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--keys", type=int, default=100_000)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--json", action="store_true", help="print the figures as one JSON object")
     arguments = parser.parse_args()
     count, repeats = arguments.keys, arguments.repeats
 
@@ -118,6 +119,11 @@ def main():
     finally:
         os.unlink(shared.name)
 
+    if arguments.json:
+        import json
+        print(json.dumps({operation: {"rate": rate, "floor": floor, "dict": dict_rate}
+                          for operation, rate, floor, dict_rate, _ in rows}))
+        return
     print(f"{count} int keys, small dict values, pickle; best of {repeats}")
     print(f"{'operation':<10}{'quillmap ops/s':>16}{'floor ops/s':>14}{'dict ops/s':>14}{'time / floor':>14}")
     for operation, rate, floor, dict_rate, ratio in rows:

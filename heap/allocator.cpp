@@ -249,11 +249,19 @@ std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t firs
   {
     HeapLockGuard guard(heap);
     HeapHeader& header = layout::heap_header(heap);
+    // A pair that fits a cache line starts on one, so that a link and its data are read together:
+    // the run begins at the next line boundary of the file (the bytes skipped are never used).
+    const std::uint64_t heap_next = header.heap_next;
+    std::uint64_t skip = 0;
+    if (pair_bytes <= layout::cache_line_bytes) {
+      skip = (layout::cache_line_bytes - (file_header_bytes + heap_next) % layout::cache_line_bytes) %
+             layout::cache_line_bytes;
+    }
     if (load_header_word(heap, first_field) != 0 || load_header_word(heap, second_field) != 0 ||
-        spare_bytes(header) < run_bytes) {
+        spare_bytes(header) < run_bytes + skip) {
       return nullptr;
     }
-    run_offset = header.heap_next;
+    run_offset = heap_next + skip;
     header.heap_next = run_offset + run_bytes;
     crash_point("heap.pairs.bumped");
   }

@@ -90,8 +90,28 @@ void check_free(Allocator allocator, const Offset& target) {
 //   old ones (leaked).
 // Counting first on the way in, or moving head first on the way out, would let the record reach
 // past its last item, whose `next` is not meaningful: a dead process would hand out foreign chunks.
-ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheRecord* record) noexcept
-    : record_(record), unit_(unit), heap_(heap), kind_(kind), fork_generation_(fork_generation()) {
+class ChunkCache::Hold {
+ public:
+  explicit Hold(ChunkCache& cache) noexcept : cache_(cache) {
+    if (cache_.guard_ == CacheGuard::own_lock) {
+      lock_word(&cache_.lock_);
+    }
+  }
+  ~Hold() {
+    if (cache_.guard_ == CacheGuard::own_lock) {
+      unlock_word(&cache_.lock_);
+    }
+  }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+
+ private:
+  ChunkCache& cache_;
+};
+
+ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheRecord* record,
+                       CacheGuard guard) noexcept
+    : guard_(guard), record_(record), unit_(unit), heap_(heap), kind_(kind), fork_generation_(fork_generation()) {
   if (record_->count != 0 && record_->data_unit != data_unit()) {
     drain();  // left by a cache of another kind: its items belong to the heap
   }
@@ -99,43 +119,14 @@ ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheR
 }
 
 ChunkCache::ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit) noexcept
-    : ChunkCache(heap, kind, unit, &local_record_) {}
+    : ChunkCache(heap, kind, unit, &local_record_, CacheGuard::own_lock) {}
 
 ChunkCache::~ChunkCache() {
   if (fork_generation_ != fork_generation()) {
     return;  // a forked child's copy: the items are the parent's
   }
-  LockWordGuard guard(&lock_);
+  Hold hold(*this);
   drain();
-}
-
-ChunkLink* ChunkCache::head() const noexcept {
-  // relaxed: only this process changes the record, under the cache lock
-  const std::uint64_t offset = lock_word_at(reinterpret_cast<std::uint64_t*>(record_)).load(std::memory_order_relaxed);
-  return offset != 0 ? link_at(heap_, static_cast<Offset>(offset)) : nullptr;
-}
-
-void ChunkCache::store_head(ChunkLink* head) noexcept {
-  crash_order_barrier();
-  // relaxed: read by this process under the cache lock, and by a taker of the slot only after this
-  // process died (crash_order_barrier orders the stores for that)
-  lock_word_at(reinterpret_cast<std::uint64_t*>(record_))
-      .store(head != nullptr ? static_cast<std::uint64_t>(offset_of(heap_, head)) : 0, std::memory_order_relaxed);
-  crash_order_barrier();
-}
-
-void ChunkCache::store_count(std::uint64_t count) noexcept {
-  crash_order_barrier();
-  // relaxed: as in store_head; count() reads it as a snapshot
-  lock_word_at(reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(record_) + offsetof(CacheRecord, count)))
-      .store(count, std::memory_order_relaxed);
-  crash_order_barrier();
-}
-
-std::uint64_t ChunkCache::count() const noexcept {
-  // relaxed: a snapshot; the count is only changed under the cache lock
-  return lock_word_at(reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(record_) + offsetof(CacheRecord, count)))
-      .load(std::memory_order_relaxed);
 }
 
 void ChunkCache::drain() noexcept {
@@ -245,8 +236,8 @@ ChunkLink* ChunkCache::take(std::uint64_t n) {
   if (n == 0) {
     throw std::invalid_argument("a chunk cache cannot hand out a run of 0 items");
   }
-  // Locks: cache lock, and under it (in refill) the heap lock.
-  LockWordGuard guard(&lock_);
+  // Locks: cache lock (unless the owner serialises), and under it (in refill) the heap lock.
+  Hold hold(*this);
   std::uint64_t cached = count();
   ChunkLink* first = head();
   if (cached < n) {
@@ -276,7 +267,7 @@ void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
   ChunkLink* rest = nullptr;
   std::uint64_t rest_count = 0;
   {
-    LockWordGuard guard(&lock_);
+    Hold hold(*this);
     const std::uint64_t cached = count();
     const std::uint64_t room = cached >= chunk_cache_cap ? 0 : chunk_cache_cap - cached;
     const std::uint64_t kept = std::min(room, n);
@@ -306,8 +297,8 @@ void ChunkCache::give_back(std::uint64_t n, ChunkLink* first) {
 }
 
 void ChunkCache::fill(std::uint64_t m) {
-  // Locks: cache lock, and under it (in refill) the heap lock.
-  LockWordGuard guard(&lock_);
+  // Locks: cache lock (unless the owner serialises), and under it (in refill) the heap lock.
+  Hold hold(*this);
   const Run run = refill(m);
   ChunkLink* old_head = head();
   if (old_head != nullptr) {

@@ -178,17 +178,22 @@ static_assert(process_slot_count <= lock_slot_mask + 1, "every slot must fit a t
 
 // This thread's tag: 1 .. 65535, given on first use and kept for the thread's life. Tags are
 // reused only after 65535 threads, and two live threads share one only beyond that.
-[[nodiscard]] std::uint16_t current_thread_tag() noexcept;
-// Locks of the heap and the maps that this thread holds now (taken by acquire_lock_word or
-// lock_word, not yet released).
-[[nodiscard]] std::uint32_t thread_locks_held() noexcept;
+// (Read on every lock operation: the initial-exec model reaches the variable without a call into the
+// dynamic linker, also from the extension module this code is linked into: two bytes of static TLS.)
+[[gnu::tls_model("initial-exec")]] extern thread_local std::uint16_t this_thread_tag;
+[[nodiscard]] std::uint16_t give_thread_tag() noexcept;
+[[nodiscard]] inline std::uint16_t current_thread_tag() noexcept {
+  const std::uint16_t tag = this_thread_tag;
+  return tag != 0 ? tag : give_thread_tag();
+}
 
 class ProcessTable;
 
 enum class Interrupt : std::uint8_t {
-  never,      // the wait cannot end early: destructors and paths that must not throw
-  when_free,  // a signal whose Python handler raises (Ctrl-C: KeyboardInterrupt) ends the wait with
-              // InterruptedWait, provided this thread holds no other lock; the error stays set
+  never,      // the wait cannot end early: destructors, paths that must not throw, and waits of a
+              // thread that holds another lock (a signal handler must not run map code then)
+  when_free,  // the caller holds no lock of the heap or the maps: a signal whose Python handler
+              // raises (Ctrl-C: KeyboardInterrupt) ends the wait with InterruptedWait, the error set
 };
 
 // A wait for a lock ended because a signal handler raised; the Python error is set. Nothing was
@@ -220,7 +225,36 @@ LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const P
 void release_lock_word(std::uint64_t* word) noexcept;
 
 // The atomic view of a 64-bit lock word, which must be 8-aligned.
-[[nodiscard]] std::atomic_ref<std::uint64_t> lock_word_at(std::uint64_t* word) noexcept;
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> lock_word_at(std::uint64_t* word) noexcept {
+  return std::atomic_ref<std::uint64_t>(*word);
+}
+
+// The contended path of acquire_lock_word, and the wake of release_lock_word.
+LockAcquired acquire_contended_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
+                                         Interrupt interrupt);
+void wake_lock_word_sleepers(std::uint64_t* word) noexcept;
+
+inline bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept {
+  std::uint64_t expected = lock_word_free;
+  // acquire: writes made by the previous holder become visible once we own the word
+  return lock_word_at(word).compare_exchange_strong(expected, token, std::memory_order_acquire,
+                                                    std::memory_order_relaxed);
+}
+
+inline LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
+                                      Interrupt interrupt) {
+  if (try_acquire_lock_word(word, token)) {
+    return {};
+  }
+  return acquire_contended_lock_word(word, token, liveness, interrupt);
+}
+
+inline void release_lock_word(std::uint64_t* word) noexcept {
+  // release: our writes under the lock happen-before the next holder's acquire
+  if ((lock_word_at(word).exchange(lock_word_free, std::memory_order_release) & lock_contended) != 0) {
+    wake_lock_word_sleepers(word);
+  }
+}
 
 // Process-local lock words (a chunk cache's lock, the pointer-keyed map's locks): never taken over,
 // never interrupted.
@@ -281,8 +315,8 @@ class OwnedLockGuard {
 void sleep_wait_step() noexcept;
 // True while the interpreter is finalizing: its lock can then not be handed around.
 [[nodiscard]] bool interpreter_is_finalizing() noexcept;
-// Runs pending signal handlers when this thread is the main thread of a running interpreter and
-// holds no lock; throws InterruptedWait when one raised. Takes the interpreter lock if needed.
+// Runs pending signal handlers when an interpreter runs (taking the interpreter lock if needed);
+// throws InterruptedWait when one raised. Requires: the caller holds no lock of the heap or maps.
 void check_interrupts();
 
 // Memory from PyMem_Malloc while an interpreter runs or finalizes (the caller holds the interpreter
@@ -306,7 +340,11 @@ void python_free(void* buffer) noexcept;
 // to act for the parent (belongs_to_this_process is false). Everything here needs no interpreter.
 
 // Forks this process descends from (incremented in the child of each fork).
-[[nodiscard]] std::uint64_t fork_generation() noexcept;
+extern std::atomic<std::uint64_t> forks_seen;
+[[nodiscard]] inline std::uint64_t fork_generation() noexcept {
+  // relaxed: changed only in a fork's child before it has other threads
+  return forks_seen.load(std::memory_order_relaxed);
+}
 
 class ProcessTable {
  public:
@@ -420,10 +458,16 @@ enum class CacheKind : std::uint8_t {
 };
 inline constexpr std::uint32_t entry_record_bytes = 88;
 
+// Who serialises the users of a cache.
+enum class CacheGuard : std::uint8_t {
+  own_lock,  // the cache's own process-local lock: any thread may use it at any time
+  by_owner,  // the caller: one thread at a time by an outside rule (no lock taken here)
+};
+
 // A process-local reserve of items: a ChunkLink in the heap and the data chunk it names. Items
 // travel in runs linked through `next` Offsets; the next of a run's last item is not meaningful.
-// Several threads of one process may use a cache at once; the cache lock (process-local) serialises
-// them. The cached items are recorded in a CacheRecord: one of this process's slot in the file, so
+// Several threads of one process may use a cache at once: its own lock (process-local) serialises
+// them, or the caller does (CacheGuard::by_owner). The cached items are recorded in a CacheRecord: one of this process's slot in the file, so
 // that whoever takes the slot over after this process died finds them and uses them, or one in
 // process memory. Every change of the record keeps the `count` items from `head` exclusively the
 // cache's at every store (a death may leak items, never share them).
@@ -437,7 +481,8 @@ class ChunkCache {
   // A cache recorded in `record` (in the file). Items already recorded there (left by the slot's
   // previous owner) are adopted when their data chunks are of this cache's unit, else returned to
   // the heap.
-  ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheRecord* record) noexcept;
+  ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit, CacheRecord* record,
+             CacheGuard guard = CacheGuard::own_lock) noexcept;
   // A cache recorded in process memory.
   ChunkCache(Allocator heap, CacheKind kind, std::uint8_t unit) noexcept;
   // Returns every cached item to the heap (data chunk, then link); a refusal ends the process. In a
@@ -465,18 +510,45 @@ class ChunkCache {
   [[nodiscard]] Allocator heap() const noexcept { return heap_; }
   [[nodiscard]] CacheKind kind() const noexcept { return kind_; }
   // Items cached now (a snapshot; for diagnostics and tests).
-  [[nodiscard]] std::uint64_t count() const noexcept;
+  [[nodiscard]] std::uint64_t count() const noexcept {
+    // relaxed: a snapshot; the count is only changed under the cache lock
+    return count_word().load(std::memory_order_relaxed);
+  }
   [[nodiscard]] std::uint8_t data_unit() const noexcept;
 
  private:
-  [[nodiscard]] ChunkLink* head() const noexcept;
-  // The record's two words, each stored alone in the order the class comment requires.
-  void store_head(ChunkLink* head) noexcept;
-  void store_count(std::uint64_t count) noexcept;
+  [[nodiscard]] std::atomic_ref<std::uint64_t> head_word() const noexcept {
+    return lock_word_at(reinterpret_cast<std::uint64_t*>(record_));
+  }
+  [[nodiscard]] std::atomic_ref<std::uint64_t> count_word() const noexcept {
+    return lock_word_at(reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(record_) + offsetof(CacheRecord, count)));
+  }
+  [[nodiscard]] ChunkLink* head() const noexcept {
+    // relaxed: only this process changes the record, under the cache lock
+    const std::uint64_t offset = head_word().load(std::memory_order_relaxed);
+    return offset != 0 ? reinterpret_cast<ChunkLink*>(heap_ + offset) : nullptr;
+  }
+  // The record's two words, each stored alone in the order the class comment requires. relaxed:
+  // read by this process under the cache lock, and by a taker of the slot only after this process
+  // died (crash_order_barrier orders the stores for that).
+  void store_head(ChunkLink* head) noexcept {
+    crash_order_barrier();
+    head_word().store(head != nullptr ? static_cast<std::uint64_t>(reinterpret_cast<std::byte*>(head) - heap_) : 0,
+                      std::memory_order_relaxed);
+    crash_order_barrier();
+  }
+  void store_count(std::uint64_t count) noexcept {
+    crash_order_barrier();
+    count_word().store(count, std::memory_order_relaxed);
+    crash_order_barrier();
+  }
   // Returns the recorded items to the heap one by one, the record shrinking before each goes.
   void drain() noexcept;
+  // Holds the cache lock, unless the owner serialises.
+  class Hold;
 
   std::uint64_t lock_ = lock_word_free;  // process-local lock word
+  CacheGuard guard_;
   alignas(8) CacheRecord local_record_{};
   CacheRecord* record_;
   std::uint8_t unit_;

@@ -45,6 +45,7 @@ inline constexpr std::uint64_t first_chunk_offset = heap_header_bytes;
 
 // Every chunk and raw block starts at a multiple of this many bytes from the heap base.
 inline constexpr std::uint64_t chunk_alignment = 8;
+inline constexpr std::uint64_t cache_line_bytes = 64;
 
 // The smallest unit whose payload holds a link (chunk_size 16). Smaller chunks (chunk_size 8) have
 // no link: their runs are contiguous and they never go onto a free list.

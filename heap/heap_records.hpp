@@ -99,20 +99,24 @@ struct CacheRecord {            // 32 bytes
 static_assert(sizeof(CacheRecord) == 32);
 static_assert(offsetof(CacheRecord, count) == 8 && offsetof(CacheRecord, data_unit) == 16);
 
-struct ProcessSlot {            // 1024 bytes
+// A process slot. Its owner keeps here what must outlive it if it dies: its chunk caches' records
+// and the map layer's records.
+inline constexpr std::uint32_t slot_cache_records = 16;
+
+struct ProcessSlot {            // 2048 bytes
   std::uint64_t generation;     //   0: atomic; raised by every claim (1 .. 2^31 - 1, then 1 again)
   std::uint64_t state;          //   8: atomic; slot_free or slot_in_use
   std::uint32_t pid;            //  16: the owner's process id when it claimed the slot (diagnostics)
   std::uint32_t reserved_0;     //  20: zero
   std::uint64_t claimed_at;     //  24: wall clock at the claim, ns since the epoch (diagnostics)
-  CacheRecord caches[2];        //  32: the owner's two chunk caches (block cache, string cache)
-  std::uint8_t reserved_1[32];  //  96: zero
-  std::uint8_t map_area[896];   // 128: the map layer's per-slot records, zero when the file is made
+  std::uint8_t reserved_1[32];  //  32: zero
+  CacheRecord caches[slot_cache_records];  // 64: the owner's chunk caches
+  std::uint8_t map_area[1472];  // 576: the map layer's per-slot records, zero when the file is made
 };
-static_assert(sizeof(ProcessSlot) == 1024);
+static_assert(sizeof(ProcessSlot) == 2048);
 static_assert(offsetof(ProcessSlot, state) == 8 && offsetof(ProcessSlot, pid) == 16 &&
-              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, caches) == 32 &&
-              offsetof(ProcessSlot, map_area) == 128);
+              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, caches) == 64 &&
+              offsetof(ProcessSlot, map_area) == 576);
 
 struct ProcessTableHeader {     // 64 bytes
   std::uint32_t magic;          //  0: process_table_magic

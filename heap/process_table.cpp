@@ -16,9 +16,9 @@
 
 namespace corvana {
 
-namespace {
-
 std::atomic<std::uint64_t> forks_seen{0};
+
+namespace {
 
 // The tables of this process's mappings, by heap base. Lookups scan without a lock (the heap lock's
 // waits look up their table); registration and removal take registry_mutex; the fork handler only
@@ -56,11 +56,6 @@ std::uint64_t next_generation(std::uint64_t generation) noexcept {
 }
 
 }  // namespace
-
-std::uint64_t fork_generation() noexcept {
-  // relaxed: changed only in a fork's child before it has other threads
-  return forks_seen.load(std::memory_order_relaxed);
-}
 
 ProcessTable::ProcessTable(std::byte* table, FileHandle liveness_file) noexcept
     : table_(table), liveness_file_(liveness_file), fork_generation_(fork_generation()) {

@@ -10,7 +10,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 
@@ -27,8 +26,6 @@ constexpr std::uint64_t signal_interval_ns = 20'000'000;
 constexpr unsigned sleep_slice_us = 4'000;
 
 std::atomic<std::uint32_t> thread_tags_given{0};
-thread_local std::uint16_t thread_tag = 0;
-thread_local std::uint32_t locks_held = 0;
 
 // An interpreter runs in this process: initialised and not yet finalizing. Native tests link
 // libpython without starting it, and then no wait touches the interpreter.
@@ -79,23 +76,19 @@ class InterpreterLockGiven {
   PyThreadState* saved_ = nullptr;
 };
 
-bool take_free_word(std::atomic_ref<std::uint64_t> word, std::uint64_t token) noexcept {
-  std::uint64_t expected = lock_word_free;
-  // acquire: writes made by the previous holder become visible once we own the word
-  return word.compare_exchange_strong(expected, token, std::memory_order_acquire, std::memory_order_relaxed);
-}
+}  // namespace
 
-LockAcquired acquire_slow(std::uint64_t* address, std::uint64_t token, const ProcessTable* liveness,
-                          Interrupt interrupt) {
+LockAcquired acquire_contended_lock_word(std::uint64_t* address, std::uint64_t token, const ProcessTable* liveness,
+                                         Interrupt interrupt) {
   const std::atomic_ref<std::uint64_t> word(*address);
   for (int round = 0; round < spin_rounds; ++round) {
     platform::cpu_pause();
     // relaxed: only a hint of when to try; the compare-and-set orders
-    if (word.load(std::memory_order_relaxed) == lock_word_free && take_free_word(word, token)) {
+    if (word.load(std::memory_order_relaxed) == lock_word_free && try_acquire_lock_word(address, token)) {
       return {};
     }
   }
-  const bool is_interruptible = interrupt == Interrupt::when_free && locks_held == 0;
+  const bool is_interruptible = interrupt == Interrupt::when_free;
   // The holder may be a thread of this process that needs the interpreter lock to get where it
   // releases the word: the lock is given away for the whole wait.
   InterpreterLockGiven interpreter_lock;
@@ -107,7 +100,7 @@ LockAcquired acquire_slow(std::uint64_t* address, std::uint64_t token, const Pro
     std::uint64_t seen = word.load(std::memory_order_relaxed);
     if (seen == lock_word_free) {
       // Whoever takes a word after sleeping keeps it marked: others may still sleep on it.
-      if (take_free_word(word, token | lock_contended)) {
+      if (try_acquire_lock_word(address, token | lock_contended)) {
         return {};
       }
       continue;
@@ -142,51 +135,16 @@ LockAcquired acquire_slow(std::uint64_t* address, std::uint64_t token, const Pro
   }
 }
 
-}  // namespace
+[[gnu::tls_model("initial-exec")]] thread_local std::uint16_t this_thread_tag = 0;
 
-std::uint16_t current_thread_tag() noexcept {
-  if (thread_tag == 0) {
-    // relaxed: tags only need to differ; nothing is published through the counter
-    const std::uint32_t given = thread_tags_given.fetch_add(1, std::memory_order_relaxed);
-    thread_tag = static_cast<std::uint16_t>(given % lock_thread_mask + 1);
-  }
-  return thread_tag;
+std::uint16_t give_thread_tag() noexcept {
+  // relaxed: tags only need to differ; nothing is published through the counter
+  const std::uint32_t given = thread_tags_given.fetch_add(1, std::memory_order_relaxed);
+  this_thread_tag = static_cast<std::uint16_t>(given % lock_thread_mask + 1);
+  return this_thread_tag;
 }
 
-std::uint32_t thread_locks_held() noexcept { return locks_held; }
-
-std::atomic_ref<std::uint64_t> lock_word_at(std::uint64_t* word) noexcept {
-  assert(reinterpret_cast<std::uintptr_t>(word) % std::atomic_ref<std::uint64_t>::required_alignment == 0);
-  return std::atomic_ref<std::uint64_t>(*word);
-}
-
-LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
-                               Interrupt interrupt) {
-  if (!take_free_word(lock_word_at(word), token)) {
-    const LockAcquired acquired = acquire_slow(word, token, liveness, interrupt);
-    ++locks_held;
-    return acquired;
-  }
-  ++locks_held;
-  return {};
-}
-
-bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept {
-  if (!take_free_word(lock_word_at(word), token)) {
-    return false;
-  }
-  ++locks_held;
-  return true;
-}
-
-void release_lock_word(std::uint64_t* word) noexcept {
-  --locks_held;
-  // release: our writes under the lock happen-before the next holder's acquire
-  const std::uint64_t previous = lock_word_at(word).exchange(lock_word_free, std::memory_order_release);
-  if ((previous & lock_contended) != 0) {
-    platform::wake_word_waiters(sleep_word_of(word));
-  }
-}
+void wake_lock_word_sleepers(std::uint64_t* word) noexcept { platform::wake_word_waiters(sleep_word_of(word)); }
 
 std::uint64_t local_lock_token() noexcept { return local_lock_base | current_thread_tag(); }
 
@@ -218,7 +176,7 @@ bool interpreter_is_finalizing() noexcept {
 }
 
 void check_interrupts() {
-  if (locks_held != 0 || !interpreter_runs() || interpreter_is_finalizing()) {
+  if (!interpreter_runs() || interpreter_is_finalizing()) {
     return;
   }
   const PyGILState_STATE state = PyGILState_Ensure();

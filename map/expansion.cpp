@@ -123,7 +123,8 @@ void ConcurrentHashMap_string::expand() {
     }
     const std::int64_t lowest = std::max<std::int64_t>(highest - (buckets_per_claim - 1), 0);
     for (std::int64_t bucket = lowest; bucket <= highest; ++bucket) {
-      split_bucket(static_cast<std::uint64_t>(bucket), chunks_in_use, moving);
+      WriterHold writer(*this);
+      split_bucket(static_cast<std::uint64_t>(bucket), chunks_in_use, moving, writer);
     }
   }
   leave_expansion(is_done, finish);
@@ -174,7 +175,7 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
 // changes nothing.
 // Locks:    the old bucket, then its sibling (ascending bucket order, as get and remove).
 void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::uint64_t chunks_in_use,
-                                            std::vector<Entry>& moving) {
+                                            std::vector<Entry>& moving, const WriterHold& writer) {
   const std::uint64_t split_bit = bucket_chunk_size_ * chunks_in_use;
   Bucket* old_bucket = bucket_at(bucket_number);
   Bucket* sibling = bucket_at(bucket_number + split_bit);
@@ -218,7 +219,7 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   }
   const std::uint64_t spare_links = old_links - staying_links;
   const std::uint64_t handed_links = std::min(spare_links, moving_links);
-  TakenRun added_links(*block_cache_, moving_links - handed_links);  // throws: nothing changed
+  TakenRun added_links(writer.blocks(), moving_links - handed_links);  // throws: nothing changed
   moving.resize(moving_count);  // may throw bad_alloc: nothing has changed yet
 
   // First pass: moving entries to the scratch space, staying ones packed forward in place.

@@ -94,7 +94,8 @@ static_assert(offsetof(MapHeader, reserved_base) == 8 && offsetof(MapHeader, buc
 //
 // A slot's owner makes its changes to buckets through one of its writer records: record r
 // (current_thread_tag() % writer_records) serves the thread that holds the map object's process-
-// local lock of r, so each record has one writer at a time. Before the first store that changes a
+// local lock of r, so each record has one writer at a time. Record r has chunk caches of its own
+// (the slot's cache records 2r, record blocks, and 2r + 1, string chunks), used by that writer only. Before the first store that changes a
 // bucket's lists, the writer describes the change in its intent; after the last, it clears the
 // intent; then the bucket's lock is released. A writer that dies leaves its bucket locked with its
 // token, whose thread tag names the record: whoever takes the lock over finds the intent there and
@@ -135,6 +136,7 @@ struct SlotRecords {               // 640 bytes
   WriterIntent intents[writer_records]; // 128
 };
 static_assert(sizeof(SlotRecords) == 640 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
+static_assert(2 * writer_records <= slot_cache_records, "each writer record has a block cache and a string cache");
 static_assert(offsetof(SlotRecords, intents) == 128);
 static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps a cache line of its own");
 

@@ -212,64 +212,59 @@ void ConcurrentHashMap_string::BucketHold::release() noexcept {
 }
 
 // A mutation's hold on writer record r = current_thread_tag() % writer_records of this object, from
-// before its bucket lock is taken until after it is released: the record has one writer at a time.
-// Threads whose tags share r take turns. A thread that asks again for the record it holds (a signal
-// handler that runs map code inside an operation of its own thread) is refused rather than left
-// waiting for itself.
-class ConcurrentHashMap_string::WriterHold {
- public:
-  explicit WriterHold(ConcurrentHashMap_string& map)
-      : map_(map), tag_(current_thread_tag()), record_(tag_ % map_layout::writer_records) {
-    std::atomic_ref<std::uint32_t> lock(map_.writer_locks_[record_]);
-    std::uint32_t expected = 0;
-    // acquire: the previous writer's changes to the record are visible
-    while (!lock.compare_exchange_weak(expected, tag_, std::memory_order_acquire, std::memory_order_relaxed)) {
-      if (expected == tag_) {
-        throw std::logic_error("a map operation was started inside another operation of the same thread");
-      }
-      expected = 0;
-      sleep_wait_step();  // gives the interpreter lock away: the holder may need it to finish
+// before its bucket lock is taken until after it is released: the record, and its caches, have one
+// writer at a time. Threads whose tags share r take turns. A thread that asks again for the record
+// it holds (a signal handler that runs map code inside an operation of its own thread) is refused
+// rather than left waiting for itself.
+ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map)
+    : map_(map), tag_(current_thread_tag()), record_(tag_ % map_layout::writer_records) {
+  std::atomic_ref<std::uint32_t> lock(map_.writer_locks_[record_]);
+  std::uint32_t expected = 0;
+  // acquire: the previous writer's changes to the record and its caches are visible
+  while (!lock.compare_exchange_weak(expected, tag_, std::memory_order_acquire, std::memory_order_relaxed)) {
+    if (expected == tag_) {
+      throw std::logic_error("a map operation was started inside another operation of the same thread");
     }
+    expected = 0;
+    sleep_wait_step();  // gives the interpreter lock away: the holder may need it to finish
   }
-  ~WriterHold() {
-    // release: our changes to the record are visible to the next writer
-    std::atomic_ref<std::uint32_t>(map_.writer_locks_[record_]).store(0, std::memory_order_release);
-  }
-  WriterHold(const WriterHold&) = delete;
-  WriterHold& operator=(const WriterHold&) = delete;
+}
 
-  [[nodiscard]] std::uint32_t record() const noexcept { return record_; }
-  [[nodiscard]] WriterIntent* intent() const noexcept { return &map_.own_records_->intents[record_]; }
-  [[nodiscard]] std::int64_t count() const noexcept {
-    // relaxed: this thread is the record's only writer now
-    return static_cast<std::int64_t>(map_layout::count_word(map_.own_records_, record_).load(std::memory_order_relaxed));
-  }
-  void store_count(std::int64_t count) const noexcept {
-    crash_order_barrier();
-    // relaxed: summed by readers as a statistic; a repair reads it after the writer's death
-    map_layout::count_word(map_.own_records_, record_).store(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
-    crash_order_barrier();
-  }
-  // Publishes the intent whose fields the caller has written.
-  void begin(IntentKind kind) const noexcept {
-    crash_order_barrier();
-    // relaxed: read by this thread, or by a repair after this process died (the barrier orders)
-    map_layout::intent_state_word(intent()).store(
-        map_layout::intent_state(kind, token_generation(map_.process_table_->token_base())), std::memory_order_relaxed);
-    crash_order_barrier();
-  }
-  void end() const noexcept {
-    crash_order_barrier();
-    // relaxed: as in begin
-    map_layout::intent_state_word(intent()).store(0, std::memory_order_relaxed);
-    crash_order_barrier();
-  }
+ConcurrentHashMap_string::WriterHold::~WriterHold() {
+  // release: our changes to the record and its caches are visible to the next writer
+  std::atomic_ref<std::uint32_t>(map_.writer_locks_[record_]).store(0, std::memory_order_release);
+}
 
- private:
-  ConcurrentHashMap_string& map_;
-  std::uint16_t tag_;
-  std::uint32_t record_;
-};
+WriterIntent* ConcurrentHashMap_string::WriterHold::intent() const noexcept {
+  return &map_.own_records_->intents[record_];
+}
+
+std::int64_t ConcurrentHashMap_string::WriterHold::count() const noexcept {
+  // relaxed: this thread is the record's only writer now
+  return static_cast<std::int64_t>(map_layout::count_word(map_.own_records_, record_).load(std::memory_order_relaxed));
+}
+
+void ConcurrentHashMap_string::WriterHold::store_count(std::int64_t count) const noexcept {
+  crash_order_barrier();
+  // relaxed: summed by readers as a statistic; a repair reads it after the writer's death
+  map_layout::count_word(map_.own_records_, record_).store(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
+void ConcurrentHashMap_string::WriterHold::begin(IntentKind kind) const noexcept {
+  crash_order_barrier();
+  // relaxed: read by this thread, or by a repair after this process died (the barrier orders)
+  map_layout::intent_state_word(intent()).store(
+      map_layout::intent_state(kind, token_generation(map_.process_table_->token_base())), std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
+void ConcurrentHashMap_string::WriterHold::end() const noexcept {
+  crash_order_barrier();
+  // relaxed: as in begin
+  map_layout::intent_state_word(intent()).store(0, std::memory_order_relaxed);
+  crash_order_barrier();
+}
 
 // A bucket locked for an operation; with its sibling while an expansion moves the bucket. The holds
 // release in reverse order: the sibling first.
@@ -483,9 +478,13 @@ void ConcurrentHashMap_string::adopt_process_slot() {
 void ConcurrentHashMap_string::make_caches() {
   // The caches' items are recorded in this object's slot, where a taker of the slot finds them.
   ProcessSlot* slot = process_table_->own_slot();
-  block_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::blocks, map_layout::entries_per_block,
-                                              &slot->caches[0]);
-  string_cache_ = std::make_unique<ChunkCache>(base_, CacheKind::strings, string_unit_, &slot->caches[1]);
+  for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+    writer_caches_[record].blocks =
+        std::make_unique<ChunkCache>(base_, CacheKind::blocks, map_layout::entries_per_block,
+                                     &slot->caches[2 * record], CacheGuard::by_owner);
+    writer_caches_[record].strings = std::make_unique<ChunkCache>(
+        base_, CacheKind::strings, string_unit_, &slot->caches[2 * record + 1], CacheGuard::by_owner);
+  }
 }
 
 void ConcurrentHashMap_string::adopt_cells(const void* header_address) {
@@ -502,8 +501,10 @@ void ConcurrentHashMap_string::adopt_cells(const void* header_address) {
 
 void ConcurrentHashMap_string::release() noexcept {
   // The caches give their items back to the heap, which must still be mapped.
-  string_cache_.reset();
-  block_cache_.reset();
+  for (WriterCaches& caches : writer_caches_) {
+    caches.strings.reset();
+    caches.blocks.reset();
+  }
   if (chunk_addresses_ != nullptr) {
     python_free(chunk_addresses_);
     chunk_addresses_ = nullptr;
@@ -528,14 +529,12 @@ void ConcurrentHashMap_string::release() noexcept {
   close_memory_file(base, file, mapping);
 }
 
-void ConcurrentHashMap_string::require_usable() const {
+void ConcurrentHashMap_string::refuse_use() const {
   if (base_ == nullptr) {
     throw std::runtime_error(empty_chunks_text);
   }
-  if (generation_ != fork_generation()) {
-    throw std::logic_error(
-        "this map object belongs to the process that made it; a forked child must open the map again by its name");
-  }
+  throw std::logic_error(
+      "this map object belongs to the process that made it; a forked child must open the map again by its name");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -566,7 +565,8 @@ std::uint64_t ConcurrentHashMap_string::count_after_append() noexcept {
   // relaxed: a private estimate of this object; threads racing on it only blur it
   std::atomic_ref<std::uint64_t> since(appends_since_count_);
   std::atomic_ref<std::uint64_t> counted(counted_entries_);
-  const std::uint64_t appends = since.fetch_add(1, std::memory_order_relaxed) + 1;
+  const std::uint64_t appends = since.load(std::memory_order_relaxed) + 1;
+  since.store(appends, std::memory_order_relaxed);
   if (appends >= interval) {
     since.store(0, std::memory_order_relaxed);
     counted.store(element_count(), std::memory_order_relaxed);
@@ -716,7 +716,7 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
     }
     if (with_sibling && moving_to != 0) {
       Bucket* sibling = reinterpret_cast<Bucket*>(address_of(base_, static_cast<Offset>(moving_to)));
-      locked.sibling_hold.take(*this, sibling, Interrupt::when_free);
+      locked.sibling_hold.take(*this, sibling, Interrupt::never);
       if (bucket_chunk_in_use() != chunks_in_use) {
         // The expansion completed while we waited for the sibling, and a next one may have split
         // the sibling in turn: its entries may have moved on.
@@ -876,15 +876,11 @@ std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char*
   const std::uint64_t length = entries->length;
   const std::uint64_t link_count = entries->link_count;
   const std::uint8_t unit = string_unit_;
-  // Everything the entry needs is taken, and its bytes written, before the list changes.
+  // Everything the entry needs is taken before the list changes.
   const bool needs_block = length == map_layout::entries_per_block * link_count;
-  TakenRun block(*block_cache_, needs_block ? 1 : 0);
-  TakenRun key_run(*string_cache_, map_layout::links_for_bytes(key_len, unit));
-  TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
-  Entry staged{};
-  map_layout::write_new_string(base_, map_layout::key_of(&staged), key, key_len, unit, key_run);
-  map_layout::write_new_string(base_, map_layout::value_of(&staged), value, value_len, unit, value_run);
-  staged.hash = hash;
+  TakenRun block(writer.blocks(), needs_block ? 1 : 0);
+  TakenRun key_run(writer.strings(), map_layout::links_for_bytes(key_len, unit));
+  TakenRun value_run(writer.strings(), map_layout::links_for_bytes(value_len, unit));
 
   WriterIntent* intent = writer.intent();
   const std::int64_t count_before = writer.count();
@@ -913,21 +909,25 @@ std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char*
     link = map_layout::walk_links(base_, map_layout::link_at(base_, entries->head),
                                   length / map_layout::entries_per_block);
   }
+  // The slot lies past the list's length: nobody reads it before the length publishes it.
   Entry* entry = map_layout::entry_in_block(base_, link, length % map_layout::entries_per_block);
-  copy_entry(entry, &staged);
+  map_layout::write_new_string(base_, map_layout::key_of(entry), key, key_len, unit, key_run);
+  map_layout::write_new_string(base_, map_layout::value_of(entry), value, value_len, unit, value_run);
+  entry->hash = hash;
   crash_point("append.written");
   store_length(entries, length + 1);
   crash_point("append.published");
   writer.store_count(count_before + 1);
   crash_point("append.counted");
   writer.end();
-  return count_after_append();
+  // An entry that fills an empty bucket never starts an expansion: no count is needed for it.
+  return length == 0 ? 0 : count_after_append();
 }
 
 void ConcurrentHashMap_string::replace_value(Bucket* bucket, std::uint64_t index, Entry* entry, const char* value,
                                              std::uint64_t value_len, const WriterHold& writer) {
   const std::uint8_t unit = string_unit_;
-  TakenRun value_run(*string_cache_, map_layout::links_for_bytes(value_len, unit));
+  TakenRun value_run(writer.strings(), map_layout::links_for_bytes(value_len, unit));
   ChunkList staged{};
   map_layout::write_new_string(base_, &staged, value, value_len, unit, value_run);
   ChunkList* stored = map_layout::value_of(entry);
@@ -945,7 +945,7 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, std::uint64_t index
   write_list(stored, staged);
   crash_point("replace.written");
   writer.end();
-  map_layout::give_back_run(*string_cache_, old_links, old_chunks);
+  map_layout::give_back_run(writer.strings(), old_links, old_chunks);
 }
 
 bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std::uint64_t key_len,
@@ -1013,9 +1013,9 @@ bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std:
   }
   writer.end();
 
-  map_layout::give_back_run(*string_cache_, key_links, key_chunks);
-  map_layout::give_back_run(*string_cache_, value_links, value_chunks);
-  map_layout::give_back_run(*block_cache_, spare_links, spare);
+  map_layout::give_back_run(writer.strings(), key_links, key_chunks);
+  map_layout::give_back_run(writer.strings(), value_links, value_chunks);
+  map_layout::give_back_run(writer.blocks(), spare_links, spare);
   return true;
 }
 
@@ -1132,37 +1132,39 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
                                       std::uint64_t value_len, std::int64_t hash) {
   bool may_join = true;
   while (true) {
-    WriterHold writer(*this);
-    LockedBuckets locked;
-    lock_bucket_of(hash, false, locked);
-    if (locked.moving_to != 0) {
-      // The bucket is being moved: wait until the expansion is over, helping it once per call.
-      locked.release();
-      if (may_join) {
-        may_join = false;
-        if (join_if_crowded(element_count())) {
-          continue;
+    std::uint64_t count = 0;
+    {
+      WriterHold writer(*this);
+      LockedBuckets locked;
+      lock_bucket_of(hash, false, locked);
+      if (locked.moving_to == 0) {
+        ChunkList* entries = map_layout::entries_of(locked.bucket);
+        const FoundEntry found = find_entry(base_, entries, key, key_len, hash, string_unit_);
+        if (found) {
+          replace_value(locked.bucket, found.index, found.entry, value, value_len, writer);
+          return;
+        }
+        // An entry that fills an empty bucket never starts an expansion (append_entry gives no count
+        // then): a map is crowded only where entries share buckets.
+        count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
+        if (count == 0) {
+          return;
         }
       }
-      sleep_wait_step();  // gives the interpreter lock away while it sleeps
-      check_interrupts();
-      continue;
     }
-    ChunkList* entries = map_layout::entries_of(locked.bucket);
-    const FoundEntry found = find_entry(base_, entries, key, key_len, hash, string_unit_);
-    if (found) {
-      replace_value(locked.bucket, found.index, found.entry, value, value_len, writer);
+    if (count != 0) {
+      join_if_crowded(count);  // with no lock and no writer record held
       return;
     }
-    // An entry that fills an empty bucket never starts an expansion: a map is crowded only where
-    // entries share buckets.
-    const bool was_empty = entries->length == 0;
-    const std::uint64_t count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
-    locked.release();
-    if (!was_empty) {
-      join_if_crowded(count);
+    // The bucket is being moved: wait until the expansion is over, helping it once per call.
+    if (may_join) {
+      may_join = false;
+      if (join_if_crowded(element_count())) {
+        continue;
+      }
     }
-    return;
+    sleep_wait_step();  // gives the interpreter lock away while it sleeps
+    check_interrupts();
   }
 }
 
@@ -1225,39 +1227,41 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
                                           std::int64_t& stored_len) {
   bool may_join = true;
   while (true) {
-    WriterHold writer(*this);
-    LockedBuckets locked;
-    lock_bucket_of(hash, true, locked);
-    FoundEntry found = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
-    if (!found && locked.sibling != nullptr) {
-      found = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
-    }
-    if (found) {
-      hand_out_copy(base_, map_layout::value_of(found.entry), string_unit_, stored, stored_len);
-      return false;
-    }
-    if (locked.moving_to != 0) {
-      // Absent, but the bucket is being split: a new entry may only be added once the expansion is
-      // over (as insert does), and the key is looked for again then, since another process may
-      // have added it meanwhile.
-      locked.release();
-      if (may_join) {
-        may_join = false;
-        if (join_if_crowded(element_count())) {
-          continue;
+    std::uint64_t count = 0;
+    {
+      WriterHold writer(*this);
+      LockedBuckets locked;
+      lock_bucket_of(hash, true, locked);
+      FoundEntry found = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
+      if (!found && locked.sibling != nullptr) {
+        found = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+      }
+      if (found) {
+        hand_out_copy(base_, map_layout::value_of(found.entry), string_unit_, stored, stored_len);
+        return false;
+      }
+      // Absent, but while the bucket is being split a new entry may only be added once the
+      // expansion is over (as insert does), and the key is looked for again then, since another
+      // process may have added it meanwhile.
+      if (locked.moving_to == 0) {
+        count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
+        if (count == 0) {
+          return true;  // an entry that fills an empty bucket never starts an expansion
         }
       }
-      sleep_wait_step();
-      check_interrupts();
-      continue;
     }
-    const bool was_empty = map_layout::entries_of(locked.bucket)->length == 0;
-    const std::uint64_t count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
-    locked.release();
-    if (!was_empty) {
-      join_if_crowded(count);
+    if (count != 0) {
+      join_if_crowded(count);  // with no lock and no writer record held
+      return true;
     }
-    return true;
+    if (may_join) {
+      may_join = false;
+      if (join_if_crowded(element_count())) {
+        continue;
+      }
+    }
+    sleep_wait_step();
+    check_interrupts();
   }
 }
 
@@ -1346,7 +1350,7 @@ class ConcurrentHashMap_string::HeldBuckets {
   // may be interrupted: a thread that holds others must not run signal handlers.
   void lock(Bucket* bucket) {
     buckets_.reserve(buckets_.size() + 1);  // may throw: nothing is held for it yet
-    map_.lock_bucket(bucket, Interrupt::when_free);
+    map_.lock_bucket(bucket, buckets_.empty() ? Interrupt::when_free : Interrupt::never);
     buckets_.push_back(bucket);
   }
   void release() noexcept {

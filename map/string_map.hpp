@@ -20,6 +20,7 @@ struct ChunkList;
 struct Entry;
 struct SlotRecords;
 struct WriterIntent;
+enum class IntentKind : std::uint8_t;
 }  // namespace map_layout
 
 // What the map checker found in a consistent map.
@@ -189,7 +190,31 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
     map_layout::Bucket* bucket_ = nullptr;
   };
   class HeldBuckets;     // the bucket locks of a walk's group
-  class WriterHold;      // a mutation's hold on one of this object's writer records
+  // A mutation's hold on one of this object's writer records (see string_map.cpp).
+  class WriterHold {
+   public:
+    explicit WriterHold(ConcurrentHashMap_string& map);
+    ~WriterHold();
+    WriterHold(const WriterHold&) = delete;
+    WriterHold& operator=(const WriterHold&) = delete;
+
+    [[nodiscard]] std::uint32_t record() const noexcept { return record_; }
+    [[nodiscard]] map_layout::WriterIntent* intent() const noexcept;
+    // The record's caches: this thread's alone while it holds the record.
+    [[nodiscard]] ChunkCache& blocks() const noexcept { return *map_.writer_caches_[record_].blocks; }
+    [[nodiscard]] ChunkCache& strings() const noexcept { return *map_.writer_caches_[record_].strings; }
+    // The record's count of entries, and its change (each a single store).
+    [[nodiscard]] std::int64_t count() const noexcept;
+    void store_count(std::int64_t count) const noexcept;
+    // Publishes the intent whose fields the caller wrote; clears it.
+    void begin(map_layout::IntentKind kind) const noexcept;
+    void end() const noexcept;
+
+   private:
+    ConcurrentHashMap_string& map_;
+    std::uint16_t tag_;
+    std::uint32_t record_;
+  };
 
   void create_map(std::string& name, std::uint8_t bucket_chunk_size_exponent,
                   std::uint64_t bucket_chunk_number, std::uint64_t size, std::uint8_t chunk_size_exponent);
@@ -197,10 +222,15 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   void adopt_cells(const void* header);
   // Finds this object's process slot (claimed by the memory file) and its records.
   void adopt_process_slot();
-  // Makes the two chunk caches, recorded in this object's slot.
+  // Makes the writer records' chunk caches, recorded in this object's slot.
   void make_caches();
   // Throws unless the object has a map and belongs to this process (not a forked child's copy).
-  void require_usable() const;
+  void require_usable() const {
+    if (base_ == nullptr || generation_ != fork_generation()) [[unlikely]] {
+      refuse_use();
+    }
+  }
+  [[noreturn]] void refuse_use() const;
   // Releases caches, the address array and the mapping; leaves the object empty. Never throws.
   void release() noexcept;
 
@@ -232,8 +262,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
   bool join_if_crowded(std::uint64_t count) noexcept;
   // Appends (key, value, hash) to the bucket's list, taking every chunk it needs before the list
-  // changes; returns an estimate of the element count for the join rule. Requires: the bucket's
-  // lock, the key absent from it, `writer` held.
+  // changes; returns an estimate of the element count for the join rule, or 0 when the bucket was
+  // empty (such an append never starts an expansion). Requires: the bucket's lock, the key absent
+  // from it, `writer` held.
   std::uint64_t append_entry(map_layout::Bucket* bucket, const char* key, const char* value,
                              std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
                              const WriterHold& writer);
@@ -255,8 +286,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
   // Expansion steps (map/expansion.cpp).
   void create_new_chunks(std::uint64_t chunks_in_use);
-  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use,
-                    std::vector<map_layout::Entry>& moving);
+  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, std::vector<map_layout::Entry>& moving,
+                    const WriterHold& writer);
   void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
 
@@ -270,8 +301,14 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Per bucket chunk, its address in this process or null until first looked up (python_malloc,
   // bucket_chunk_number entries; read and filled through atomic_ref by any thread of the process).
   std::byte** chunk_addresses_ = nullptr;
-  std::unique_ptr<ChunkCache> block_cache_;   // record blocks with their links (unit 2)
-  std::unique_ptr<ChunkCache> string_cache_;  // string chunks with their links (unit string_unit)
+  // Per writer record r, its caches: record blocks with their links (unit 2) and string chunks with
+  // their links (unit string_unit), recorded in this object's slot. Only the holder of record r uses
+  // them, so they take no lock of their own.
+  struct WriterCaches {
+    std::unique_ptr<ChunkCache> blocks;
+    std::unique_ptr<ChunkCache> strings;
+  };
+  WriterCaches writer_caches_[8];
   unsigned bucket_chunk_shift_ = 0;           // log2(B)
   ProcessTable* process_table_ = nullptr;     // the process table of this object's mapping
   map_layout::SlotRecords* own_records_ = nullptr;  // the map's records in this object's slot

@@ -65,11 +65,19 @@ std::int64_t ConcurrentHashMap_string::migration_cursor() const noexcept {
 }
 
 std::uint64_t ConcurrentHashMap_string::string_cache_items() const noexcept {
-  return string_cache_ != nullptr ? string_cache_->count() : 0;
+  std::uint64_t items = 0;
+  for (const WriterCaches& caches : writer_caches_) {
+    items += caches.strings != nullptr ? caches.strings->count() : 0;
+  }
+  return items;
 }
 
 std::uint64_t ConcurrentHashMap_string::block_cache_items() const noexcept {
-  return block_cache_ != nullptr ? block_cache_->count() : 0;
+  std::uint64_t items = 0;
+  for (const WriterCaches& caches : writer_caches_) {
+    items += caches.blocks != nullptr ? caches.blocks->count() : 0;
+  }
+  return items;
 }
 
 StringMapCheck ConcurrentHashMap_string::check(bool allow_spare_links) const {

@@ -36,4 +36,5 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 echo "== Python tests"
 # Run outside the source tree so that the installed package is what is imported.
 cd "$(mktemp -d)"
-CORVANA_TEST_EXT_DIR="$root/build/native/tests/ext" "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider
+CORVANA_TEST_EXT_DIR="$root/build/native/tests/ext" CORVANA_CRASH_PACKAGE="$root/build/native/tests/crash_package" \
+  "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider
