@@ -23,9 +23,11 @@ namespace layout {
 
 HeapLockGuard::HeapLockGuard(Allocator heap) noexcept : heap_(heap) {
   const ProcessTable* table = process_table_of(heap_);
-  // A dead holder is taken over without repair: see the class comment. Never interrupted, so it
-  // does not throw.
-  static_cast<void>(acquire_lock_word(heap_lock_word(heap_), owner_token(table), table, Interrupt::never));
+  // Never interrupted, so it does not throw. A dead holder may have left a change of the slab
+  // records half made; the free lists of the allocator need no repair (see the class comment).
+  if (acquire_lock_word(heap_lock_word(heap_), owner_token(table), table, Interrupt::never).took_over) {
+    repair_slab_intent(heap_);
+  }
 }
 
 HeapLockGuard::~HeapLockGuard() { release_lock_word(heap_lock_word(heap_)); }

@@ -35,6 +35,44 @@ namespace corvana::layout {
   return (heap_stop + process_table_alignment - 1) / process_table_alignment * process_table_alignment;
 }
 
+// The slab size of a heap of `heap_end` bytes: a sixteenth of it, as a power of two between 4 KiB
+// and 64 KiB, so that a small heap still has room for slabs of several classes.
+[[nodiscard]] inline std::uint32_t slab_shift_for(std::uint64_t heap_end) noexcept {
+  std::uint32_t shift = smallest_slab_shift;
+  while (shift < largest_slab_shift && (std::uint64_t{1} << (shift + 1)) <= heap_end / 16) {
+    ++shift;
+  }
+  return shift;
+}
+
+// Where the trailer of a memory file lies (file offsets): the process table, the slab header and
+// the slab directory, whose entries cover every slab of the file up to the table.
+struct TrailerLayout {
+  std::uint64_t table_offset = 0;
+  std::uint64_t slab_header_offset = 0;
+  std::uint64_t directory_offset = 0;
+  std::uint64_t directory_bytes = 0;
+  std::uint64_t end = 0;
+  std::uint32_t slab_shift = 0;
+};
+// The trailer of a heap whose heap_end is `heap_end`; false when it would not fit in 64 bits.
+[[nodiscard]] inline bool trailer_layout(std::uint64_t heap_end, TrailerLayout& layout) noexcept {
+  constexpr std::uint64_t max = ~std::uint64_t{0};
+  layout.table_offset = process_table_offset(heap_end);
+  if (layout.table_offset == 0 || layout.table_offset > max - process_table_bytes - 2 * sizeof(SlabHeader)) {
+    return false;
+  }
+  layout.slab_header_offset = (layout.table_offset + process_table_bytes + 63) / 64 * 64;
+  layout.directory_offset = layout.slab_header_offset + sizeof(SlabHeader);
+  layout.slab_shift = slab_shift_for(heap_end);
+  layout.directory_bytes = (layout.table_offset >> layout.slab_shift) + 1;
+  if (layout.directory_offset > max - layout.directory_bytes) {
+    return false;
+  }
+  layout.end = layout.directory_offset + layout.directory_bytes;
+  return true;
+}
+
 // Makes `table` the process table of the mapping whose heap base is `heap` (see process_table_of);
 // false when this process has too many mappings registered.
 [[nodiscard]] bool register_process_table(Allocator heap, ProcessTable* table) noexcept;
@@ -68,8 +106,9 @@ inline void set_chunk_link(Allocator heap, std::uint64_t chunk_offset, std::uint
 
 // Holds the heap lock from construction to destruction, as the owner named by the heap's process
 // table (a heap without one locks as a process-local word). A holder that died is taken over: every
-// change made under the heap lock leaves the header and the free lists valid at every store (each
-// change is published by its last store), so nothing needs repair. Never interrupted.
+// change of the allocator's header and free lists leaves them valid at every store (each change is
+// published by its last store); a change of the slab records is finished or undone from the slab
+// intent (repair_slab_intent). Never interrupted.
 class HeapLockGuard {
  public:
   explicit HeapLockGuard(Allocator heap) noexcept;

@@ -99,24 +99,53 @@ struct CacheRecord {            // 32 bytes
 static_assert(sizeof(CacheRecord) == 32);
 static_assert(offsetof(CacheRecord, count) == 8 && offsetof(CacheRecord, data_unit) == 16);
 
-// A process slot. Its owner keeps here what must outlive it if it dies: its chunk caches' records
-// and the map layer's records.
-inline constexpr std::uint32_t slot_cache_records = 16;
-
-struct ProcessSlot {            // 2048 bytes
-  std::uint64_t generation;     //   0: atomic; raised by every claim (1 .. 2^31 - 1, then 1 again)
-  std::uint64_t state;          //   8: atomic; slot_free or slot_in_use
-  std::uint32_t pid;            //  16: the owner's process id when it claimed the slot (diagnostics)
-  std::uint32_t reserved_0;     //  20: zero
-  std::uint64_t claimed_at;     //  24: wall clock at the claim, ns since the epoch (diagnostics)
-  std::uint8_t reserved_1[32];  //  32: zero
-  CacheRecord caches[slot_cache_records];  // 64: the owner's chunk caches
-  std::uint8_t map_area[1472];  // 576: the map layer's per-slot records, zero when the file is made
+// A slab cache's free chunks in the file: `count` chunks of one size class, linked through their
+// first 8 bytes from `head`. Both words change in one store (see slab.cpp); 16-byte aligned.
+struct SlabCacheRecord {        // 16 bytes
+  Offset head;                  //  0: the first free chunk; null when count is 0
+  std::uint64_t count;          //  8: chunks reachable from head
 };
-static_assert(sizeof(ProcessSlot) == 2048);
+static_assert(sizeof(SlabCacheRecord) == 16 && offsetof(SlabCacheRecord, count) == 8);
+
+// Slab chunks: sizes (bytes) of the size classes. A slab is a power of two of bytes of the file
+// (largest_slab_bytes, or less for a small heap: see slab_shift_for) at a multiple of its size,
+// carved into chunks of one class.
+inline constexpr std::uint32_t smallest_slab_shift = 12;
+inline constexpr std::uint32_t largest_slab_shift = 16;
+inline constexpr std::uint32_t largest_slab_bytes = 1u << largest_slab_shift;
+inline constexpr std::uint32_t slab_class_count = 20;
+inline constexpr std::uint32_t slab_class_sizes[slab_class_count] = {32,  48,  64,  80,   96,   112,  128,
+                                                                     160, 192, 224, 256,  320,  384,  512,
+                                                                     768, 1024, 1536, 2048, 3072, 4096};
+
+// A run of free slab chunks of one class on a shared list: `count` chunks linked through their
+// first words from the run's first chunk, which also names the next run. Runs are pushed and popped
+// whole, so that moving a cache's content to or from a shared list never walks it.
+struct FreeRunHead {            // 24 bytes: the first words of the run's first chunk
+  Offset next_chunk;            //  0: the run's second chunk (as in every free chunk: the next one)
+  Offset next_run;              //  8: the first chunk of the next run on the list, or null
+  std::uint64_t count;          // 16: chunks in the run
+};
+static_assert(sizeof(FreeRunHead) == 24 && sizeof(FreeRunHead) <= slab_class_sizes[0]);
+// Slab caches a process slot records: one per size class for each of its owner's writers.
+inline constexpr std::uint32_t slot_slab_writers = 8;
+
+// A process slot. Its owner keeps here what must outlive it if it dies: its slab caches' records
+// and the map layer's records.
+struct ProcessSlot {            // 4096 bytes
+  std::uint64_t generation;     //    0: atomic; raised by every claim (1 .. 2^31 - 1, then 1 again)
+  std::uint64_t state;          //    8: atomic; slot_free or slot_in_use
+  std::uint32_t pid;            //   16: the owner's process id when it claimed the slot (diagnostics)
+  std::uint32_t reserved_0;     //   20: zero
+  std::uint64_t claimed_at;     //   24: wall clock at the claim, ns since the epoch (diagnostics)
+  std::uint8_t reserved_1[32];  //   32: zero
+  SlabCacheRecord slab_caches[slot_slab_writers][slab_class_count];  // 64: the owner's slab caches
+  std::uint8_t map_area[1472];  // 2624: the map layer's per-slot records, zero when the file is made
+};
+static_assert(sizeof(ProcessSlot) == 4096);
 static_assert(offsetof(ProcessSlot, state) == 8 && offsetof(ProcessSlot, pid) == 16 &&
-              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, caches) == 64 &&
-              offsetof(ProcessSlot, map_area) == 576);
+              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, slab_caches) == 64 &&
+              offsetof(ProcessSlot, map_area) == 2624);
 
 struct ProcessTableHeader {     // 64 bytes
   std::uint32_t magic;          //  0: process_table_magic
@@ -128,8 +157,45 @@ struct ProcessTableHeader {     // 64 bytes
   std::uint8_t reserved_1[32];  // 32: zero
 };
 static_assert(sizeof(ProcessTableHeader) == 64);
+// The table starts on a page: every slab cache record lies on 16 bytes (it is stored as a pair).
+static_assert((sizeof(ProcessTableHeader) + offsetof(ProcessSlot, slab_caches)) % 16 == 0 &&
+              sizeof(ProcessSlot) % 16 == 0 && sizeof(SlabCacheRecord) == 16);
 static_assert(offsetof(ProcessTableHeader, slot_count) == 4 && offsetof(ProcessTableHeader, high_water) == 16 &&
               offsetof(ProcessTableHeader, lock_base) == 24);
+
+// A change of the slab records made under the heap lock that touches more than one word: written
+// before the change and cleared after it, so that whoever takes the heap lock over from a dead
+// holder finishes or undoes it (see slab.cpp).
+enum class SlabIntentKind : std::uint8_t { none = 0, carve = 1, refill = 2, release = 3 };
+struct SlabIntent {             // 48 bytes
+  std::uint64_t state;          //  0: kind | class << 8; 0 when nothing is under way
+  std::uint64_t target;         //  8: carve: heap offset of the slab. refill, release: file offset
+                                //     of the slab cache record
+  std::uint64_t first;          // 16: the run's first chunk
+  std::uint64_t count;          // 24: chunks in the run
+  std::uint64_t rest;           // 32: refill: the list's first run after the change. release: the
+                                //     list's first run before it
+  std::uint64_t reserved;       // 40: zero
+};
+static_assert(sizeof(SlabIntent) == 48 && offsetof(SlabIntent, rest) == 32);
+
+// The slab header: after the process table, at a multiple of 64 bytes. Then the slab directory:
+// one byte per slab of the file, 0 for space that is not a slab, class + 1 for a slab of that
+// class (written by the slab's carver, once).
+struct SlabHeader {             // 256 bytes
+  std::uint32_t magic;          //   0: slab_header_magic
+  std::uint32_t class_count;    //   4: slab_class_count
+  std::uint64_t directory_bytes;//   8: entries of the directory that follows
+  Offset free_heads[slab_class_count];  // 16: per class, the first chunk of the first run of its
+                                //        shared free list (see FreeRunHead);
+                                //        guarded by the heap lock
+  std::uint32_t slab_shift;     // 176: a slab is 1 << slab_shift bytes (slab_shift_for the heap)
+  std::uint32_t reserved_0;     // 180: zero
+  SlabIntent intent;            // 184: the change under way under the heap lock
+  std::uint8_t reserved[24];    // 232: zero
+};
+static_assert(sizeof(SlabHeader) == 256 && offsetof(SlabHeader, free_heads) == 16 &&
+              offsetof(SlabHeader, slab_shift) == 176 && offsetof(SlabHeader, intent) == 184);
 
 #pragma pack(pop)
 
@@ -139,9 +205,11 @@ inline constexpr std::size_t heap_header_bytes = sizeof(HeapHeader);
 // "CRVN": the first four bytes of format_magic as they lie in the file.
 inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // The format this code writes and reads. 1 is the format before the magic, the version field and
-// the process table; its files carry zeros where the magic now stands.
-inline constexpr std::uint16_t memory_file_format_version = 2;
+// the process table (its files carry zeros where the magic now stands); 2 had no slabs and kept
+// entries in linked record blocks and string chunks.
+inline constexpr std::uint16_t memory_file_format_version = 3;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
+inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"
 inline constexpr std::uint64_t process_table_alignment = 4096;
 inline constexpr std::uint32_t process_slot_count = 1024;
 inline constexpr std::uint64_t process_table_bytes =

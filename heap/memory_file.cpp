@@ -144,13 +144,21 @@ void write_new_headers(std::byte* mapping_address, std::uint64_t mapped_size, st
   header.format_version = memory_file_format_version;
   header.reserved = 0;
 
-  // The process table; its slots are the file's zeros until claimed.
-  auto& table = *reinterpret_cast<ProcessTableHeader*>(mapping_address + layout::process_table_offset(header.heap_end));
+  // The process table (its slots are the file's zeros until claimed), then the slab header (every
+  // free list empty) and the slab directory (zeros: no slab yet).
+  layout::TrailerLayout trailer;
+  static_cast<void>(layout::trailer_layout(header.heap_end, trailer));  // checked by mapped_size_for
+  auto& table = *reinterpret_cast<ProcessTableHeader*>(mapping_address + trailer.table_offset);
   table.magic = process_table_magic;
   table.slot_count = process_slot_count;
   table.slot_bytes = sizeof(ProcessSlot);
   table.high_water = 0;
   table.lock_base = process_lock_base;
+  auto& slabs = *reinterpret_cast<SlabHeader*>(mapping_address + trailer.slab_header_offset);
+  slabs.magic = slab_header_magic;
+  slabs.class_count = slab_class_count;
+  slabs.directory_bytes = trailer.directory_bytes;
+  slabs.slab_shift = trailer.slab_shift;
 }
 
 // Why the mapped file cannot be a memory file of this format (empty when it can): its magic and
@@ -186,14 +194,19 @@ std::string memory_file_defect(const std::byte* mapping_address, std::uint64_t m
       heap_next < layout::first_chunk_offset || heap_next > heap_end) {
     return "memory file has no valid heap header";
   }
-  const std::uint64_t table_offset = layout::process_table_offset(heap_end);
-  if (table_offset == 0 || table_offset > mapped_size || process_table_bytes > mapped_size - table_offset) {
-    return "memory file is too short for its process table";
+  layout::TrailerLayout trailer;
+  if (!layout::trailer_layout(heap_end, trailer) || trailer.end > mapped_size) {
+    return "memory file is too short for its process table and slab directory";
   }
-  const auto& table = *reinterpret_cast<const ProcessTableHeader*>(mapping_address + table_offset);
+  const auto& table = *reinterpret_cast<const ProcessTableHeader*>(mapping_address + trailer.table_offset);
   if (table.magic != process_table_magic || table.slot_count != process_slot_count ||
       table.slot_bytes != sizeof(ProcessSlot) || table.lock_base != process_lock_base) {
     return "memory file has no valid process table";
+  }
+  const auto& slabs = *reinterpret_cast<const SlabHeader*>(mapping_address + trailer.slab_header_offset);
+  if (slabs.magic != slab_header_magic || slabs.class_count != slab_class_count ||
+      slabs.directory_bytes != trailer.directory_bytes || slabs.slab_shift != trailer.slab_shift) {
+    return "memory file has no valid slab header";
   }
   return {};
 }
@@ -219,6 +232,11 @@ bool attach_process_table(PartialFile& partial, std::byte* mapping_address) {
   if (!layout::register_process_table(mapping_address + file_header_bytes, partial.table.get())) {
     report_core_failure("too many memory files are open in this process", EMFILE);
     return false;
+  }
+  if (partial.table->took_over_dead_slot()) {
+    // The slot's slab caches are used from now on: a change of them that the dead owner left under
+    // the heap lock is finished or undone first (taking the lock over repairs it).
+    layout::HeapLockGuard guard(mapping_address + file_header_bytes);
   }
   return true;
 }
@@ -324,11 +342,11 @@ std::uint64_t mapped_size_for(std::uint64_t size) noexcept {
   if (size > std::numeric_limits<std::uint64_t>::max() - header_bytes) {
     return 0;
   }
-  const std::uint64_t table_offset = layout::process_table_offset(size + heap_header_bytes);
-  if (table_offset == 0 || table_offset > std::numeric_limits<std::uint64_t>::max() - process_table_bytes) {
+  layout::TrailerLayout trailer;
+  if (!layout::trailer_layout(size + heap_header_bytes, trailer)) {
     return 0;
   }
-  const std::uint64_t unrounded = table_offset + process_table_bytes;
+  const std::uint64_t unrounded = trailer.end;
   const auto page = static_cast<std::uint64_t>(page_size());
   const std::uint64_t remainder = unrounded % page;
   if (remainder == 0) {

@@ -13,7 +13,11 @@
 //   doubling and under expansion_lock, so a next expansion (which enters through that lock) never
 //   has a mark cleared under it.
 // - A mover holds the old bucket's lock and then its sibling's (ascending bucket numbers, as get and
-//   remove take them), so a get or remove that searches both sees either list whole.
+//   remove take them). It builds the sibling's pages and the old bucket's new pages aside (recorded
+//   in its intent as it builds them), then publishes the sibling's first and the old bucket's second
+//   (each one store), so that at every store each entry is reachable from at least one of the two,
+//   and gives the old pages back one at a time; a repair after its death frees what was built or
+//   finishes the second store and the give-backs (see repair_split).
 // - The last participant to leave doubles N only when slot N holds a published chunk. A participant
 //   that fails while splitting stays counted: the expansion never completes, but no entry is lost or
 //   hidden (get and remove search a marked bucket and its sibling), and nothing is ever doubled over
@@ -24,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "map/entry_list.hpp"
+#include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
 #include "map/string_map.hpp"
@@ -32,10 +36,13 @@
 namespace corvana {
 
 using map_layout::Bucket;
-using map_layout::ChunkList;
-using map_layout::Entry;
-using map_layout::EntryCursor;
-using map_layout::TakenRun;
+using map_layout::ClassCaches;
+using map_layout::EntryView;
+using map_layout::HeapAccess;
+using map_layout::IntentKind;
+using map_layout::PageHeader;
+using map_layout::PageView;
+using map_layout::WriterIntent;
 
 namespace {
 
@@ -45,27 +52,78 @@ constexpr std::int64_t buckets_per_claim = 16;
 constexpr char empty_name_text[] =
     "python_expansion_helper_string needs the name of an existing map, and the name is empty!";
 
-// A position for writing entries into a list in order, following its links as it goes.
-class EntryWriter {
+// The pages of a chain being built aside: entries are appended in order, a page is closed when the
+// next entry does not fit it, and each page names the next. The chain is built from its last page,
+// and `first` (a field of the writer's intent) names its first page after each page is added.
+class ChainBuilder {
  public:
-  EntryWriter(Allocator heap, const ChunkList* list) noexcept
-      : heap_(heap), link_(map_layout::link_at(heap, list->head)) {}
+  ChainBuilder(const HeapAccess& heap, ClassCaches& caches, Offset& first) noexcept
+      : heap_(heap), caches_(caches), first_(first) {}
 
-  // The slot of entry `index`; indices must be asked for in increasing order, one step at a time.
-  Entry* slot(std::uint64_t index) noexcept {
-    const std::uint64_t link_index = index / map_layout::entries_per_block;
-    if (link_index > link_index_) {
-      link_ = map_layout::link_at(heap_, link_->next);
-      link_index_ = link_index;
+  void add(const EntryView& entry) { entries_.push_back(entry); }
+  [[nodiscard]] bool is_empty() const noexcept { return entries_.empty(); }
+  // Writes the pages (last first, so each can name its successor); returns the first, or null.
+  Offset build() {
+    std::vector<std::pair<std::size_t, std::size_t>> spans;  // [begin, end) of entries per page
+    std::uint64_t bytes = 0;
+    std::size_t begin = 0;
+    for (std::size_t index = 0; index < entries_.size(); ++index) {
+      if (bytes + entries_[index].bytes > map_layout::page_entry_capacity) {
+        spans.emplace_back(begin, index);
+        begin = index;
+        bytes = 0;
+      }
+      bytes += entries_[index].bytes;
     }
-    return map_layout::entry_in_block(heap_, link_, index % map_layout::entries_per_block);
+    if (!entries_.empty()) {
+      spans.emplace_back(begin, entries_.size());
+    }
+    Offset next = Offset::null;
+    for (std::size_t span = spans.size(); span-- > 0;) {
+      std::uint64_t page_bytes = 0;
+      for (std::size_t index = spans[span].first; index < spans[span].second; ++index) {
+        page_bytes += entries_[index].bytes;
+      }
+      Offset offset;
+      std::byte* page = map_layout::new_page(heap_, caches_, page_bytes,
+                                             static_cast<std::uint32_t>(spans[span].second - spans[span].first),
+                                             next, offset);
+      std::byte* at = page + sizeof(PageHeader);
+      for (std::size_t index = spans[span].first; index < spans[span].second; ++index) {
+        std::memcpy(at, entries_[index].address, entries_[index].bytes);
+        at += entries_[index].bytes;
+      }
+      map_layout::record_in_intent(first_, offset);
+      next = offset;
+    }
+    return next;
   }
 
  private:
-  Allocator heap_;
-  ChunkLink* link_;
-  std::uint64_t link_index_ = 0;
+  const HeapAccess& heap_;
+  ClassCaches& caches_;
+  Offset& first_;
+  std::vector<EntryView> entries_;
 };
+
+// Frees the pages (never the out-of-line strings, which moved with their entries) of a chain that
+// nobody can reach any more.
+void free_chain_pages(const HeapAccess& heap, ClassCaches* caches, Offset first) {
+  std::uint64_t budget = map_layout::page_budget(heap);
+  Offset page = first;
+  while (page != Offset::null) {
+    if (budget-- == 0) {
+      throw DamagedFile("the entry pages of a bucket do not end");
+    }
+    const Offset next = map_layout::read_page(heap, page).next;
+    if (caches != nullptr) {
+      map_layout::give_back_page(heap, *caches, page);
+    } else {
+      static_cast<void>(slab_free(heap.base, heap.slabs, page));
+    }
+    page = next;
+  }
+}
 
 }  // namespace
 
@@ -113,7 +171,6 @@ void ConcurrentHashMap_string::expand() {
 
   // Claims of 16 old buckets, each split in ascending order. A failure leaves this participant
   // counted (see the rules above) and propagates.
-  std::vector<Entry> moving;
   while (true) {
     // relaxed: claims only need to be disjoint; every bucket is then guarded by its lock
     const auto highest =
@@ -124,7 +181,7 @@ void ConcurrentHashMap_string::expand() {
     const std::int64_t lowest = std::max<std::int64_t>(highest - (buckets_per_claim - 1), 0);
     for (std::int64_t bucket = lowest; bucket <= highest; ++bucket) {
       WriterHold writer(*this);
-      split_bucket(static_cast<std::uint64_t>(bucket), chunks_in_use, moving, writer);
+      split_bucket(static_cast<std::uint64_t>(bucket), chunks_in_use, writer);
     }
   }
   leave_expansion(is_done, finish);
@@ -141,7 +198,7 @@ bool ConcurrentHashMap_string::expansion_is_published(std::uint64_t chunks_in_us
 }
 
 // Makes chunks N .. 2N-1 in one raw block and publishes them. Fresh heap space is zero, and a
-// bucket of zeros is an empty bucket without links: nothing needs initialising.
+// bucket of zeros is an empty bucket: nothing needs initialising.
 // Requires: this thread holds the marker in table slot N.     Locks: the heap.
 // Throws:   runtime_error with the heap's text when the heap has no room; nothing is then published.
 void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
@@ -155,7 +212,7 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
   if (payload == nullptr) {
     throw std::runtime_error(map_layout::heap_error_text());
   }
-  std::byte* first_chunk = payload + map_layout::aligned_block_slack;
+  std::byte* first_chunk = map_layout::line_aligned(payload);
   // relaxed: the release publication of slot N below orders it before every claim
   cursor_word().store(new_buckets - 1, std::memory_order_relaxed);
   const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
@@ -168,14 +225,14 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
 }
 
 // Hands the entries of old bucket `bucket` whose hash has bit B*N set over to its sibling, keeping
-// the order of both lists. Entries move as whole 88-byte records (their key and value list records
-// and hash); no key or value bytes are copied. The sibling's record blocks are the old list's spare
-// links (those its staying entries no longer need), and from the block cache what they lack.
-// Every check, every link taken and the scratch space come before the first change, so a failure
-// changes nothing.
+// the order of both. Entries move as whole records (their out-of-line strings move with them: no key
+// or value bytes are copied for those). Both buckets get new pages, built aside: the sibling's are
+// published first, then the old bucket's, then the old pages are freed; a split a death cuts short
+// is finished by whoever takes the old bucket's lock over (repair_split). A bucket split before (its
+// sibling holds entries) is left as it is. A failure before the first store changes nothing.
 // Locks:    the old bucket, then its sibling (ascending bucket order, as get and remove).
 void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::uint64_t chunks_in_use,
-                                            std::vector<Entry>& moving, const WriterHold& writer) {
+                                            const WriterHold& writer) {
   const std::uint64_t split_bit = bucket_chunk_size_ * chunks_in_use;
   Bucket* old_bucket = bucket_at(bucket_number);
   Bucket* sibling = bucket_at(bucket_number + split_bit);
@@ -188,97 +245,138 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   BucketHold sibling_hold;
   sibling_hold.take(*this, sibling, Interrupt::never);
 
-  ChunkList* from = map_layout::entries_of(old_bucket);
-  ChunkList* to = map_layout::entries_of(sibling);
-  const std::uint64_t length = from->length;
-  if (length == 0) {
+  const HeapAccess& heap = *access_;
+  ClassCaches& caches = writer.caches();
+  // relaxed: both buckets' locks order their changes
+  const auto old_first = static_cast<Offset>(map_layout::page_word(old_bucket).load(std::memory_order_relaxed));
+  if (old_first == Offset::null || map_layout::page_word(sibling).load(std::memory_order_relaxed) != 0) {
+    return;  // nothing to move, or moved before
+  }
+  WriterIntent* intent = writer.intent();
+  intent->bucket = heap.offset_of(old_bucket);
+  intent->link = heap.offset_of(sibling);
+  intent->old_target = old_first;
+  intent->new_target = Offset::null;  // set to old_first once both chains are built
+  intent->old_page = Offset::null;
+  intent->new_pages[0] = intent->new_pages[1] = Offset::null;
+  intent->count_before = 0;
+  intent->old_strings[0] = intent->old_strings[1] = Offset::null;
+  intent->new_strings[0] = intent->new_strings[1] = Offset::null;
+  intent->pending_next = Offset::null;
+  ChainBuilder moving(heap, caches, intent->new_pages[0]);
+  ChainBuilder staying(heap, caches, intent->new_pages[1]);
+  map_layout::for_each_page(heap, old_bucket, [&](const PageView& page, Offset) {
+    map_layout::for_each_entry(page, [&](const EntryView& entry) {
+      ((static_cast<std::uint64_t>(entry.hash) & split_bit) != 0 ? moving : staying).add(entry);
+    });
+    return false;
+  });
+  if (moving.is_empty()) {
     return;
   }
-  std::uint64_t moving_count = 0;
-  {
-    EntryCursor cursor(base_, from);
-    while (true) {
-      if ((static_cast<std::uint64_t>(cursor.entry()->hash) & split_bit) != 0) {
-        ++moving_count;
-      }
-      if (cursor.index() + 1 == length) {
-        break;
-      }
-      cursor.advance();
+  writer.begin(IntentKind::split, 0);
+  // On a failure before the publication (the heap has no room), what was built goes back.
+  bool is_published = false;
+  const auto give_back_built = [&] {
+    const Offset built[2] = {intent->new_pages[0], intent->new_pages[1]};
+    writer.end();
+    for (const Offset first : built) {
+      free_chain_pages(heap, &caches, first);
     }
+  };
+  struct OnFailure {
+    const bool& is_published;
+    const decltype(give_back_built)& undo;
+    ~OnFailure() {
+      if (!is_published) {
+        try {
+          undo();
+        } catch (...) {
+          // Pages this thread just built cannot be damaged; were they, they would only be lost.
+        }
+      }
+    }
+  } on_failure{is_published, give_back_built};
+  const Offset moving_first = moving.build();
+  const Offset staying_first = staying.build();
+  map_layout::record_in_intent(intent->new_target, old_first);
+  crash_point("split.begun");
+  is_published = true;
+  // release: the new pages are whole before a bucket names them
+  map_layout::page_word(sibling).store(static_cast<std::uint64_t>(moving_first), std::memory_order_release);
+  crash_point("split.sibling_published");
+  map_layout::page_word(old_bucket).store(static_cast<std::uint64_t>(staying_first), std::memory_order_release);
+  crash_point("split.bucket_published");
+  // The old pages go back one at a time, each kept at the head of its cache until the intent has
+  // moved past it.
+  std::uint64_t budget = map_layout::page_budget(heap);
+  while (intent->old_target != Offset::null) {
+    if (budget-- == 0) {
+      throw DamagedFile("the entry pages of a bucket do not end");
+    }
+    const Offset page = intent->old_target;
+    const Offset next = map_layout::read_page(heap, page).next;
+    map_layout::record_in_intent(intent->pending_next, next);
+    caches.keep(page, heap.chunk_class(page, "an entry page"));
+    map_layout::record_in_intent(intent->old_target, next);
+    crash_point("split.freeing");
   }
-  if (moving_count == 0) {
+  writer.end();
+  caches.trim();
+}
+
+void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheRecord* writer_caches,
+                                            WriterIntent* intent) {
+  const HeapAccess& heap = *access_;
+  // Every path clears the intent before it frees: a repairer that dies in between leaks what it was
+  // freeing rather than letting the next one free it twice.
+  const auto clear = [intent] {
+    crash_order_barrier();
+    map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
+    crash_order_barrier();
+  };
+  Bucket* sibling = bucket_at_offset(intent->link);
+  if (sibling == nullptr) {
+    clear();
+    throw DamagedFile("a split left by a dead process names no sibling bucket");
+  }
+  const Offset moving_first = intent->new_pages[0];
+  const Offset staying_first = intent->new_pages[1];
+  if (intent->new_target == Offset::null) {
+    // Still building: nothing was published; what was built goes back, and the bucket is split
+    // again by whoever finishes the expansion.
+    clear();
+    free_chain_pages(heap, nullptr, moving_first);
+    free_chain_pages(heap, nullptr, staying_first);
     return;
   }
-  const std::uint64_t staying_count = length - moving_count;
-  const std::uint64_t old_links = from->link_count;
-  const std::uint64_t staying_links = map_layout::links_for_entries(staying_count);
-  const std::uint64_t moving_links = map_layout::links_for_bytes(moving_count, map_layout::entries_per_block);
-  if (to->length != 0 || to->link_count != 0 || old_links < staying_links) {
-    throw std::runtime_error("bucket " + std::to_string(bucket_number) + " cannot be split: its lists are damaged");
-  }
-  const std::uint64_t spare_links = old_links - staying_links;
-  const std::uint64_t handed_links = std::min(spare_links, moving_links);
-  TakenRun added_links(writer.blocks(), moving_links - handed_links);  // throws: nothing changed
-  moving.resize(moving_count);  // may throw bad_alloc: nothing has changed yet
-
-  // First pass: moving entries to the scratch space, staying ones packed forward in place.
-  EntryCursor cursor(base_, from);
-  EntryWriter staying(base_, from);
-  std::uint64_t moved = 0;
-  std::uint64_t kept = 0;
-  while (true) {
-    Entry* entry = cursor.entry();
-    if ((static_cast<std::uint64_t>(entry->hash) & split_bit) != 0) {
-      std::memcpy(static_cast<void*>(&moving[moved++]), entry, sizeof(Entry));
-    } else {
-      Entry* destination = staying.slot(kept);
-      if (destination != entry) {
-        std::memcpy(static_cast<void*>(destination), entry, sizeof(Entry));
-      }
-      ++kept;
+  BucketHold sibling_hold;
+  sibling_hold.take(*this, sibling, Interrupt::never);
+  const Offset old_first = intent->new_target;  // the bucket's chain before the split
+  // relaxed: both buckets' locks order their changes
+  const auto sibling_page = static_cast<Offset>(map_layout::page_word(sibling).load(std::memory_order_relaxed));
+  const auto old_page = static_cast<Offset>(map_layout::page_word(old_bucket).load(std::memory_order_relaxed));
+  if (sibling_page != moving_first) {
+    clear();
+    if (sibling_page == Offset::null && old_page == old_first) {
+      // Built, never published: what was built goes back.
+      free_chain_pages(heap, nullptr, moving_first);
+      free_chain_pages(heap, nullptr, staying_first);
     }
-    if (cursor.index() + 1 == length) {
-      break;
-    }
-    cursor.advance();
+    return;
   }
-  // Slots past the staying entries are unused now: they must own nothing.
-  for (std::uint64_t index = kept; index < length; ++index) {
-    std::memset(static_cast<void*>(staying.slot(index)), 0, sizeof(Entry));
+  if (old_page == old_first) {
+    // release: as in split_bucket
+    map_layout::page_word(old_bucket).store(static_cast<std::uint64_t>(staying_first), std::memory_order_release);
   }
-
-  // The sibling's links: the old list's last `handed_links` links (all of their slots unused now),
-  // then those taken from the cache.
-  ChunkLink* chain_first = nullptr;
-  ChunkLink* chain_last = nullptr;
-  if (handed_links > 0) {
-    chain_first =
-        map_layout::walk_links(base_, map_layout::link_at(base_, from->head), old_links - handed_links);
-    chain_last = map_layout::walk_links(base_, chain_first, handed_links - 1);
-    from->link_count = old_links - handed_links;
+  // The rest of the old chain: from the page the writer was giving back, or the one after it when
+  // that one is back already.
+  Offset rest = intent->old_target;
+  if (rest != Offset::null && map_layout::is_given_back(heap, writer_caches, rest)) {
+    rest = intent->pending_next;
   }
-  if (added_links.count() > 0) {
-    const std::uint64_t added = added_links.count();
-    ChunkLink* run = added_links.release();
-    if (chain_last != nullptr) {
-      chain_last->next = offset_of(base_, run);
-    } else {
-      chain_first = run;
-    }
-    chain_last = map_layout::walk_links(base_, run, added - 1);
-  }
-  from->length = staying_count;
-  to->head = offset_of(base_, chain_first);
-  to->link_count = moving_links;
-  to->unit = map_layout::entries_per_block;
-
-  // Second pass: the moving entries into the sibling's slots, in order.
-  EntryWriter into(base_, to);
-  for (std::uint64_t index = 0; index < moving_count; ++index) {
-    std::memcpy(static_cast<void*>(into.slot(index)), &moving[index], sizeof(Entry));
-  }
-  to->length = moving_count;
+  clear();
+  free_chain_pages(heap, nullptr, rest);
 }
 
 // Clears the mark of every old bucket. Runs under expansion_lock, after the doubling, in the last

@@ -2,11 +2,18 @@
 // Private to the map layer; other layers include map/map.hpp.
 //
 // Every record is packed and little-endian and declared only here. Packed fields are read and
-// written by value or with std::memcpy; a record inside another is reached through its address
-// (entries_of, key_of, value_of), never through a reference to the member. Words used atomically
-// (bucket lock, moving_to, table slots, the five cells) are 8-aligned in the heap: the map places
-// every record holding such a word at the first 8-aligned address of a raw block of `size + 6`
-// bytes (payloads sit at heap offset 8k+2) and stores the Offset of that aligned address.
+// written by value or with std::memcpy, never through a reference to the member. Words used
+// atomically (bucket lock, page, moving_to, a page's next, table slots, the cells, the slot
+// records) are 8-aligned: bucket chunks, the table and the cells start on cache lines, and slab
+// chunks on multiples of 16 bytes.
+//
+// How a bucket keeps its entries. A bucket names its first entry page; a page is a slab chunk that
+// holds some of the bucket's entries back to back and names the next page. Short keys and values
+// lie in the entry itself; longer ones lie out of line, in a chain of slab chunks the entry names.
+// A page is never changed once its bucket names it, except for its `next`: a change builds the
+// pages it needs aside and publishes them with one store into the word that names them (the
+// bucket's `page` or the previous page's `next`), then frees what they replace. So a bucket is
+// valid at every store, and a change that a death interrupts is either published or not.
 #pragma once
 
 #include <atomic>
@@ -20,45 +27,43 @@ namespace corvana::map_layout {
 
 #pragma pack(push, 1)
 
-// A sequence of fixed-size elements in data chunks chained through ChunkLinks: the entries of a
-// bucket (2 per record block) or the bytes of a key or value (string_unit per string chunk).
-// Only the first link_count links are meaningful; the next of the last one may point anywhere.
-struct ChunkList {                 // 40 bytes
-  Offset head;                     //  0: first ChunkLink; not meaningful while link_count is 0
-  std::uint64_t length;            //  8: entries in the list, or bytes in the string
-  std::uint64_t link_count;        // 16: links that belong to the list
-  std::uint8_t unit;               // 24: entries per record block, or bytes per string chunk
-  std::uint8_t padding[7];         // 25
-  std::uint64_t base;              // 32: reserved; this map writes 0 and never reads it
-};
-static_assert(sizeof(ChunkList) == 40);
-static_assert(offsetof(ChunkList, length) == 8 && offsetof(ChunkList, link_count) == 16 &&
-              offsetof(ChunkList, unit) == 24 && offsetof(ChunkList, base) == 32);
-
-// One key-value pair. Unused slots of a record block hold key and value with link_count 0, so a
-// slot can always be filled without giving anything back.
-struct Entry {                     // 88 bytes
-  ChunkList key;                   //  0: unit string_unit
-  ChunkList value;                 // 40: unit string_unit
-  std::int64_t hash;               // 80: the caller's hash of the key, stored unchanged
-};
-static_assert(sizeof(Entry) == 88 && sizeof(Entry) == entry_record_bytes);
-static_assert(offsetof(Entry, value) == 40 && offsetof(Entry, hash) == 80);
-
-// One bucket of a bucket chunk. Bucket chunks are 8-aligned and 56 is a multiple of 8, so lock and
-// moving_to are 8-aligned in every bucket. A bucket of all zeros is an empty bucket without links:
-// a new bucket chunk needs no initialisation, and a bucket gets its first link with its first entry.
-struct Bucket {                    // 56 bytes
+// One bucket of a bucket chunk. A bucket of zeros is an empty bucket: a new bucket chunk needs no
+// initialisation.
+struct Bucket {                    // 32 bytes: two per cache line, none straddles one
   std::uint64_t lock;              //  0: atomic owned lock word (0 free, else its holder's token)
-  ChunkList entries;               //  8: guarded by `lock`. entries.head is 0 until the first link
-                                   //     is added and never changes after, so a prefetch hint may
-                                   //     read it (atomically) without the lock
-  Offset moving_to;                // 48: atomic; the sibling while an expansion moves this bucket, else null
+  Offset page;                     //  8: atomic; the first entry page, or null for no entries.
+                                   //     Changed under `lock` only, by one store
+  Offset moving_to;                // 16: atomic; the sibling while an expansion splits this bucket
+  std::uint64_t reserved;          // 24: zero
 };
-static_assert(sizeof(Bucket) == 56);
-static_assert(offsetof(Bucket, entries) == 8 && offsetof(Bucket, moving_to) == 48);
-static_assert(offsetof(Bucket, lock) % 8 == 0 && offsetof(Bucket, moving_to) % 8 == 0,
-              "atomic words must be 8-aligned within the record");
+static_assert(sizeof(Bucket) == 32);
+static_assert(offsetof(Bucket, page) == 8 && offsetof(Bucket, moving_to) == 16);
+
+// An entry page: a slab chunk of the class that fits its bytes.
+struct PageHeader {                // 16 bytes
+  Offset next;                     //  0: atomic; the bucket's next page, or null
+  std::uint32_t entry_count;       //  8: entries that follow
+  std::uint32_t entry_bytes;       // 12: bytes of the entries that follow
+};
+static_assert(sizeof(PageHeader) == 16 && offsetof(PageHeader, entry_count) == 8);
+
+// An entry, at a multiple of 8 bytes in its page: this header, then the key's field, then the
+// value's. A field is the string's bytes padded to a multiple of 8, or, for a string kept out of
+// line (its length field has out_of_line_flag), a StringRef.
+struct EntryHeader {               // 16 bytes
+  std::int64_t hash;               //  0: the caller's hash of the key, stored unchanged
+  std::uint32_t key_field;         //  8: the key's length, or out_of_line_flag
+  std::uint32_t value_field;       // 12: the value's length, or out_of_line_flag
+};
+static_assert(sizeof(EntryHeader) == 16 && offsetof(EntryHeader, key_field) == 8);
+
+// A string kept out of line: a chain of slab chunks, each an 8-byte link (the next chunk's Offset,
+// null after the last) and then bytes; every chunk but the last is of the largest class.
+struct StringRef {                 // 16 bytes
+  Offset first;                    //  0: the chain's first chunk
+  std::uint64_t length;            //  8: the string's bytes
+};
+static_assert(sizeof(StringRef) == 16);
 
 // The map's header: the payload of the first chunk of a new heap (chunk at heap offset 64, unit 168,
 // payload at heap offset 66). Written once by the creator; read by every process that opens the map.
@@ -77,7 +82,7 @@ struct MapHeader {                      // 168 bytes (the chunk's unit; 6 bytes 
   std::uint8_t zero_1[16];              // 104 (heap 170): zero
   std::uint8_t unwritten[16];           // 120 (heap 186): never written (zero in a new file)
   std::uint8_t zero_2[24];              // 136 (heap 202): zero
-  std::uint8_t string_unit;             // 160 (heap 226): bytes per string chunk
+  std::uint8_t string_unit;             // 160 (heap 226): from chunk_size_exponent (kept; not used)
   std::uint8_t unused[7];               // 161 (heap 227): never written
 };
 static_assert(sizeof(MapHeader) == map_header_unit);
@@ -94,51 +99,67 @@ static_assert(offsetof(MapHeader, reserved_base) == 8 && offsetof(MapHeader, buc
 //
 // A slot's owner makes its changes to buckets through one of its writer records: record r
 // (current_thread_tag() % writer_records) serves the thread that holds the map object's process-
-// local lock of r, so each record has one writer at a time. Record r has chunk caches of its own
-// (the slot's cache records 2r, record blocks, and 2r + 1, string chunks), used by that writer only. Before the first store that changes a
-// bucket's lists, the writer describes the change in its intent; after the last, it clears the
-// intent; then the bucket's lock is released. A writer that dies leaves its bucket locked with its
-// token, whose thread tag names the record: whoever takes the lock over finds the intent there and
-// finishes or undoes the change (see repair in string_map.cpp). counts[r] is the number of entries
+// local lock of r, so each record has one writer at a time. Record r has slab caches of its own (the
+// slot's slab_caches[r]), used by that writer only. A change begins its intent as soon as it holds
+// its bucket's lock and records each chunk it makes as it makes it; `link`, written last before the
+// publishing store, tells that the change is about to be published. After that store and the count,
+// what the change replaced goes back to the writer's caches one chunk at a time, the intent keeping
+// track (a chunk given back lies at the head of its cache); then the intent is cleared and the
+// bucket's lock released. A writer that dies leaves its bucket locked with its token, whose thread
+// tag names the record: whoever takes the lock over reads the intent, sees from the word it publishes
+// through whether the change was published, and finishes it (the count, the rest of the frees) or
+// undoes it (frees what it had made). counts[r] is the number of entries
 // the record's changes added (removes subtract): element counts are sums over slots, so that no two
-// processes write one counter, and a repair can tell from count_before whether a dead writer's
-// count was already raised.
+// processes write one counter, and a repair can tell from count_before whether a dead writer's count
+// was already raised.
 
-inline constexpr std::uint32_t writer_records = 8;
+inline constexpr std::uint32_t writer_records = slot_slab_writers;
 
 enum class IntentKind : std::uint8_t {
   none = 0,
-  append = 1,   // a new entry at index old_length
-  replace = 2,  // entry `entry` gets the value list {new_head, new_length, new_link_count}
-  remove = 3,   // entry `entry` leaves; the last entry (old_length - 1) fills its place
+  change = 1,  // `link` goes from old_target to new_target (an insert, a replace, a remove)
+  split = 2,   // an expansion splits `bucket`: `sibling` gets `moving`, then `bucket` gets `staying`
 };
 
-struct WriterIntent {              // 64 bytes
-  std::uint64_t state;             //  0: atomic; kind | generation of the writer's slot << 32;
-                                   //     0 while no change is under way. Stored after the fields
-                                   //     below when a change begins, cleared when it ends
-  Offset bucket;                   //  8: the bucket whose lists change
-  std::uint64_t entry;             // 16: the entry replaced or removed
-  std::uint64_t old_length;        // 24: the bucket's length before the change
-  std::int64_t count_before;       // 32: counts[r] before the change
-  Offset new_head;                 // 40: replace: the new value's first link (null for no bytes)
-  std::uint64_t new_length;        // 48: replace: the new value's bytes
-  std::uint64_t new_link_count;    // 56: replace: the new value's links
+struct WriterIntent {              // 128 bytes
+  std::uint64_t state;             //   0: atomic; kind | count delta (int8) << 8 | generation of the
+                                   //      writer's slot << 32; 0 while no change is under way. Stored
+                                   //      once `bucket` (and count_before) are written, cleared when
+                                   //      the change ends
+  Offset bucket;                   //   8: the bucket whose lock the writer holds
+  Offset link;                     //  16: change: the word the change publishes through, written
+                                   //      just before the publishing store (null until then).
+                                   //      split: the sibling bucket
+  Offset old_target;               //  24: change: what `link` named before. split: the old chain's
+                                   //      pages not yet given back (its first page until published)
+  Offset new_target;               //  32: change: what it names after. split: the old chain's first
+                                   //      page once both new chains are built (null until then)
+  Offset old_page;                 //  40: change: the page it replaces or unlinks, until given back
+  Offset new_pages[2];             //  48: change: the pages it made, freed if never published.
+                                   //      split: the first page of the sibling's new chain and of
+                                   //      the bucket's, each recorded as it is built
+  std::int64_t count_before;       //  64: counts[r] before the change
+  Offset old_strings[2];           //  72: change: what is left to give back of the out-of-line
+                                   //      strings it drops
+  Offset new_strings[2];           //  88: change: out-of-line strings it made (each chain's first
+                                   //      chunk, recorded as it is built), freed if never published
+  Offset pending_next;             // 104: while old chunks are given back, the one after the chunk
+                                   //      being given back
+  std::uint8_t reserved[16];       // 112: zero
 };
-static_assert(sizeof(WriterIntent) == 64);
-static_assert(offsetof(WriterIntent, bucket) == 8 && offsetof(WriterIntent, entry) == 16 &&
-              offsetof(WriterIntent, old_length) == 24 && offsetof(WriterIntent, count_before) == 32 &&
-              offsetof(WriterIntent, new_head) == 40 && offsetof(WriterIntent, new_link_count) == 56);
+static_assert(sizeof(WriterIntent) == 128);
+static_assert(offsetof(WriterIntent, link) == 16 && offsetof(WriterIntent, new_pages) == 48 &&
+              offsetof(WriterIntent, count_before) == 64 && offsetof(WriterIntent, old_strings) == 72 &&
+              offsetof(WriterIntent, new_strings) == 88 && offsetof(WriterIntent, pending_next) == 104);
 
-struct SlotRecords {               // 640 bytes
-  std::int64_t counts[writer_records];  //   0: atomic each; entries added by the record's changes
-  std::uint8_t reserved[64];            //  64: zero
-  WriterIntent intents[writer_records]; // 128
+struct SlotRecords {               // 1152 bytes
+  std::int64_t counts[writer_records];  //    0: atomic each; entries added by the record's changes
+  std::uint8_t reserved[64];            //   64: zero
+  WriterIntent intents[writer_records]; //  128
 };
-static_assert(sizeof(SlotRecords) == 640 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
-static_assert(2 * writer_records <= slot_cache_records, "each writer record has a block cache and a string cache");
+static_assert(sizeof(SlotRecords) == 1152 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
 static_assert(offsetof(SlotRecords, intents) == 128);
-static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps a cache line of its own");
+static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps cache lines of its own");
 
 #pragma pack(pop)
 
@@ -150,38 +171,26 @@ static_assert(map_header_chunk_size == 176);
 // The first heap offset after the MapHeader's chunk: every other record of a map lies past it.
 inline constexpr std::uint64_t first_record_offset = map_header_chunk_offset + map_header_chunk_size;
 
-inline constexpr std::uint8_t entries_per_block = 2;   // the unit of a bucket's entry list
 inline constexpr std::uint64_t word_alignment = 8;     // of every atomic word in the heap
-// Raw blocks are payloads at 8k+2; asking for `size + aligned_block_slack` bytes and starting at
-// payload + aligned_block_slack gives `size` bytes at an 8-aligned address.
-inline constexpr std::uint64_t aligned_block_slack = 6;
-
-// A shared cell owns a whole cache line, so the cell that every insert and remove changes
-// (element_count) never slows the readers of another (bucket_chunk_in_use, read by every operation).
-// A raw block of cell_block_bytes holds a whole 64-byte line wherever the block starts (payloads
-// start at 8k+2: at most 62 bytes precede the line); the cell is that line's first word.
 inline constexpr std::uint64_t cache_line_bytes = 64;
+// A raw block of `size + line_block_slack` bytes holds `size` bytes starting on a cache line of the
+// mapping (its payload starts at heap offset 8k + 2, at most 62 bytes before a line).
+inline constexpr std::uint64_t line_block_slack = cache_line_bytes - 2;
+// A shared cell owns a whole cache line, so the cell that many processes change never slows the
+// readers of another. A raw block of cell_block_bytes holds a whole 64-byte line wherever it starts.
 inline constexpr std::uint64_t cell_block_bytes = 2 * cache_line_bytes - sizeof(ChunkHeader);
 
 // Table slot marker: the creator of an expansion is making the chunk of this slot.
 inline constexpr std::uint64_t table_slot_creating = 1;
 
-// ---------------------------------------------------------------------------------------------
-// Addresses of nested records (never references to packed members)
-
-[[nodiscard]] inline ChunkList* entries_of(Bucket* bucket) noexcept {
-  return reinterpret_cast<ChunkList*>(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, entries));
-}
-[[nodiscard]] inline ChunkList* key_of(Entry* entry) noexcept {
-  return reinterpret_cast<ChunkList*>(reinterpret_cast<std::byte*>(entry) + offsetof(Entry, key));
-}
-[[nodiscard]] inline ChunkList* value_of(Entry* entry) noexcept {
-  return reinterpret_cast<ChunkList*>(reinterpret_cast<std::byte*>(entry) + offsetof(Entry, value));
-}
-
-[[nodiscard]] inline ChunkLink* link_at(Allocator heap, Offset offset) noexcept {
-  return reinterpret_cast<ChunkLink*>(address_of(heap, offset));
-}
+// Entry fields.
+inline constexpr std::uint32_t out_of_line_flag = 0x80000000u;
+// Strings up to this many bytes lie in their entry; longer ones out of line.
+inline constexpr std::uint64_t inline_string_limit = 256;
+// A page holds at most this many bytes, header included (the largest slab chunk).
+inline constexpr std::uint64_t page_capacity = largest_slab_chunk;
+// Bytes of data in each chunk of an out-of-line chain (after the link).
+inline constexpr std::uint64_t chain_chunk_data = largest_slab_chunk - sizeof(Offset);
 
 // ---------------------------------------------------------------------------------------------
 // The atomic words: one accessor each
@@ -196,9 +205,22 @@ inline constexpr std::uint64_t table_slot_creating = 1;
   return reinterpret_cast<std::uint64_t*>(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, lock));
 }
 
-// The first link of a bucket's entry list, read without its lock (it is written once).
-[[nodiscard]] inline std::atomic_ref<std::uint64_t> entries_head_word(Bucket* bucket) noexcept {
-  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, entries) + offsetof(ChunkList, head));
+// The bucket's first page. Changed only under the bucket's lock, by one store; a prefetch hint may
+// read it without the lock.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> page_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, page));
+}
+
+// The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the
+// bucket's lock; only the last participant of the expansion clears it.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> moving_to_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, moving_to));
+}
+
+// Slot `chunk` of the bucket chunk table at `table`: 0, table_slot_creating or a chunk's Offset.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> table_slot_word(std::byte* table,
+                                                                    std::uint64_t chunk) noexcept {
+  return word_at(table + chunk * sizeof(std::uint64_t));
 }
 
 // The map's records in a process slot.
@@ -214,26 +236,19 @@ inline constexpr std::uint64_t table_slot_creating = 1;
   return word_at(reinterpret_cast<std::byte*>(records) + offsetof(SlotRecords, counts) + record * sizeof(std::int64_t));
 }
 
-[[nodiscard]] constexpr std::uint64_t intent_state(IntentKind kind, std::uint32_t generation) noexcept {
-  return static_cast<std::uint64_t>(kind) | std::uint64_t{generation} << 32;
+[[nodiscard]] constexpr std::uint64_t intent_state(IntentKind kind, std::int8_t delta,
+                                                   std::uint32_t generation) noexcept {
+  return static_cast<std::uint64_t>(kind) | std::uint64_t{static_cast<std::uint8_t>(delta)} << 8 |
+         std::uint64_t{generation} << 32;
+}
+[[nodiscard]] constexpr std::int8_t intent_delta(std::uint64_t state) noexcept {
+  return static_cast<std::int8_t>(static_cast<std::uint8_t>(state >> 8));
 }
 [[nodiscard]] constexpr IntentKind intent_kind(std::uint64_t state) noexcept {
   return static_cast<IntentKind>(state & 0xFF);
 }
 [[nodiscard]] constexpr std::uint32_t intent_generation(std::uint64_t state) noexcept {
   return static_cast<std::uint32_t>(state >> 32);
-}
-
-// The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the
-// bucket's lock; only the last participant of the expansion clears it.
-[[nodiscard]] inline std::atomic_ref<std::uint64_t> moving_to_word(Bucket* bucket) noexcept {
-  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, moving_to));
-}
-
-// Slot `chunk` of the bucket chunk table at `table`: 0, table_slot_creating or a chunk's Offset.
-[[nodiscard]] inline std::atomic_ref<std::uint64_t> table_slot_word(std::byte* table,
-                                                                    std::uint64_t chunk) noexcept {
-  return word_at(table + chunk * sizeof(std::uint64_t));
 }
 
 }  // namespace corvana::map_layout

@@ -11,13 +11,19 @@ namespace corvana::map_layout {
 
 inline constexpr char empty_chunks_text[] = "operation on empty chunks!";
 
-// `count` records of `record_bytes` plus the alignment slack of an 8-aligned record, or false when
-// that does not fit in 64 bits.
+// `count` records of `record_bytes` plus the slack that lets them start on a cache line, or false
+// when that does not fit in 64 bits.
 [[nodiscard]] inline bool aligned_block_bytes(std::uint64_t count, std::uint64_t record_bytes,
                                               std::uint64_t& bytes) noexcept {
   std::uint64_t product = 0;
   return !__builtin_mul_overflow(count, record_bytes, &product) &&
-         !__builtin_add_overflow(product, aligned_block_slack, &bytes);
+         !__builtin_add_overflow(product, line_block_slack, &bytes);
+}
+
+// The first cache line boundary at or after `payload` (a raw block's payload with line_block_slack).
+[[nodiscard]] inline std::byte* line_aligned(std::byte* payload) noexcept {
+  const auto address = reinterpret_cast<std::uintptr_t>(payload);
+  return payload + (cache_line_bytes - address % cache_line_bytes) % cache_line_bytes;
 }
 
 // The last heap error text, for a heap allocation that failed.

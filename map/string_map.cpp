@@ -1,11 +1,12 @@
 // ConcurrentHashMap_string: construction, opening, destruction, the data operations, the
-// read-modify-write operations (setdefault, pop, compare_and_set) and the weakly consistent walk.
+// read-modify-write operations (setdefault, pop, compare_and_set), repair after a death, and the
+// weakly consistent walk.
 //
 // Every operation locks the bucket of its hash, chosen from N (bucket_chunk_in_use) read before the
 // lock was taken; once it holds the lock it reads the bucket's moving_to and then N again, and starts
 // over when N changed, so it never works on a bucket that an expansion completed under it.
-// Lock order: a bucket, then (get and remove, while the bucket is being moved) its sibling, then a
-// chunk cache, then the heap. expansion_lock is only taken with no bucket lock held.
+// Lock order: a bucket, then (get and remove, while the bucket is being moved) its sibling, then the
+// heap. expansion_lock is only taken with no bucket lock held.
 #include "map/string_map.hpp"
 
 #include <algorithm>
@@ -20,7 +21,7 @@
 #include <string>
 #include <utility>
 
-#include "map/entry_list.hpp"
+#include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
 
@@ -28,15 +29,22 @@ namespace corvana {
 
 using map_layout::aligned_block_bytes;
 using map_layout::Bucket;
-using map_layout::ChunkList;
+using map_layout::ClassCaches;
 using map_layout::empty_chunks_text;
-using map_layout::Entry;
-using map_layout::EntryCursor;
+using map_layout::EntryView;
+using map_layout::HeapAccess;
 using map_layout::heap_error_text;
 using map_layout::IntentKind;
 using map_layout::MapHeader;
-using map_layout::TakenRun;
+using map_layout::NewString;
+using map_layout::PageHeader;
+using map_layout::PageView;
 using map_layout::WriterIntent;
+using map_layout::for_each_entry;
+using map_layout::for_each_page;
+using map_layout::give_back_page;
+using map_layout::new_page;
+using map_layout::page_link_of;
 
 namespace {
 
@@ -97,13 +105,14 @@ bool is_string_unit(std::uint64_t unit) noexcept {
   return false;
 }
 
-// An 8-aligned record of `bytes` bytes in a new raw block; throws the heap's error when it has no room.
+// A record of `bytes` bytes on a cache line, in a new raw block; throws the heap's error when it has
+// no room. Fresh heap space is zero.
 std::byte* alloc_aligned_record(Allocator heap, std::uint64_t bytes_with_slack) {
   std::byte* payload = heap_alloc_bytes(heap, bytes_with_slack);
   if (payload == nullptr) {
     throw std::runtime_error(heap_error_text());
   }
-  return payload + map_layout::aligned_block_slack;
+  return map_layout::line_aligned(payload);
 }
 
 // Runs `on_failure` when the scope is left by an exception, unless dismissed.
@@ -212,8 +221,8 @@ void ConcurrentHashMap_string::BucketHold::release() noexcept {
 }
 
 // A mutation's hold on writer record r = current_thread_tag() % writer_records of this object, from
-// before its bucket lock is taken until after it is released: the record, and its caches, have one
-// writer at a time. Threads whose tags share r take turns. A thread that asks again for the record
+// before its bucket lock is taken until after it is released: the record, and its slab caches, have
+// one writer at a time. Threads whose tags share r take turns. A thread that asks again for the record
 // it holds (a signal handler that runs map code inside an operation of its own thread) is refused
 // rather than left waiting for itself.
 ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map)
@@ -251,11 +260,12 @@ void ConcurrentHashMap_string::WriterHold::store_count(std::int64_t count) const
   crash_order_barrier();
 }
 
-void ConcurrentHashMap_string::WriterHold::begin(IntentKind kind) const noexcept {
+void ConcurrentHashMap_string::WriterHold::begin(IntentKind kind, std::int8_t delta) const noexcept {
   crash_order_barrier();
   // relaxed: read by this thread, or by a repair after this process died (the barrier orders)
   map_layout::intent_state_word(intent()).store(
-      map_layout::intent_state(kind, token_generation(map_.process_table_->token_base())), std::memory_order_relaxed);
+      map_layout::intent_state(kind, delta, token_generation(map_.process_table_->token_base())),
+      std::memory_order_relaxed);
   crash_order_barrier();
 }
 
@@ -473,17 +483,20 @@ void ConcurrentHashMap_string::adopt_process_slot() {
   own_records_ = map_layout::slot_records(process_table_->own_slot());
   expansion_liveness_ = process_table_;
   generation_ = fork_generation();
+  access_ = std::make_unique<HeapAccess>();
+  access_->base = base_;
+  access_->slabs = slab_view(base_);
+  access_->heap_end = heap_end_;
+  if (access_->slabs.header == nullptr) {
+    throw std::runtime_error("the memory file has no slab directory");
+  }
 }
 
 void ConcurrentHashMap_string::make_caches() {
-  // The caches' items are recorded in this object's slot, where a taker of the slot finds them.
+  // The caches' chunks are recorded in this object's slot, where a taker of the slot finds them.
   ProcessSlot* slot = process_table_->own_slot();
   for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
-    writer_caches_[record].blocks =
-        std::make_unique<ChunkCache>(base_, CacheKind::blocks, map_layout::entries_per_block,
-                                     &slot->caches[2 * record], CacheGuard::by_owner);
-    writer_caches_[record].strings = std::make_unique<ChunkCache>(
-        base_, CacheKind::strings, string_unit_, &slot->caches[2 * record + 1], CacheGuard::by_owner);
+    writer_caches_[record] = std::make_unique<ClassCaches>(base_, access_->slabs, slot->slab_caches[record]);
   }
 }
 
@@ -500,11 +513,11 @@ void ConcurrentHashMap_string::adopt_cells(const void* header_address) {
 }
 
 void ConcurrentHashMap_string::release() noexcept {
-  // The caches give their items back to the heap, which must still be mapped.
-  for (WriterCaches& caches : writer_caches_) {
-    caches.strings.reset();
-    caches.blocks.reset();
+  // The caches give their chunks back to the heap, which must still be mapped.
+  for (std::unique_ptr<ClassCaches>& caches : writer_caches_) {
+    caches.reset();
   }
+  access_.reset();
   if (chunk_addresses_ != nullptr) {
     python_free(chunk_addresses_);
     chunk_addresses_ = nullptr;
@@ -657,10 +670,8 @@ const Bucket* ConcurrentHashMap_string::cached_bucket_of(std::int64_t hash) cons
 
 void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept {
   if (const Bucket* bucket = cached_bucket_of(hash); bucket != nullptr) {
-    // A bucket may straddle two cache lines; the lock is taken first, so both are asked for writing.
-    const auto* first = reinterpret_cast<const std::byte*>(bucket);
-    __builtin_prefetch(first, 1);
-    __builtin_prefetch(first + sizeof(Bucket) - 1, 1);
+    // Its lock is taken first: the line is asked for writing.
+    __builtin_prefetch(bucket, 1);
   }
 }
 
@@ -669,18 +680,16 @@ void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcep
   if (bucket == nullptr) {
     return;
   }
-  // relaxed: a hint; the head is written once (when the bucket gets its first link)
-  const std::uint64_t head = map_layout::entries_head_word(const_cast<Bucket*>(bucket)).load(std::memory_order_relaxed);
-  if (head == 0) {
+  // relaxed: a hint only; the bucket's first page is read again under its lock
+  const std::uint64_t page = map_layout::page_word(const_cast<Bucket*>(bucket)).load(std::memory_order_relaxed);
+  if (page == 0) {
     return;
   }
-  // A fresh first block sits right after its link (a 24-byte link chunk, then the 184-byte block);
-  // the link, entry 0 and entry 1's start span at most the next 128 bytes. Integer arithmetic: the
-  // address is only a hint and a prefetch never faults.
-  const std::uintptr_t link = reinterpret_cast<std::uintptr_t>(base_) + head;
-  for (std::uintptr_t offset = 0; offset <= 2 * map_layout::cache_line_bytes; offset += map_layout::cache_line_bytes) {
-    __builtin_prefetch(reinterpret_cast<const void*>(link + offset));
-  }
+  // The page's header and first entry, in its first two lines. Integer arithmetic: the address is
+  // only a hint and a prefetch never faults.
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(base_) + page;
+  __builtin_prefetch(reinterpret_cast<const void*>(address));
+  __builtin_prefetch(reinterpret_cast<const void*>(address + map_layout::cache_line_bytes));
 }
 
 void ConcurrentHashMap_string::lock_bucket(Bucket* bucket, Interrupt interrupt) {
@@ -758,19 +767,422 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Changes under a bucket lock
 //
-// Each change below is a sequence of stores that leaves the bucket valid at every store, described
-// first in the writer's intent (see map/map_records.hpp), so that a repair after the writer's death
-// finishes it or undoes it:
-// - append: the new entry is written whole beyond the list's length (with a new record block
-//   linked first when one is needed), then the length publishes it, then the record's count rises.
-//   Repair: a published entry keeps it, and the count is raised if it was not; an unpublished one is
-//   undone by clearing its slot (its chunks are lost).
-// - replace: the new value is written whole into new string chunks; the entry's value list record
-//   then names them. Repair: writes the new value record again from the intent (the old chunks are
-//   lost). The old chunks go back to the cache only after the intent is cleared.
-// - remove: the last entry's records are copied over the removed one, then the length drops, then
-//   the count, then the last slot is cleared. Repair: completes whatever is missing (the removed
-//   entry's chunks are lost). Its chunks and surplus links go back only after the intent is cleared.
+// A change begins its intent under the bucket's lock, records each chunk it makes (new pages,
+// out-of-line strings) as it makes it, then the word it publishes through (`link`), and publishes
+// with one store into that word (the bucket's `page` or the previous page's `next`). Then it raises
+// or lowers the writer's count, gives what it replaced back to the writer's caches one chunk at a
+// time (the intent keeping track), and clears the intent. A repair after the writer's death reads
+// the word: holding the new target, the change was published (the count is raised if it was not,
+// and the rest of what it replaced is freed); otherwise it was not (what it had made is freed).
+
+// Where an entry lies: its page, the word that names the page, and the entry.
+// When the key is absent: the bucket's last page (address null when it has none) and the word that
+// names it (the bucket's page word when it has none), where an append goes.
+struct ConcurrentHashMap_string::Location {
+  bool is_found = false;
+  Offset link = Offset::null;  // the heap offset of the 8-byte word that names `page`
+  PageView page;
+  EntryView entry;             // set when found
+  explicit operator bool() const noexcept { return is_found; }
+};
+
+namespace {
+
+// The field of an entry as a string to store again (its bytes, or its chain, which moves with it).
+NewString kept_string(const map_layout::StringField& field) noexcept {
+  NewString string;
+  string.length = field.length;
+  if (field.is_out_of_line) {
+    string.ref = field.ref;
+  } else {
+    string.bytes = reinterpret_cast<const char*>(field.bytes);
+  }
+  return string;
+}
+
+// Frees pages and out-of-line strings that nobody else can reach: to `caches`, or (null) to the
+// shared lists.
+void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const Offset (&pages)[2],
+                            const Offset (&strings)[2]) {
+  for (const Offset page : pages) {
+    if (page == Offset::null) {
+      continue;
+    }
+    if (caches != nullptr) {
+      give_back_page(heap, *caches, page);
+    } else {
+      static_cast<void>(slab_free(heap.base, heap.slabs, page));
+    }
+  }
+  for (const Offset string : strings) {
+    if (string != Offset::null) {
+      map_layout::free_chain(heap, caches, string);
+    }
+  }
+}
+
+}  // namespace
+
+// A change under way, from its intent's beginning: on an exit before publish() (an exception), the
+// intent is cleared and what the change had made goes back to the caches.
+class ConcurrentHashMap_string::Change {
+ public:
+  Change(const HeapAccess& heap, const WriterHold& writer, Offset bucket, std::int8_t delta)
+      : heap_(heap), writer_(writer), intent_(writer.intent()) {
+    intent_->link = Offset::null;
+    intent_->old_target = Offset::null;
+    intent_->new_target = Offset::null;
+    intent_->old_page = Offset::null;
+    intent_->new_pages[0] = intent_->new_pages[1] = Offset::null;
+    intent_->old_strings[0] = intent_->old_strings[1] = Offset::null;
+    intent_->new_strings[0] = intent_->new_strings[1] = Offset::null;
+    intent_->pending_next = Offset::null;
+    intent_->bucket = bucket;
+    intent_->count_before = writer.count();
+    writer.begin(IntentKind::change, delta);
+    crash_point("change.begun");
+  }
+  ~Change() {
+    if (is_published_) {
+      return;
+    }
+    const Offset pages[2] = {intent_->new_pages[0], intent_->new_pages[1]};
+    const Offset strings[2] = {intent_->new_strings[0], intent_->new_strings[1]};
+    writer_.end();
+    try {
+      free_pages_and_strings(heap_, &writer_.caches(), pages, strings);
+    } catch (...) {
+      // What this thread just made cannot be damaged; were it, it would only be lost.
+    }
+  }
+  Change(const Change&) = delete;
+  Change& operator=(const Change&) = delete;
+
+  [[nodiscard]] WriterIntent* intent() const noexcept { return intent_; }
+  // A string for the entry, its chain (if any) recorded as new string `index`.
+  [[nodiscard]] NewString prepare(const char* bytes, std::uint64_t length, int index) {
+    return map_layout::prepare_string(heap_, writer_.caches(), bytes, length, intent_->new_strings[index]);
+  }
+  // A new page, recorded as new page `index`.
+  std::byte* new_page(std::uint64_t entry_bytes, std::uint32_t entry_count, Offset next, Offset& offset, int index) {
+    std::byte* page = map_layout::new_page(heap_, writer_.caches(), entry_bytes, entry_count, next, offset);
+    map_layout::record_in_intent(intent_->new_pages[index], offset);
+    return page;
+  }
+  // Publishes: `link` goes from `old_target` to `new_target`; `old_page` and `old_strings` (set by
+  // the caller) are given back after.
+  void publish(Offset link, Offset old_target, Offset new_target, std::int8_t delta) {
+    intent_->old_target = old_target;
+    intent_->new_target = new_target;
+    map_layout::record_in_intent(intent_->link, link);
+    is_published_ = true;
+    // release: a reader that takes the bucket's lock later sees the pages whole (the lock orders that
+    // already; the release also keeps every store of the new pages before this one)
+    map_layout::word_at(heap_.base + static_cast<std::uint64_t>(link))
+        .store(static_cast<std::uint64_t>(new_target), std::memory_order_release);
+    crash_point("change.published");
+    if (delta != 0) {
+      writer_.store_count(intent_->count_before + delta);
+      crash_point("change.counted");
+    }
+    give_back_replaced();
+    writer_.end();
+    crash_point("change.ended");
+    writer_.caches().trim();
+  }
+
+ private:
+  // Gives the old page, then the old strings' chunks, back to the writer's caches one at a time,
+  // each kept at the head of its cache until the intent has moved past it.
+  void give_back_replaced() {
+    ClassCaches& caches = writer_.caches();
+    if (const Offset page = intent_->old_page; page != Offset::null) {
+      caches.keep(page, heap_.chunk_class(page, "an entry page"));
+      map_layout::record_in_intent(intent_->old_page, Offset::null);
+      crash_point("change.freeing");
+    }
+    for (Offset& string : intent_->old_strings) {
+      std::uint64_t budget = heap_.heap_end / slab_class_bytes(0) + 1;
+      while (string != Offset::null) {
+        if (budget-- == 0) {
+          throw DamagedFile("an out-of-line string does not end");
+        }
+        const Offset chunk = string;
+        const std::uint32_t klass = heap_.chunk_class(chunk, "a string chunk");
+        Offset next;
+        std::memcpy(&next, heap_.base + static_cast<std::uint64_t>(chunk), sizeof next);
+        map_layout::record_in_intent(intent_->pending_next, next);
+        caches.keep(chunk, klass);
+        map_layout::record_in_intent(string, next);
+      }
+    }
+  }
+
+  const HeapAccess& heap_;
+  const WriterHold& writer_;
+  WriterIntent* intent_;
+  bool is_published_ = false;
+};
+
+ConcurrentHashMap_string::Location ConcurrentHashMap_string::find(Bucket* bucket, const char* key,
+                                                                  std::uint64_t key_len, std::int64_t hash) const {
+  const HeapAccess& heap = *access_;
+  Location where;
+  Offset link = page_link_of(heap, bucket);
+  // relaxed: the bucket's lock orders its changes
+  auto page_offset = static_cast<Offset>(map_layout::page_word(bucket).load(std::memory_order_relaxed));
+  std::uint64_t budget = map_layout::page_budget(heap);
+  while (page_offset != Offset::null) {
+    if (budget-- == 0) [[unlikely]] {
+      throw DamagedFile("the entry pages of a bucket do not end");
+    }
+    PageView& page = where.page;
+    map_layout::read_page(heap, page_offset, page);
+    std::byte* at = page.entries;
+    for (std::uint32_t index = 0; index < page.entry_count; ++index) {
+      // An entry of another hash is only stepped over.
+      if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof(map_layout::EntryHeader))) [[unlikely]] {
+        map_layout::throw_damaged_entry("an entry runs past its page");
+      }
+      map_layout::EntryHeader header;
+      std::memcpy(&header, at, sizeof header);
+      if (header.hash != hash) {
+        at += map_layout::stored_entry_bytes(header, at, page.entries_end);
+        continue;
+      }
+      map_layout::read_entry(at, page.entries_end, where.entry);
+      if (map_layout::string_equals(heap, where.entry.key, key, key_len)) {
+        where.is_found = true;
+        where.link = link;
+        return where;
+      }
+      at += where.entry.bytes;
+    }
+    where.link = link;
+    link = page.offset;  // a page's next is its first word
+    page_offset = page.next;
+  }
+  if (where.page.address == nullptr) {
+    where.link = link;
+  }
+  return where;
+}
+
+std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const Location& absent, const char* key,
+                                                     const char* value, std::uint64_t key_len, std::uint64_t value_len,
+                                                     std::int64_t hash, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  const PageView& last = absent.page;
+  const Offset last_link = absent.link;
+  const bool was_empty = last.address == nullptr;
+  const std::uint64_t bytes = map_layout::entry_bytes(key_len, value_len);
+
+  Change change(heap, writer, heap.offset_of(bucket), +1);
+  const NewString key_string = change.prepare(key, key_len, 0);
+  const NewString value_string = change.prepare(value, value_len, 1);
+  const std::uint64_t last_bytes = was_empty ? 0 : static_cast<std::uint64_t>(last.entries_end - last.entries);
+  Offset page_offset;
+  if (!was_empty && last_bytes + bytes <= map_layout::page_entry_capacity) {
+    // The last page again, with the entry added.
+    std::byte* page = change.new_page(last_bytes + bytes, last.entry_count + 1, last.next, page_offset, 0);
+    std::memcpy(page + sizeof(PageHeader), last.entries, last_bytes);
+    map_layout::write_entry(page + sizeof(PageHeader) + last_bytes, hash, key_string, value_string);
+    change.intent()->old_page = last.offset;
+    change.publish(last_link, last.offset, page_offset, +1);
+  } else {
+    // A page of its own, after the last one (named by its next), or the bucket's first.
+    std::byte* page = change.new_page(bytes, 1, Offset::null, page_offset, 0);
+    map_layout::write_entry(page + sizeof(PageHeader), hash, key_string, value_string);
+    change.publish(was_empty ? last_link : last.offset, Offset::null, page_offset, +1);
+  }
+  // An entry that fills an empty bucket never starts an expansion: no count is needed for it.
+  return was_empty ? 0 : count_after_append();
+}
+
+void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& where, const char* value,
+                                             std::uint64_t value_len, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  Change change(heap, writer, heap.offset_of(bucket), 0);
+  const NewString value_string = change.prepare(value, value_len, 0);
+  const NewString key_string = kept_string(where.entry.key);
+  const std::uint64_t new_bytes = map_layout::entry_bytes(where.entry.key.length, value_len);
+  const PageView& page = where.page;
+  const std::uint64_t page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
+  const std::uint64_t before = static_cast<std::uint64_t>(where.entry.address - page.entries);
+  const std::uint64_t after = page_bytes - before - where.entry.bytes;
+  Offset first_page;
+  if (page_bytes - where.entry.bytes + new_bytes <= map_layout::page_entry_capacity) {
+    // The page again, with the entry's new value in its place.
+    std::byte* copy =
+        change.new_page(page_bytes - where.entry.bytes + new_bytes, page.entry_count, page.next, first_page, 0);
+    std::byte* at = copy + sizeof(PageHeader);
+    std::memcpy(at, page.entries, before);
+    map_layout::write_entry(at + before, where.entry.hash, key_string, value_string);
+    std::memcpy(at + before + new_bytes, where.entry.address + where.entry.bytes, after);
+  } else {
+    // The longer entry does not fit the page: it goes on a page of its own, which comes first and
+    // names the page again without it (which has other entries, or the entry alone would have fit).
+    Offset rest_page;
+    std::byte* rest =
+        change.new_page(page_bytes - where.entry.bytes, page.entry_count - 1, page.next, rest_page, 1);
+    std::memcpy(rest + sizeof(PageHeader), page.entries, before);
+    std::memcpy(rest + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes, after);
+    std::byte* own = change.new_page(new_bytes, 1, rest_page, first_page, 0);
+    map_layout::write_entry(own + sizeof(PageHeader), where.entry.hash, key_string, value_string);
+  }
+  change.intent()->old_page = page.offset;
+  change.intent()->old_strings[0] = where.entry.value.is_out_of_line ? where.entry.value.ref.first : Offset::null;
+  change.publish(where.link, page.offset, first_page, 0);
+}
+
+void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  const PageView& page = where.page;
+  Change change(heap, writer, heap.offset_of(bucket), -1);
+  Offset new_target = page.next;  // a page left without entries is unlinked
+  if (page.entry_count > 1) {
+    const std::uint64_t page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
+    const std::uint64_t before = static_cast<std::uint64_t>(where.entry.address - page.entries);
+    const std::uint64_t after = page_bytes - before - where.entry.bytes;
+    std::byte* copy = change.new_page(page_bytes - where.entry.bytes, page.entry_count - 1, page.next, new_target, 0);
+    std::memcpy(copy + sizeof(PageHeader), page.entries, before);
+    std::memcpy(copy + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes, after);
+  }
+  change.intent()->old_page = page.offset;
+  change.intent()->old_strings[0] = where.entry.key.is_out_of_line ? where.entry.key.ref.first : Offset::null;
+  change.intent()->old_strings[1] = where.entry.value.is_out_of_line ? where.entry.value.ref.first : Offset::null;
+  change.publish(where.link, page.offset, new_target, -1);
+}
+
+bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
+                                           const WriterHold& writer) {
+  const Location where = find(bucket, key, key_len, hash);
+  if (!where) {
+    return false;
+  }
+  remove_at(bucket, where, writer);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Repair after a death
+
+void ConcurrentHashMap_string::repair_bucket(Bucket* bucket, std::uint64_t dead_holder) {
+  const std::uint32_t slot_index = token_slot(dead_holder);
+  if (slot_index >= process_table_->slot_count()) {
+    return;  // a word that names no slot (a damaged file): nothing is known of the change
+  }
+  resolve_intent(bucket, process_table_->slot(slot_index), token_thread(dead_holder) % map_layout::writer_records,
+                 token_generation(dead_holder));
+}
+
+void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot, std::uint32_t record,
+                                              std::uint32_t generation) {
+  map_layout::SlotRecords* records = map_layout::slot_records(slot);
+  WriterIntent* intent = &records->intents[record];
+  // acquire: the writer is dead and its stores are all visible (see crash_order_barrier)
+  const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
+  const HeapAccess& heap = *access_;
+  if (state == 0 || map_layout::intent_generation(state) != generation || intent->bucket != heap.offset_of(bucket)) {
+    return;  // the holder was not changing this bucket: nothing was left half done
+  }
+  const auto clear = [intent] {
+    crash_order_barrier();
+    map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
+    crash_order_barrier();
+  };
+  if (map_layout::intent_kind(state) == IntentKind::split) {
+    repair_split(bucket, slot->slab_caches[record], intent);  // clears the intent
+    return;
+  }
+  if (map_layout::intent_kind(state) != IntentKind::change) {
+    clear();
+    return;
+  }
+  // Each repair below clears the intent before it frees: a repairer that dies in between leaks
+  // what it was freeing rather than letting the next one free it twice.
+  const Offset new_pages[2] = {intent->new_pages[0], intent->new_pages[1]};
+  const Offset new_strings[2] = {intent->new_strings[0], intent->new_strings[1]};
+  // The word the change publishes through, written just before the publishing store: null, the
+  // change was still being made.
+  const Offset link = intent->link;
+  if (link == Offset::null) {
+    clear();
+    free_pages_and_strings(heap, nullptr, new_pages, new_strings);
+    return;
+  }
+  // It is the bucket's page word or the first word of one of its pages (a slab chunk); anything
+  // else is not followed.
+  if (link != page_link_of(heap, bucket) && slab_chunk_class(base_, heap.slabs, link) == no_slab_class) {
+    clear();
+    throw DamagedFile("a change left by a dead process names a word that is not one of its bucket");
+  }
+  // acquire: as the state above
+  const auto current = static_cast<Offset>(
+      map_layout::word_at(base_ + static_cast<std::uint64_t>(link)).load(std::memory_order_acquire));
+  if (current == intent->new_target) {
+    // Published: the count, then the rest of what the change replaced. The writer gave it back to
+    // its caches in order, each chunk at the head of its cache until the intent moved past it: of
+    // what the intent still names, only the first can be given back already.
+    const std::int8_t delta = map_layout::intent_delta(state);
+    std::atomic_ref<std::uint64_t> count = map_layout::count_word(records, record);
+    // relaxed: the record's writer is dead; this thread writes for it, under the bucket's lock
+    if (delta != 0 && static_cast<std::int64_t>(count.load(std::memory_order_relaxed)) == intent->count_before) {
+      crash_order_barrier();
+      count.store(static_cast<std::uint64_t>(intent->count_before + delta), std::memory_order_relaxed);
+      crash_order_barrier();
+    }
+    const auto is_given_back = [&](Offset chunk) {
+      return map_layout::is_given_back(heap, slot->slab_caches[record], chunk);
+    };
+    Offset old_pages[2] = {intent->old_page, Offset::null};
+    Offset old_strings[2] = {intent->old_strings[0], intent->old_strings[1]};
+    if (old_pages[0] != Offset::null) {
+      if (is_given_back(old_pages[0])) {
+        old_pages[0] = Offset::null;
+      }
+    } else {
+      Offset& in_doubt = old_strings[0] != Offset::null ? old_strings[0] : old_strings[1];
+      if (in_doubt != Offset::null && is_given_back(in_doubt)) {
+        in_doubt = intent->pending_next;
+      }
+    }
+    clear();
+    free_pages_and_strings(heap, nullptr, old_pages, old_strings);
+    return;
+  }
+  clear();
+  if (current == intent->old_target) {
+    // Never published: what the change had made goes back.
+    free_pages_and_strings(heap, nullptr, new_pages, new_strings);
+  }
+}
+
+void ConcurrentHashMap_string::repair_inherited_slot() {
+  // The previous owner of this slot died: every change it left half done holds its bucket's lock
+  // (intents are set and cleared under it), so taking that lock repairs the change, or waits for
+  // whoever is repairing it. Nothing else of the slot's records is used until then.
+  for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+    WriterIntent* intent = &own_records_->intents[record];
+    // acquire: as in resolve_intent
+    const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
+    if (state == 0) {
+      continue;
+    }
+    Bucket* bucket = bucket_at_offset(intent->bucket);
+    if (bucket == nullptr) {
+      // An intent that names no bucket cannot have changed one.
+      map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
+      continue;
+    }
+    BucketHold hold;
+    hold.take(*this, bucket, Interrupt::never);
+    resolve_intent(bucket, process_table_->own_slot(), record, map_layout::intent_generation(state));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// insert, get, remove
 
 namespace {
 
@@ -798,335 +1210,21 @@ class PythonMallocSink final : public ValueSink {
   std::int64_t length_ = 0;
 };
 
-// Copies the string `stored` into the buffer that `sink` provides for it.
-void copy_to_sink(Allocator heap, const ChunkList* stored, std::uint8_t unit, ValueSink& sink) {
-  char* buffer = sink.buffer_for(stored->length);
-  map_layout::copy_string(heap, stored, buffer, unit);
+// Copies a stored string into the buffer that `sink` provides for it.
+void copy_to_sink(const HeapAccess& heap, const map_layout::StringField& stored, ValueSink& sink) {
+  char* buffer = sink.buffer_for(stored.length);
+  map_layout::copy_string(heap, stored, buffer);
 }
 
-// A python_malloc copy of the string `stored` (length + 1 bytes, the last one not written).
-void hand_out_copy(Allocator heap, const ChunkList* stored, std::uint8_t unit, char*& value,
+// A python_malloc copy of a stored string (length + 1 bytes, the last one not written).
+void hand_out_copy(const HeapAccess& heap, const map_layout::StringField& stored, char*& value,
                    std::int64_t& value_len) {
   PythonMallocSink sink;
-  copy_to_sink(heap, stored, unit, sink);
+  copy_to_sink(heap, stored, sink);
   sink.hand_over(value, value_len);
 }
 
-// Where an entry lies in a list: its index and record.
-struct FoundEntry {
-  std::uint64_t index = 0;
-  Entry* entry = nullptr;
-  explicit operator bool() const noexcept { return entry != nullptr; }
-};
-
-// The entry of `entries` that holds the key, if any.
-FoundEntry find_entry(Allocator heap, ChunkList* entries, const char* key, std::uint64_t key_len,
-                      std::int64_t hash, std::uint8_t unit) {
-  const std::uint64_t length = entries->length;
-  if (length == 0) {
-    return {};
-  }
-  EntryCursor cursor(heap, entries);
-  while (true) {
-    Entry* entry = cursor.entry();
-    if (map_layout::key_matches(heap, entry, key, key_len, hash, unit)) {
-      return {cursor.index(), entry};
-    }
-    if (cursor.index() + 1 == length) {
-      return {};
-    }
-    cursor.advance();
-  }
-}
-
-// The record of entry `index` of `entries`, which has that many entries' links.
-Entry* entry_at(Allocator heap, const ChunkList* entries, std::uint64_t index) noexcept {
-  ChunkLink* link = map_layout::walk_links(heap, map_layout::link_at(heap, entries->head),
-                                           index / map_layout::entries_per_block);
-  return map_layout::entry_in_block(heap, link, index % map_layout::entries_per_block);
-}
-
-// Writes a whole list record (all of its fields, each by value).
-void write_list(ChunkList* list, const ChunkList& value) noexcept {
-  list->head = value.head;
-  list->length = value.length;
-  list->link_count = value.link_count;
-  list->unit = value.unit;
-  list->base = 0;
-}
-
-void copy_entry(Entry* destination, const Entry* source) noexcept {
-  std::memmove(static_cast<void*>(destination), source, sizeof(Entry));
-}
-
-void clear_entry(Entry* entry) noexcept { std::memset(static_cast<void*>(entry), 0, sizeof(Entry)); }
-
-void store_length(ChunkList* entries, std::uint64_t length) noexcept {
-  crash_order_barrier();
-  entries->length = length;
-  crash_order_barrier();
-}
-
 }  // namespace
-
-std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const char* key, const char* value,
-                                                     std::uint64_t key_len, std::uint64_t value_len,
-                                                     std::int64_t hash, const WriterHold& writer) {
-  ChunkList* entries = map_layout::entries_of(bucket);
-  const std::uint64_t length = entries->length;
-  const std::uint64_t link_count = entries->link_count;
-  const std::uint8_t unit = string_unit_;
-  // Everything the entry needs is taken before the list changes.
-  const bool needs_block = length == map_layout::entries_per_block * link_count;
-  TakenRun block(writer.blocks(), needs_block ? 1 : 0);
-  TakenRun key_run(writer.strings(), map_layout::links_for_bytes(key_len, unit));
-  TakenRun value_run(writer.strings(), map_layout::links_for_bytes(value_len, unit));
-
-  WriterIntent* intent = writer.intent();
-  const std::int64_t count_before = writer.count();
-  intent->bucket = offset_of(base_, bucket);
-  intent->old_length = length;
-  intent->count_before = count_before;
-  writer.begin(IntentKind::append);
-  crash_point("append.begun");
-
-  ChunkLink* link = nullptr;
-  if (needs_block) {
-    ChunkLink* added = block.release();
-    if (link_count == 0) {
-      entries->unit = map_layout::entries_per_block;
-      entries->head = offset_of(base_, added);
-    } else {
-      map_layout::walk_links(base_, map_layout::link_at(base_, entries->head), link_count - 1)->next =
-          offset_of(base_, added);
-    }
-    crash_order_barrier();
-    entries->link_count = link_count + 1;
-    crash_order_barrier();
-    crash_point("append.linked");
-    link = added;
-  } else {
-    link = map_layout::walk_links(base_, map_layout::link_at(base_, entries->head),
-                                  length / map_layout::entries_per_block);
-  }
-  // The slot lies past the list's length: nobody reads it before the length publishes it.
-  Entry* entry = map_layout::entry_in_block(base_, link, length % map_layout::entries_per_block);
-  map_layout::write_new_string(base_, map_layout::key_of(entry), key, key_len, unit, key_run);
-  map_layout::write_new_string(base_, map_layout::value_of(entry), value, value_len, unit, value_run);
-  entry->hash = hash;
-  crash_point("append.written");
-  store_length(entries, length + 1);
-  crash_point("append.published");
-  writer.store_count(count_before + 1);
-  crash_point("append.counted");
-  writer.end();
-  // An entry that fills an empty bucket never starts an expansion: no count is needed for it.
-  return length == 0 ? 0 : count_after_append();
-}
-
-void ConcurrentHashMap_string::replace_value(Bucket* bucket, std::uint64_t index, Entry* entry, const char* value,
-                                             std::uint64_t value_len, const WriterHold& writer) {
-  const std::uint8_t unit = string_unit_;
-  TakenRun value_run(writer.strings(), map_layout::links_for_bytes(value_len, unit));
-  ChunkList staged{};
-  map_layout::write_new_string(base_, &staged, value, value_len, unit, value_run);
-  ChunkList* stored = map_layout::value_of(entry);
-  const std::uint64_t old_links = stored->link_count;
-  ChunkLink* old_chunks = old_links > 0 ? map_layout::link_at(base_, stored->head) : nullptr;
-
-  WriterIntent* intent = writer.intent();
-  intent->bucket = offset_of(base_, bucket);
-  intent->entry = index;
-  intent->new_head = staged.head;
-  intent->new_length = staged.length;
-  intent->new_link_count = staged.link_count;
-  writer.begin(IntentKind::replace);
-  crash_point("replace.begun");
-  write_list(stored, staged);
-  crash_point("replace.written");
-  writer.end();
-  map_layout::give_back_run(writer.strings(), old_links, old_chunks);
-}
-
-bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std::uint64_t key_len,
-                                           std::int64_t hash, const WriterHold& writer) {
-  ChunkList* entries = map_layout::entries_of(bucket);
-  const std::uint64_t length = entries->length;
-  if (length == 0) {
-    return false;
-  }
-  EntryCursor cursor(base_, entries);
-  FoundEntry found;
-  while (true) {
-    Entry* entry = cursor.entry();
-    if (!found && map_layout::key_matches(base_, entry, key, key_len, hash, string_unit_)) {
-      found = {cursor.index(), entry};
-    }
-    if (cursor.index() + 1 == length) {
-      break;
-    }
-    cursor.advance();
-  }
-  if (!found) {
-    return false;
-  }
-  Entry* last = cursor.entry();
-  ChunkList* found_key = map_layout::key_of(found.entry);
-  ChunkList* found_value = map_layout::value_of(found.entry);
-  const std::uint64_t key_links = found_key->link_count;
-  const std::uint64_t value_links = found_value->link_count;
-  ChunkLink* key_chunks = key_links > 0 ? map_layout::link_at(base_, found_key->head) : nullptr;
-  ChunkLink* value_chunks = value_links > 0 ? map_layout::link_at(base_, found_value->head) : nullptr;
-  // Keep max(1, ceil((length - 1) / 2)) links: that is either every link up to the cursor's (the one
-  // holding the last entry), or those before it when the last entry was alone in its record block.
-  const std::uint64_t remaining = length - 1;
-  const std::uint64_t keep = map_layout::links_for_entries(remaining);
-  const std::uint64_t last_link_index = remaining / map_layout::entries_per_block;
-  const std::uint64_t link_count = entries->link_count;
-  const std::uint64_t spare_links = link_count > keep ? link_count - keep : 0;
-  ChunkLink* spare = nullptr;
-  if (spare_links > 0) {
-    spare = keep == last_link_index ? cursor.link() : map_layout::link_at(base_, cursor.link()->next);
-  }
-
-  WriterIntent* intent = writer.intent();
-  const std::int64_t count_before = writer.count();
-  intent->bucket = offset_of(base_, bucket);
-  intent->entry = found.index;
-  intent->old_length = length;
-  intent->count_before = count_before;
-  writer.begin(IntentKind::remove);
-  crash_point("remove.begun");
-  if (found.entry != last) {
-    // The last entry's list records fill the hole; no key or value bytes move.
-    copy_entry(found.entry, last);
-    crash_point("remove.filled");
-  }
-  store_length(entries, remaining);
-  crash_point("remove.published");
-  writer.store_count(count_before - 1);
-  crash_point("remove.counted");
-  clear_entry(last);
-  if (spare_links > 0) {
-    crash_order_barrier();
-    entries->link_count = keep;
-  }
-  writer.end();
-
-  map_layout::give_back_run(writer.strings(), key_links, key_chunks);
-  map_layout::give_back_run(writer.strings(), value_links, value_chunks);
-  map_layout::give_back_run(writer.blocks(), spare_links, spare);
-  return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Repair after a death
-
-void ConcurrentHashMap_string::repair_bucket(Bucket* bucket, std::uint64_t dead_holder) {
-  const std::uint32_t slot_index = token_slot(dead_holder);
-  if (slot_index >= process_table_->slot_count()) {
-    return;  // a word that names no slot (a damaged file): nothing is known of the change
-  }
-  map_layout::SlotRecords* records = map_layout::slot_records(process_table_->slot(slot_index));
-  resolve_intent(bucket, records, token_thread(dead_holder) % map_layout::writer_records,
-                 token_generation(dead_holder));
-}
-
-void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, map_layout::SlotRecords* records, std::uint32_t record,
-                                              std::uint32_t generation) {
-  WriterIntent* intent = &records->intents[record];
-  // relaxed: the writer is dead and its stores are all visible (see crash_order_barrier)
-  const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
-  if (state == 0 || map_layout::intent_generation(state) != generation || intent->bucket != offset_of(base_, bucket)) {
-    return;  // the holder was not changing this bucket: nothing was left half done
-  }
-  ChunkList* entries = map_layout::entries_of(bucket);
-  const std::uint64_t length = entries->length;
-  const std::uint64_t link_count = entries->link_count;
-  const std::uint64_t old_length = intent->old_length;
-  const std::int64_t count_before = intent->count_before;
-  std::atomic_ref<std::uint64_t> count = map_layout::count_word(records, record);
-  const auto raise_count_if_missing = [&](std::int64_t wanted) {
-    // relaxed: the record's writer is dead; this thread writes for it, under the bucket's lock
-    if (static_cast<std::int64_t>(count.load(std::memory_order_relaxed)) == count_before) {
-      crash_order_barrier();
-      count.store(static_cast<std::uint64_t>(wanted), std::memory_order_relaxed);
-      crash_order_barrier();
-    }
-  };
-  const auto is_damaged = [&] {
-    return length > link_count * map_layout::entries_per_block || (link_count > 0 && entries->head == Offset::null);
-  };
-  if (is_damaged()) {
-    throw std::runtime_error("a bucket left by a dead process cannot be repaired: its list is damaged");
-  }
-  switch (map_layout::intent_kind(state)) {
-    case IntentKind::append:
-      if (length == old_length + 1) {
-        raise_count_if_missing(count_before + 1);
-      } else if (length == old_length && old_length < link_count * map_layout::entries_per_block) {
-        clear_entry(entry_at(base_, entries, old_length));  // never published: its chunks are lost
-      }
-      break;
-    case IntentKind::replace:
-      if (intent->entry < length) {
-        ChunkList value{};
-        value.head = intent->new_head;
-        value.length = intent->new_length;
-        value.link_count = intent->new_link_count;
-        value.unit = string_unit_;
-        write_list(map_layout::value_of(entry_at(base_, entries, intent->entry)), value);
-      }
-      break;
-    case IntentKind::remove:
-      if (old_length == 0 || intent->entry >= old_length) {
-        break;
-      }
-      if (length == old_length) {
-        // Not yet published: the last entry is still whole, and copying it again finishes the fill.
-        if (intent->entry != old_length - 1) {
-          copy_entry(entry_at(base_, entries, intent->entry), entry_at(base_, entries, old_length - 1));
-        }
-        store_length(entries, old_length - 1);
-      }
-      if (entries->length == old_length - 1) {
-        raise_count_if_missing(count_before - 1);
-        clear_entry(entry_at(base_, entries, old_length - 1));
-      }
-      break;
-    default:
-      break;
-  }
-  crash_order_barrier();
-  map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
-  crash_order_barrier();
-}
-
-void ConcurrentHashMap_string::repair_inherited_slot() {
-  // The previous owner of this slot died: every change it left half done holds its bucket's lock
-  // (intents are set and cleared under it), so taking that lock repairs the change, or waits for
-  // whoever is repairing it. Nothing else of the slot's records is used until then.
-  for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
-    WriterIntent* intent = &own_records_->intents[record];
-    // acquire: as in resolve_intent
-    const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
-    if (state == 0) {
-      continue;
-    }
-    Bucket* bucket = bucket_at_offset(intent->bucket);
-    if (bucket == nullptr) {
-      // An intent that names no bucket cannot have changed one.
-      map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
-      continue;
-    }
-    BucketHold hold;
-    hold.take(*this, bucket, Interrupt::never);
-    resolve_intent(bucket, own_records_, record, map_layout::intent_generation(state));
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// insert, get, remove
 
 void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
                                       std::uint64_t value_len, std::int64_t hash) {
@@ -1138,15 +1236,14 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
       LockedBuckets locked;
       lock_bucket_of(hash, false, locked);
       if (locked.moving_to == 0) {
-        ChunkList* entries = map_layout::entries_of(locked.bucket);
-        const FoundEntry found = find_entry(base_, entries, key, key_len, hash, string_unit_);
-        if (found) {
-          replace_value(locked.bucket, found.index, found.entry, value, value_len, writer);
+        const Location where = find(locked.bucket, key, key_len, hash);
+        if (where) {
+          replace_value(locked.bucket, where, value, value_len, writer);
           return;
         }
         // An entry that fills an empty bucket never starts an expansion (append_entry gives no count
         // then): a map is crowded only where entries share buckets.
-        count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
+        count = append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer);
         if (count == 0) {
           return;
         }
@@ -1181,15 +1278,15 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink) {
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  FoundEntry found = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
-  if (!found && locked.sibling != nullptr) {
+  Location where = find(locked.bucket, key, key_len, hash);
+  if (!where && locked.sibling != nullptr) {
     // The entry may already have moved to the sibling of a bucket being split.
-    found = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+    where = find(locked.sibling, key, key_len, hash);
   }
-  if (!found) {
+  if (!where) {
     return false;
   }
-  copy_to_sink(base_, map_layout::value_of(found.entry), string_unit_, sink);
+  copy_to_sink(*access_, where.entry.value, sink);
   return true;
 }
 
@@ -1215,11 +1312,10 @@ bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, st
 bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, std::int64_t hash) {
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
-  if (find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_)) {
+  if (find(locked.bucket, key, key_len, hash)) {
     return true;
   }
-  return locked.sibling != nullptr &&
-         find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+  return locked.sibling != nullptr && static_cast<bool>(find(locked.sibling, key, key_len, hash));
 }
 
 bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
@@ -1232,19 +1328,19 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
       WriterHold writer(*this);
       LockedBuckets locked;
       lock_bucket_of(hash, true, locked);
-      FoundEntry found = find_entry(base_, map_layout::entries_of(locked.bucket), key, key_len, hash, string_unit_);
-      if (!found && locked.sibling != nullptr) {
-        found = find_entry(base_, map_layout::entries_of(locked.sibling), key, key_len, hash, string_unit_);
+      Location where = find(locked.bucket, key, key_len, hash);
+      if (!where && locked.sibling != nullptr) {
+        where = find(locked.sibling, key, key_len, hash);
       }
-      if (found) {
-        hand_out_copy(base_, map_layout::value_of(found.entry), string_unit_, stored, stored_len);
+      if (where) {
+        hand_out_copy(*access_, where.entry.value, stored, stored_len);
         return false;
       }
       // Absent, but while the bucket is being split a new entry may only be added once the
       // expansion is over (as insert does), and the key is looked for again then, since another
       // process may have added it meanwhile.
-      if (locked.moving_to == 0) {
-        count = append_entry(locked.bucket, key, value, key_len, value_len, hash, writer);
+      if (locked.moving_to == 0) {  // then no sibling was searched: `where` is the bucket's
+        count = append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer);
         if (count == 0) {
           return true;  // an entry that fills an empty bucket never starts an expansion
         }
@@ -1271,27 +1367,22 @@ bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
   Bucket* bucket = locked.bucket;
-  FoundEntry found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
-  if (!found && locked.sibling != nullptr) {
+  Location where = find(bucket, key, key_len, hash);
+  if (!where && locked.sibling != nullptr) {
     bucket = locked.sibling;
-    found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
+    where = find(bucket, key, key_len, hash);
   }
-  if (!found) {
+  if (!where) {
     return false;
   }
   // The copy comes first: when it cannot be made, nothing has been removed.
   char* buffer = nullptr;
   std::int64_t length = 0;
-  hand_out_copy(base_, map_layout::value_of(found.entry), string_unit_, buffer, length);
-  value = buffer;
+  hand_out_copy(*access_, where.entry.value, buffer, length);
+  std::unique_ptr<char, void (*)(void*)> owned(buffer, python_free);
+  remove_at(bucket, where, writer);
+  value = owned.release();
   value_len = length;
-  try {
-    static_cast<void>(remove_from(bucket, key, key_len, hash, writer));
-  } catch (const std::exception& error) {
-    // Only giving chunks back can fail here, after the entry has left the list: the key is removed
-    // and its value is the caller's, so the pop succeeded; the refused chunks are reported.
-    std::fprintf(stderr, "corvana: chunks of a popped entry were not given back: %s\n", error.what());
-  }
   return true;
 }
 
@@ -1302,16 +1393,15 @@ bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t ke
   LockedBuckets locked;
   lock_bucket_of(hash, true, locked);
   Bucket* bucket = locked.bucket;
-  FoundEntry found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
-  if (!found && locked.sibling != nullptr) {
+  Location where = find(bucket, key, key_len, hash);
+  if (!where && locked.sibling != nullptr) {
     bucket = locked.sibling;
-    found = find_entry(base_, map_layout::entries_of(bucket), key, key_len, hash, string_unit_);
+    where = find(bucket, key, key_len, hash);
   }
-  if (!found ||
-      !map_layout::string_equals(base_, map_layout::value_of(found.entry), expected, expected_len, string_unit_)) {
+  if (!where || !map_layout::string_equals(*access_, where.entry.value, expected, expected_len)) {
     return false;
   }
-  replace_value(bucket, found.index, found.entry, value, value_len, writer);
+  replace_value(bucket, where, value, value_len, writer);
   return true;
 }
 
@@ -1371,11 +1461,10 @@ class ConcurrentHashMap_string::HeldBuckets {
 
 namespace {
 
-void append_string(Allocator heap, const ChunkList* list, std::uint8_t unit, std::string& bytes) {
-  const std::uint64_t length = list->length;
+void append_string(const HeapAccess& heap, const map_layout::StringField& field, std::string& bytes) {
   const std::size_t at = bytes.size();
-  bytes.resize(at + length);  // may throw bad_alloc; the caller's locks are released by their guards
-  map_layout::copy_string(heap, list, bytes.data() + at, unit);
+  bytes.resize(at + field.length);  // may throw bad_alloc; the caller's locks are released by their guards
+  map_layout::copy_string(heap, field, bytes.data() + at);
 }
 
 }  // namespace
@@ -1418,32 +1507,22 @@ std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks
     break;
   }
   std::uint64_t added = 0;
+  const HeapAccess& heap = *access_;
   for (Bucket* bucket : held.buckets()) {
-    ChunkList* entries = map_layout::entries_of(bucket);
-    const std::uint64_t length = entries->length;
-    if (length == 0) {
-      continue;
-    }
-    EntryCursor cursor(base_, entries);
-    while (true) {
-      Entry* entry = cursor.entry();
-      // Lengths are copied out by value: a packed field cannot bind a reference.
-      if (with_keys) {
-        const std::uint64_t key_length = map_layout::key_of(entry)->length;
-        append_string(base_, map_layout::key_of(entry), string_unit_, batch.bytes);
-        batch.lengths.push_back(key_length);
-      }
-      if (with_values) {
-        const std::uint64_t value_length = map_layout::value_of(entry)->length;
-        append_string(base_, map_layout::value_of(entry), string_unit_, batch.bytes);
-        batch.lengths.push_back(value_length);
-      }
-      ++added;
-      if (cursor.index() + 1 == length) {
-        break;
-      }
-      cursor.advance();
-    }
+    for_each_page(heap, bucket, [&](const PageView& page, Offset) {
+      for_each_entry(page, [&](const EntryView& entry) {
+        if (with_keys) {
+          append_string(heap, entry.key, batch.bytes);
+          batch.lengths.push_back(entry.key.length);
+        }
+        if (with_values) {
+          append_string(heap, entry.value, batch.bytes);
+          batch.lengths.push_back(entry.value.length);
+        }
+        ++added;
+      });
+      return false;
+    });
   }
   return added;
 }

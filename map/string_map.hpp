@@ -16,10 +16,10 @@ namespace corvana {
 
 namespace map_layout {
 struct Bucket;
-struct ChunkList;
-struct Entry;
 struct SlotRecords;
 struct WriterIntent;
+struct HeapAccess;
+class ClassCaches;
 enum class IntentKind : std::uint8_t;
 }  // namespace map_layout
 
@@ -27,7 +27,8 @@ enum class IntentKind : std::uint8_t;
 struct StringMapCheck {
   std::uint64_t entry_count = 0;   // entries found by walking every bucket in use
   std::uint64_t bucket_count = 0;  // buckets walked: B * N
-  std::uint64_t link_count = 0;    // links owned by entry lists, keys and values
+  std::uint64_t chunk_count = 0;   // slab chunks owned by entry pages and out-of-line strings
+  std::uint64_t free_chunk_count = 0;  // free slab chunks (shared lists and caches), when asked for
 };
 
 // Where a get copies the value it found. buffer_for is called once, under the key's bucket lock, for
@@ -127,8 +128,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
   // Takes part in one expansion (see map/expansion.cpp). Requires: the caller is counted in
   // expansion_workers. Throws runtime_error when the new bucket chunks cannot be made (the expansion
-  // is then rolled back and the map keeps its size). A failure while splitting a bucket (process
-  // memory exhausted, damaged lists) changes nothing in it but leaves this participant counted: that
+  // is then rolled back and the map keeps its size). A failure while splitting a bucket (heap
+  // exhausted, damaged pages) changes nothing in it but leaves this participant counted: that
   // expansion cannot finish, and inserts into the buckets it marked wait; no entry is lost or hidden.
   void expand() override;
 
@@ -147,30 +148,30 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
   // ---- Inspection (checker, tests, diagnostics) ----------------------------------------------
 
-  // Walks every bucket in use under its lock and verifies the map's invariants: packed entries;
-  // link_count of an entry list max(1, ceil(length / 2)) (more only when `allow_spare_links`: an
-  // expansion leaves spare links with the buckets it split); unused entry slots own no chunk; string
-  // lists with link_count ceil(length / string_unit); every entry in the bucket of its hash (checked
-  // when no expansion runs); no key twice in a bucket; no link owned twice; every moving_to 0 when
-  // no expansion runs. Returns what it found; throws runtime_error naming the first violation.
-  // Requires: no bucket lock held by the calling thread.
-  [[nodiscard]] StringMapCheck check(bool allow_spare_links = true) const;
+  // Walks every bucket in use under its lock and verifies the map's invariants: every page and
+  // out-of-line string a slab chunk of a class that holds it, pages of at least one entry, entries
+  // that fill their pages exactly, strings inline exactly when short; every entry in the bucket of
+  // its hash (checked when no expansion runs); no key twice in a bucket; no chunk owned twice; every
+  // moving_to 0 when no expansion runs. With `free_chunks`, also that no free slab chunk (on a shared
+  // list or in any slot's caches) is owned by the map or free twice: only while nobody else uses
+  // the file. Returns what it found; throws runtime_error naming the first violation (DamagedFile
+  // for what cannot be followed). Requires: no bucket lock held.
+  [[nodiscard]] StringMapCheck check(bool free_chunks = false) const;
 
   // The global bucket number that `hash` selects with the current number of bucket chunks.
   [[nodiscard]] std::uint64_t bucket_of(std::int64_t hash) const noexcept;
-  // Entry list counters and moving_to of bucket `bucket` (below B * bucket_chunk_in_use()), read
-  // without its lock: exact only while nobody changes the bucket.
+  // Entries and pages of bucket `bucket` (below B * bucket_chunk_in_use()), read under its lock, and
+  // its moving_to, read without it.
   [[nodiscard]] std::uint64_t bucket_length(std::uint64_t bucket) const;
-  [[nodiscard]] std::uint64_t bucket_link_count(std::uint64_t bucket) const;
+  [[nodiscard]] std::uint64_t bucket_page_count(std::uint64_t bucket) const;
   [[nodiscard]] std::uint64_t bucket_moving_to(std::uint64_t bucket) const;
   // The hashes of the entries of bucket `bucket`, in list order (read under its lock).
   [[nodiscard]] std::vector<std::int64_t> bucket_hashes(std::uint64_t bucket) const;
   // Raw value of bucket chunk table slot `chunk` (below bucket_chunk_number()).
   [[nodiscard]] std::uint64_t table_slot(std::uint64_t chunk) const;
   [[nodiscard]] std::int64_t migration_cursor() const noexcept;
-  // Items held now by this object's caches.
-  [[nodiscard]] std::uint64_t string_cache_items() const noexcept;
-  [[nodiscard]] std::uint64_t block_cache_items() const noexcept;
+  // Slab chunks held now by this object's caches.
+  [[nodiscard]] std::uint64_t cached_chunks() const noexcept;
 
  private:
   struct LockedBuckets;  // a bucket locked for an operation, and its sibling while it is moving
@@ -190,6 +191,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
     map_layout::Bucket* bucket_ = nullptr;
   };
   class HeldBuckets;     // the bucket locks of a walk's group
+  struct Location;       // where an entry lies in a bucket
+  class Change;          // a change of a bucket under way (see string_map.cpp)
   // A mutation's hold on one of this object's writer records (see string_map.cpp).
   class WriterHold {
    public:
@@ -200,14 +203,13 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
     [[nodiscard]] std::uint32_t record() const noexcept { return record_; }
     [[nodiscard]] map_layout::WriterIntent* intent() const noexcept;
-    // The record's caches: this thread's alone while it holds the record.
-    [[nodiscard]] ChunkCache& blocks() const noexcept { return *map_.writer_caches_[record_].blocks; }
-    [[nodiscard]] ChunkCache& strings() const noexcept { return *map_.writer_caches_[record_].strings; }
+    // The record's slab caches: this thread's alone while it holds the record.
+    [[nodiscard]] map_layout::ClassCaches& caches() const noexcept { return *map_.writer_caches_[record_]; }
     // The record's count of entries, and its change (each a single store).
     [[nodiscard]] std::int64_t count() const noexcept;
     void store_count(std::int64_t count) const noexcept;
-    // Publishes the intent whose fields the caller wrote; clears it.
-    void begin(map_layout::IntentKind kind) const noexcept;
+    // Publishes the intent whose fields the caller wrote (with `delta` for the count); clears it.
+    void begin(map_layout::IntentKind kind, std::int8_t delta) const noexcept;
     void end() const noexcept;
 
    private:
@@ -220,9 +222,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
                   std::uint64_t bucket_chunk_number, std::uint64_t size, std::uint8_t chunk_size_exponent);
   void open_map(const std::string& name);
   void adopt_cells(const void* header);
-  // Finds this object's process slot (claimed by the memory file) and its records.
+  // Finds this object's process slot (claimed by the memory file), its records and the slabs.
   void adopt_process_slot();
-  // Makes the writer records' chunk caches, recorded in this object's slot.
+  // Makes the writer records' slab caches, recorded in this object's slot.
   void make_caches();
   // Throws unless the object has a map and belongs to this process (not a forked child's copy).
   void require_usable() const {
@@ -251,9 +253,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Finishes or undoes the change that `dead_holder` was making to `bucket`, as its intent says.
   // Requires: this thread holds the bucket's lock, taken over from dead_holder.
   void repair_bucket(map_layout::Bucket* bucket, std::uint64_t dead_holder);
-  // Resolves intent `intent` (of a writer of generation `generation`) for `bucket`, if it is one.
-  // Requires: the bucket's lock.
-  void resolve_intent(map_layout::Bucket* bucket, map_layout::SlotRecords* records, std::uint32_t record,
+  // Resolves intent `record` of process slot `slot` (a writer of generation `generation`) if it is a
+  // change of `bucket`. Requires: the bucket's lock.
+  void resolve_intent(map_layout::Bucket* bucket, ProcessSlot* slot, std::uint32_t record,
                       std::uint32_t generation);
   // The bucket at `offset`, when it is one of the buckets of a published chunk; else null.
   [[nodiscard]] map_layout::Bucket* bucket_at_offset(Offset offset) const noexcept;
@@ -261,19 +263,24 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // (`count` entries for the first check, element_count under expansion_lock for the second).
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
   bool join_if_crowded(std::uint64_t count) noexcept;
-  // Appends (key, value, hash) to the bucket's list, taking every chunk it needs before the list
-  // changes; returns an estimate of the element count for the join rule, or 0 when the bucket was
-  // empty (such an append never starts an expansion). Requires: the bucket's lock, the key absent
-  // from it, `writer` held.
-  std::uint64_t append_entry(map_layout::Bucket* bucket, const char* key, const char* value,
+
+  // ---- Changes under a bucket lock (string_map.cpp) ----
+  // The entry of `bucket` that holds the key, with the word that names its page.
+  [[nodiscard]] Location find(map_layout::Bucket* bucket, const char* key, std::uint64_t key_len,
+                              std::int64_t hash) const;
+  // Appends (key, value, hash) to the bucket after its last page as find() reported it (`absent`),
+  // taking every chunk it needs before anything changes; returns an estimate of the element count for
+  // the join rule, or 0 when the bucket was empty (such an append never starts an expansion).
+  // Requires: the bucket's lock, held since `absent` was found; `writer` held.
+  std::uint64_t append_entry(map_layout::Bucket* bucket, const Location& absent, const char* key, const char* value,
                              std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
                              const WriterHold& writer);
-  // Gives entry `index` (at `entry`) the value bytes, in new string chunks published at once.
-  // Requires: the bucket's lock, `writer` held.
-  void replace_value(map_layout::Bucket* bucket, std::uint64_t index, map_layout::Entry* entry, const char* value,
+  // Gives the entry at `where` the value bytes. Requires: the bucket's lock, `writer` held.
+  void replace_value(map_layout::Bucket* bucket, const Location& where, const char* value,
                      std::uint64_t value_len, const WriterHold& writer);
-  // Removes the key from the bucket's list when it is there (the last entry fills its place).
-  // Requires: the bucket's lock, `writer` held.
+  // Removes the entry at `where`. Requires: the bucket's lock, `writer` held.
+  void remove_at(map_layout::Bucket* bucket, const Location& where, const WriterHold& writer);
+  // Removes the key from the bucket when it is there. Requires: the bucket's lock, `writer` held.
   bool remove_from(map_layout::Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
                    const WriterHold& writer);
   // The element count as the join rule reads it after an append: exact every few appends,
@@ -286,8 +293,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
   // Expansion steps (map/expansion.cpp).
   void create_new_chunks(std::uint64_t chunks_in_use);
-  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, std::vector<map_layout::Entry>& moving,
-                    const WriterHold& writer);
+  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer);
+  // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
+  void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches, map_layout::WriterIntent* intent);
   void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
 
@@ -301,14 +309,11 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Per bucket chunk, its address in this process or null until first looked up (python_malloc,
   // bucket_chunk_number entries; read and filled through atomic_ref by any thread of the process).
   std::byte** chunk_addresses_ = nullptr;
-  // Per writer record r, its caches: record blocks with their links (unit 2) and string chunks with
-  // their links (unit string_unit), recorded in this object's slot. Only the holder of record r uses
-  // them, so they take no lock of their own.
-  struct WriterCaches {
-    std::unique_ptr<ChunkCache> blocks;
-    std::unique_ptr<ChunkCache> strings;
-  };
-  WriterCaches writer_caches_[8];
+  // How this object reaches the heap's slab chunks, with the limits read when it was opened.
+  std::unique_ptr<map_layout::HeapAccess> access_;
+  // Per writer record r, its slab caches, recorded in this object's slot. Only the holder of record
+  // r uses them, so they take no lock of their own.
+  std::unique_ptr<map_layout::ClassCaches> writer_caches_[8];
   unsigned bucket_chunk_shift_ = 0;           // log2(B)
   ProcessTable* process_table_ = nullptr;     // the process table of this object's mapping
   map_layout::SlotRecords* own_records_ = nullptr;  // the map's records in this object's slot

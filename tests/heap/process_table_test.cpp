@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -86,49 +87,55 @@ TEST_F(ProcessTableTest, ClaimsTheLowestFreeSlotAndRaisesItsGenerationOnEveryCla
   EXPECT_FALSE(table().is_holder_alive(make_token_base(4095, 1))) << "no such slot";
 }
 
-TEST_F(ProcessTableTest, AKilledProcessLeavesItsSlotAndCachedItemsToWhoeverClaimsItNext) {
+// Chunks on the shared free list of a slab class (a list of runs).
+std::uint64_t shared_free_chunks(Allocator heap, std::uint32_t klass) {
+  const SlabView view = slab_view(heap);
+  std::uint64_t count = 0;
+  for (auto run = static_cast<std::uint64_t>(view.header->free_heads[klass]); run != 0;) {
+    FreeRunHead head;
+    std::memcpy(&head, heap + run, sizeof head);
+    count += head.count;
+    run = static_cast<std::uint64_t>(head.next_run);
+  }
+  return count;
+}
+
+TEST_F(ProcessTableTest, AKilledProcessLeavesItsSlotAndCachedChunksToWhoeverClaimsItNext) {
+  constexpr std::uint32_t klass = 1;
   const pid_t child = fork_child([&] {
     Mapping own(path_);
-    ChunkCache cache(own.heap, CacheKind::strings, string_unit_, &own.table().own_slot()->caches[1]);
-    static_cast<void>(cache.take(1));  // 99 items stay cached, recorded in the slot
+    SlabCache cache(own.heap, slab_view(own.heap), klass, &own.table().own_slot()->slab_caches[0][klass]);
+    static_cast<void>(cache.take());  // the rest of a new slab stays cached, recorded in the slot
     ::kill(::getpid(), SIGKILL);
   });
   ASSERT_EQ(wait_for(child), 128 + SIGKILL);
   EXPECT_FALSE(table().is_slot_alive(1));
-  EXPECT_EQ(process_table_of(heap_)->slot(1)->caches[1].count, 99u);
+  const std::uint64_t cached = process_table_of(heap_)->slot(1)->slab_caches[0][klass].count;
+  const std::uint64_t slab_chunks = (std::uint64_t{1} << slab_view(heap_).slab_shift) / slab_class_bytes(klass);
+  EXPECT_GT(cached, 0u);
+  EXPECT_EQ(cached + 1 + shared_free_chunks(heap_, klass), slab_chunks) << "the rest of the slab is shared";
   {
     Mapping heir(path_);
     ASSERT_NE(heir.heap, nullptr);
     EXPECT_EQ(heir.table().slot_index(), 1u);
     EXPECT_TRUE(heir.table().took_over_dead_slot());
-    ChunkCache cache(heir.heap, CacheKind::strings, string_unit_, &heir.table().own_slot()->caches[1]);
-    EXPECT_EQ(cache.count(), 99u) << "the dead owner's cached items are used, not lost";
-    ChunkLink* item = cache.take(99);
-    cache.give_back(99, item);
+    SlabCache cache(heir.heap, slab_view(heir.heap), klass, &heir.table().own_slot()->slab_caches[0][klass]);
+    EXPECT_EQ(cache.count(), cached) << "the dead owner's cached chunks are used, not lost";
+    const Offset chunk = cache.take();
+    EXPECT_EQ(slab_chunk_class(heir.heap, slab_view(heir.heap), chunk), klass);
+    cache.give_back(chunk);
   }
-  EXPECT_EQ(process_table_of(heap_)->slot(1)->caches[1].count, 0u) << "a clean close returns them to the heap";
+  EXPECT_EQ(process_table_of(heap_)->slot(1)->slab_caches[0][klass].count, 0u);
+  EXPECT_EQ(shared_free_chunks(heap_, klass), slab_chunks - 1)
+      << "a clean close returns them to the shared list (all but the one the dead process took)";
   EXPECT_TRUE(check_heap(heap_));
-}
-
-TEST_F(ProcessTableTest, CachedItemsOfAnotherUnitGoBackToTheHeap) {
-  const pid_t child = fork_child([&] {
-    Mapping own(path_);
-    ChunkCache strings(own.heap, CacheKind::strings, string_unit_, &own.table().own_slot()->caches[0]);
-    static_cast<void>(strings.take(1));
-    ::kill(::getpid(), SIGKILL);
-  });
-  ASSERT_EQ(wait_for(child), 128 + SIGKILL);
-  const std::size_t free_strings = testing_support::free_list_chunks(heap_, testing_support::FreeList::string).size();
-  Mapping heir(path_);
-  ASSERT_TRUE(heir.table().took_over_dead_slot());
-  ChunkCache blocks(heir.heap, CacheKind::blocks, 2, &heir.table().own_slot()->caches[0]);
-  EXPECT_EQ(blocks.count(), 0u) << "record blocks are not string chunks: nothing is adopted";
-  EXPECT_EQ(testing_support::free_list_chunks(heap_, testing_support::FreeList::string).size(), free_strings + 99);
 }
 
 TEST_F(ProcessTableTest, AForkedChildDoesNotKeepItsParentsClaimAlive) {
   int to_child[2];
+  int running[2];
   ASSERT_EQ(::pipe(to_child), 0);
+  ASSERT_EQ(::pipe(running), 0);
   const pid_t parent = fork_child([&] {
     Mapping own(path_);
     if (own.table().slot_index() != 1) {
@@ -136,17 +143,23 @@ TEST_F(ProcessTableTest, AForkedChildDoesNotKeepItsParentsClaimAlive) {
     }
     const pid_t grandchild = ::fork();
     if (grandchild == 0) {
+      // From fork() until here the child holds its copy of the parent's claim; the fork handler
+      // lets go of it before the child's own code runs.
+      static_cast<void>(::write(running[1], "x", 1));
       char byte = 0;
       static_cast<void>(::read(to_child[0], &byte, 1));  // lives until the test lets it go
       ::_exit(0);
     }
+    char byte = 0;
+    static_cast<void>(::read(running[0], &byte, 1));
     ::kill(::getpid(), SIGKILL);
   });
   ASSERT_EQ(wait_for(parent), 128 + SIGKILL);
   EXPECT_FALSE(table().is_slot_alive(1)) << "the grandchild still runs, but the claim died with its owner";
   ASSERT_EQ(::write(to_child[1], "x", 1), 1);
-  ::close(to_child[0]);
-  ::close(to_child[1]);
+  for (const int descriptor : {to_child[0], to_child[1], running[0], running[1]}) {
+    ::close(descriptor);
+  }
 }
 
 TEST_F(ProcessTableTest, AHeapLockWhoseHolderWasKilledIsTakenOverAtOnce) {

@@ -95,4 +95,23 @@ inline std::string pattern_bytes(std::size_t length, unsigned seed) {
   return bytes;
 }
 
+// Slab chunks of every slab carved so far (in use, free or leaked).
+inline std::uint64_t slab_chunk_total(Allocator heap) {
+  const SlabView view = slab_view(heap);
+  std::uint64_t total = 0;
+  for (std::uint64_t slab = 0; slab < view.directory_bytes; ++slab) {
+    if (view.directory[slab] != 0) {
+      total += (std::uint64_t{1} << view.slab_shift) / slab_class_bytes(view.directory[slab] - 1u);
+    }
+  }
+  return total;
+}
+
+// Runs the checker with the free chunks and returns the chunks of carved slabs that are neither in
+// use nor free: leaked.
+inline std::uint64_t leaked_chunks(const ConcurrentHashMap_string& map) {
+  const StringMapCheck found = map.check(true);
+  return slab_chunk_total(map.heap_base()) - found.chunk_count - found.free_chunk_count;
+}
+
 }  // namespace corvana::testing

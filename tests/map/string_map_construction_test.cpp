@@ -91,10 +91,10 @@ TEST_F(StringMapConstruction, NewMapHasItsInitialLayout) {
   }
   for (std::uint64_t bucket = 0; bucket < 8; ++bucket) {
     EXPECT_EQ(map->bucket_length(bucket), 0u);
-    EXPECT_EQ(map->bucket_link_count(bucket), 0u) << "a bucket gets its first link with its first entry";
+    EXPECT_EQ(map->bucket_page_count(bucket), 0u) << "a bucket gets its first page with its first entry";
     EXPECT_EQ(map->bucket_moving_to(bucket), 0u);
   }
-  EXPECT_EQ(map->block_cache_items(), 0u) << "creating a map takes no item from the heap";
+  EXPECT_EQ(map->cached_chunks(), 0u) << "creating a map takes no chunk from the heap";
   const std::byte* heap = map->heap_base();
   EXPECT_EQ(static_cast<unsigned>(heap[64]), 176u);
   EXPECT_EQ(static_cast<unsigned>(heap[65]), 168u);
@@ -102,7 +102,7 @@ TEST_F(StringMapConstruction, NewMapHasItsInitialLayout) {
   std::uint64_t number = 0;
   std::memcpy(&number, heap + 82, sizeof number);
   EXPECT_EQ(number, 16u);
-  EXPECT_EQ(map->check(false).entry_count, 0u);
+  EXPECT_EQ(map->check().entry_count, 0u);
 
   std::string small_unit_name;
   EXPECT_EQ(create(small_unit_name, 0, 1, 4096, 3)->string_unit(), 8);
@@ -122,19 +122,19 @@ TEST_F(StringMapConstruction, OpeningTakesDimensionsFromTheFileAndSharesEntries)
   put(opened, "second", std::string(100, 'x'), -7);
   EXPECT_EQ(fetch(*creator, "second", -7), std::string(100, 'x'));
   EXPECT_EQ(creator->element_count(), 2u);
-  EXPECT_EQ(opened.check(false).entry_count, 2u);
+  EXPECT_EQ(opened.check().entry_count, 2u);
 }
 
 TEST_F(StringMapConstruction, AHeapTooSmallForTheLayoutLeavesNoFile) {
-  // With one bucket the layout takes exactly 896 bytes: the map header chunk (176), the table (16),
-  // bucket chunk 0 (64) and five cells (a cache line each, in blocks of 128). Buckets get their links
-  // with their first entries.
+  // With one bucket the layout takes exactly 984 bytes: the map header chunk (176), the table
+  // (8 + 62 of slack for its cache line: 72), bucket chunk 0 (32 + 62: 96) and five cells (a cache
+  // line each, in blocks of 128). Buckets get their pages with their first entries.
   std::string name;
-  EXPECT_NO_THROW(create(name, 0, 1, 896, 5));
+  EXPECT_NO_THROW(create(name, 0, 1, 984, 5));
   EXPECT_EQ(file_count(), 1u);
   std::filesystem::remove(name);
 
-  EXPECT_EQ(construction_error<std::runtime_error>("", 0, 1, 895, 5), "mm:alloc: out of memory");
+  EXPECT_EQ(construction_error<std::runtime_error>("", 0, 1, 983, 5), "mm:alloc: out of memory");
   EXPECT_EQ(construction_error<std::runtime_error>("", 0, 1, 100, 5), "mm:alloc: out of memory");
   EXPECT_EQ(file_count(), 0u);
 }

@@ -18,7 +18,7 @@ namespace {
 #ifdef CORVANA_CRASH_POINTS
 
 constexpr int buckets = 4;          // bucket_chunk_size_exponent 2, one chunk: the map never grows
-constexpr int keys_per_bucket = 4;  // even: an append to these buckets needs a new record block
+constexpr int keys_per_bucket = 4;
 
 std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket) + "-k" + std::to_string(index); }
 
@@ -47,32 +47,32 @@ struct Scenario {
   const char* point;
   Operation operation;
   bool is_done;                   // whether the survivors must find the change made
-  bool needs_free_chunks = false;  // the heap's free lists hold chunks when the child starts
+  bool needs_free_chunks = false;  // the shared free lists hold chunks when the child starts
 };
 
-// Where the change is published (or, for replace and remove, can be finished from the intent), the
-// survivors find it done; before, not done.
+// A change is made where its page is published; before, it is not made (the survivors free what
+// the dead process had prepared).
 const Scenario scenarios[] = {
-    {"append.begun", Operation::append, false},
-    {"append.linked", Operation::append, false},
-    {"append.written", Operation::append, false},
-    {"append.published", Operation::append, true},
-    {"append.counted", Operation::append, true},
-    {"replace.begun", Operation::replace, true},
-    {"replace.written", Operation::replace, true},
-    {"remove.begun", Operation::remove, true},
-    {"remove.filled", Operation::remove, true},
-    {"remove.published", Operation::remove, true},
-    {"remove.counted", Operation::remove, true},
-    // The cache and the heap: the change itself is not under way yet (append) or is complete (the
+    {"change.begun", Operation::append, false},
+    {"change.published", Operation::append, true},
+    {"change.counted", Operation::append, true},
+    {"change.freeing", Operation::append, true},
+    {"change.ended", Operation::append, true},
+    {"change.begun", Operation::replace, false},
+    {"change.published", Operation::replace, true},
+    {"change.freeing", Operation::replace, true},
+    {"change.begun", Operation::remove, false},
+    {"change.published", Operation::remove, true},
+    {"change.counted", Operation::remove, true},
+    {"change.freeing", Operation::remove, true},
+    // The slabs and the caches: the change itself is not under way yet (append) or is complete (the
     // give-back after a remove), and the dead process holds the heap lock or a cache record.
-    {"cache.take.refilled", Operation::append, false},
-    {"cache.take.counted", Operation::append, false},
-    {"heap.pairs.bumped", Operation::append, false},
-    {"heap.pop.before_head", Operation::append, false, true},
-    {"cache.give_back.linked", Operation::append_then_remove, false},
-    {"cache.drain.counted", Operation::append_then_close, true},
-    {"heap.free.before_head", Operation::append_then_close, true},
+    {"slab.shared.linked", Operation::append, false},
+    {"slab.carve.pushed", Operation::append, false},
+    {"slab.refill.recorded", Operation::append, false},
+    {"slab.refill.recorded", Operation::append, false, true},
+    {"slab.release.pushed", Operation::append_then_close, true},
+    {"slab.shared.linked", Operation::append_then_close, true},
 };
 
 class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std::tuple<Scenario, bool>> {
@@ -128,10 +128,10 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     }
   }
   if (scenario.needs_free_chunks) {
-    // Another object's cached items go back to the heap's free lists when it closes.
+    // Another object's cached chunks go back to the shared free lists when it closes.
     std::string other_name = name;
     ConcurrentHashMap_string other(other_name, 2, 2, 2, 3);
-    put(other, "transient", pattern_bytes(100, 9), 3);
+    put(other, "transient", pattern_bytes(300, 9), 3);  // the class of the victim's value too
     ASSERT_TRUE(erase(other, "transient", 3));
   }
   die_during(name, scenario);
@@ -142,10 +142,14 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
       }
       break;
     case Operation::replace:
-      expected[key_name(1, 2)] = pattern_bytes(200, 2);
+      if (scenario.is_done) {
+        expected[key_name(1, 2)] = pattern_bytes(200, 2);
+      }
       break;
     case Operation::remove:
-      expected.erase(key_name(1, 0));
+      if (scenario.is_done) {
+        expected.erase(key_name(1, 0));
+      }
       break;
     case Operation::append_then_remove:
       break;
@@ -170,7 +174,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     const std::int64_t hash = key == "victim" ? 1 : key[1] - '0';
     EXPECT_EQ(fetch(*map, key, hash), value) << key;
   }
-  if (!scenario.is_done && scenario.operation != Operation::remove) {
+  if (!scenario.is_done && scenario.operation != Operation::remove && scenario.operation != Operation::replace) {
     EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
   }
   std::multiset<std::string> keys = walk_keys(*map);
@@ -193,10 +197,18 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   }
   EXPECT_EQ(map->check().entry_count, expected.size() + 20);
   EXPECT_EQ(map->element_count(), expected.size() + 20);
+  // Whoever finished or undid the dead process's change freed what it had made or replaced, and
+  // the slab records it left half changed were repaired: no chunk is lost.
+  EXPECT_EQ(leaked_chunks(*map), 0u);
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
-  std::string name = std::get<0>(info.param).point;
+  static const char* const operations[] = {"Append", "Replace", "Remove", "Release", "Close"};
+  const Scenario& scenario = std::get<0>(info.param);
+  std::string name = std::string(scenario.point) + "_" + operations[static_cast<int>(scenario.operation)];
+  if (scenario.needs_free_chunks) {
+    name += "_FromTheSharedList";
+  }
   for (char& character : name) {
     if (character == '.') {
       character = '_';

@@ -1,5 +1,5 @@
-// insert, get and remove of the string map on one thread: replacement, strings across chunks,
-// collisions, the entry list's links, and heap exhaustion.
+// insert, get and remove of the string map on one thread: replacement, strings inline and out of
+// line, collisions, a bucket's pages, and heap exhaustion.
 #include <string>
 #include <vector>
 
@@ -18,27 +18,42 @@ TEST_F(StringMapOperations, ReplacingKeepsOneEntry) {
   EXPECT_EQ(map->element_count(), 1u);
   EXPECT_EQ(fetch(*map, "key", 5), "second value");
   EXPECT_EQ(fetch(*map, "key", 6), std::nullopt) << "the hash is part of the match";
-  EXPECT_EQ(map->check(false).entry_count, 1u);
+  EXPECT_EQ(map->check().entry_count, 1u);
 }
 
-TEST_F(StringMapOperations, ValuesTakeAndGiveBackExactlyTheChunkDifference) {
+TEST_F(StringMapOperations, StringsOfEveryLengthRoundTripInlineOrOutOfLine) {
   std::string name;
-  auto map = create(name, 4, 4, 1 << 20, 5);  // string_unit 32
-  const std::string hundred = pattern_bytes(100, 1);
-  put(*map, "k", hundred, 9);
-  const std::uint64_t cached = map->string_cache_items();
-  put(*map, "k", pattern_bytes(10, 2), 9);
-  EXPECT_EQ(map->string_cache_items(), cached + 3) << "100 bytes in 4 chunks, 10 bytes in 1";
-  EXPECT_EQ(fetch(*map, "k", 9), pattern_bytes(10, 2));
-  put(*map, "k", hundred, 9);
-  EXPECT_EQ(map->string_cache_items(), cached);
-  put(*map, "k", pattern_bytes(200, 3), 9);
-  EXPECT_EQ(map->string_cache_items(), cached - 3) << "200 bytes in 7 chunks";
-  EXPECT_EQ(fetch(*map, "k", 9), pattern_bytes(200, 3));
-  put(*map, "k", "", 9);
-  EXPECT_EQ(map->string_cache_items(), cached + 4);
-  EXPECT_EQ(fetch(*map, "k", 9), "");
-  EXPECT_EQ(map->check(false).entry_count, 1u);
+  auto map = create(name, 4, 4, 1 << 22, 5);
+  // Up to 256 bytes a string lies in its entry; longer ones in chains of 4088 bytes a chunk.
+  for (const std::size_t length : {0, 1, 7, 8, 255, 256, 257, 4087, 4088, 4089, 8176, 8177, 100000}) {
+    const std::string key = pattern_bytes(length, 1);
+    const std::string value = pattern_bytes(length, 2);
+    put(*map, key, value, static_cast<std::int64_t>(length));
+    EXPECT_EQ(fetch(*map, key, static_cast<std::int64_t>(length)), value) << length;
+  }
+  EXPECT_EQ(map->check().entry_count, 13u);
+  // Keys that differ only past the first chunk of their chain are different keys.
+  std::string long_key = pattern_bytes(9000, 3);
+  put(*map, long_key, "first", 42);
+  long_key[8500] ^= 1;
+  EXPECT_EQ(fetch(*map, long_key, 42), std::nullopt);
+  put(*map, long_key, "second", 42);
+  EXPECT_EQ(map->element_count(), 15u);
+}
+
+TEST_F(StringMapOperations, ReplacingAValueFreesWhatTheOldOneHeld) {
+  std::string name;
+  auto map = create(name, 4, 4, 1 << 22, 5);
+  put(*map, "k", "short", 9);
+  const StringMapCheck one_page = map->check();
+  EXPECT_EQ(one_page.chunk_count, 1u) << "one page holds the entry, value and all";
+  put(*map, "k", pattern_bytes(10000, 1), 9);
+  EXPECT_EQ(map->check().chunk_count, 4u) << "the page and a chain of three chunks";
+  EXPECT_EQ(fetch(*map, "k", 9), pattern_bytes(10000, 1));
+  put(*map, "k", "short again", 9);
+  EXPECT_EQ(map->check().chunk_count, 1u) << "the chain went back with the old value";
+  EXPECT_EQ(fetch(*map, "k", 9), "short again");
+  EXPECT_EQ(map->element_count(), 1u);
 }
 
 TEST_F(StringMapOperations, EqualHashesWithDifferentKeysCoexist) {
@@ -66,7 +81,7 @@ TEST_F(StringMapOperations, EmptyKeyAndEmptyValueAreStoredWithoutChunks) {
   EXPECT_NE(buffer, nullptr);
   EXPECT_EQ(length, 0);
   python_free(buffer);
-  EXPECT_EQ(map->check(false).link_count, 1u) << "one entry-list link for the bucket used, and nothing else";
+  EXPECT_EQ(map->check().chunk_count, 1u) << "one page for the bucket used, and nothing else";
   EXPECT_TRUE(erase(*map, "", 0));
   EXPECT_FALSE(erase(*map, "", 0));
 }
@@ -80,28 +95,50 @@ TEST_F(StringMapOperations, NegativeHashSelectsTheBucketOfItsUnsignedValue) {
   EXPECT_EQ(fetch(*map, "minus one", -1), "v");
 }
 
-TEST_F(StringMapOperations, ThirdEntryAddsALinkAndRemovalGivesItBack) {
+TEST_F(StringMapOperations, FullPagesGetAPageAfterThemAndEmptyOnesAreUnlinked) {
   std::string name;
-  auto map = create(name, 2, 1);  // 4 buckets; hashes 1, 5, 9 share bucket 1
-  put(*map, "a", "1", 1);
-  put(*map, "b", "2", 5);
-  EXPECT_EQ(map->bucket_link_count(1), 1u);
-  put(*map, "c", "3", 9);
-  EXPECT_EQ(map->bucket_length(1), 3u);
-  EXPECT_EQ(map->bucket_link_count(1), 2u);
-  EXPECT_EQ(map->check(false).entry_count, 3u);
-
-  EXPECT_TRUE(erase(*map, "a", 1));
-  EXPECT_EQ(map->bucket_link_count(1), 1u);
-  EXPECT_EQ((map->bucket_hashes(1)), (std::vector<std::int64_t>{9, 5})) << "the last entry fills the hole";
-  EXPECT_EQ(fetch(*map, "c", 9), "3");
-  EXPECT_EQ(fetch(*map, "a", 1), std::nullopt);
-  EXPECT_TRUE(erase(*map, "b", 5));
-  EXPECT_TRUE(erase(*map, "c", 9));
-  EXPECT_EQ(map->bucket_length(1), 0u);
-  EXPECT_EQ(map->bucket_link_count(1), 1u) << "an empty bucket keeps its one link";
+  auto map = create(name, 2, 1, 1 << 22, 5);  // 4 buckets; hashes 1, 5, 9, ... share bucket 1
+  // Entries of 16 + 8 + 200 bytes: 18 fill a page of 4096 bytes.
+  std::vector<std::int64_t> hashes;
+  for (int index = 0; index < 40; ++index) {
+    const std::int64_t hash = 1 + 4 * index;
+    put(*map, "key-" + std::to_string(index), pattern_bytes(200, static_cast<unsigned>(index)), hash);
+    hashes.push_back(hash);
+  }
+  EXPECT_EQ(map->bucket_length(1), 40u);
+  EXPECT_EQ(map->bucket_page_count(1), 3u);
+  EXPECT_EQ(map->bucket_hashes(1), hashes) << "entries keep the order they came in";
+  // Removing every entry of the first page unlinks it; the others keep their order.
+  for (int index = 0; index < 18; ++index) {
+    EXPECT_TRUE(erase(*map, "key-" + std::to_string(index), 1 + 4 * index));
+  }
+  EXPECT_EQ(map->bucket_page_count(1), 2u);
+  EXPECT_EQ(map->bucket_hashes(1), std::vector<std::int64_t>(hashes.begin() + 18, hashes.end()));
+  for (int index = 18; index < 40; ++index) {
+    EXPECT_EQ(fetch(*map, "key-" + std::to_string(index), 1 + 4 * index), pattern_bytes(200, static_cast<unsigned>(index)));
+    EXPECT_TRUE(erase(*map, "key-" + std::to_string(index), 1 + 4 * index));
+  }
+  EXPECT_EQ(map->bucket_page_count(1), 0u);
   EXPECT_EQ(map->element_count(), 0u);
-  EXPECT_EQ(map->check(false).entry_count, 0u);
+  EXPECT_EQ(map->check().chunk_count, 0u);
+}
+
+TEST_F(StringMapOperations, AValueThatOutgrowsAFullPageMovesToAPageOfItsOwn) {
+  std::string name;
+  auto map = create(name, 2, 1, 1 << 22, 5);
+  for (int index = 0; index < 18; ++index) {  // one full page of 18 entries of 224 bytes
+    put(*map, "key-" + std::to_string(index), pattern_bytes(200, static_cast<unsigned>(index)), 1 + 4 * index);
+  }
+  ASSERT_EQ(map->bucket_page_count(1), 1u);
+  put(*map, "key-7", pattern_bytes(256, 77), 29);  // 32 bytes more: no longer fits the page
+  EXPECT_EQ(map->bucket_page_count(1), 2u);
+  EXPECT_EQ(fetch(*map, "key-7", 29), pattern_bytes(256, 77));
+  for (int index = 0; index < 18; ++index) {
+    if (index != 7) {
+      EXPECT_EQ(fetch(*map, "key-" + std::to_string(index), 1 + 4 * index), pattern_bytes(200, static_cast<unsigned>(index)));
+    }
+  }
+  EXPECT_EQ(map->check().entry_count, 18u);
 }
 
 TEST_F(StringMapOperations, RemovingAnAbsentKeyChangesNothing) {
@@ -138,12 +175,12 @@ TEST_F(StringMapOperations, ManyEntriesSurviveMixedOperations) {
     present += expected[key].has_value() ? 1 : 0;
   }
   EXPECT_EQ(map->element_count(), present);
-  EXPECT_EQ(map->check(false).entry_count, present);
+  EXPECT_EQ(map->check().entry_count, present);
 }
 
 TEST_F(StringMapOperations, HeapExhaustionLeavesTheMapIntactAndUsable) {
   std::string name;
-  auto map = create(name, 2, 1, 48 * 1024, 5);  // 4 buckets, a small heap
+  auto map = create(name, 2, 1, 640 * 1024, 5);  // 4 buckets, a heap of a few slabs
   std::vector<std::string> stored;
   bool exhausted = false;
   for (int index = 0; index < 10000 && !exhausted; ++index) {
@@ -151,14 +188,14 @@ TEST_F(StringMapOperations, HeapExhaustionLeavesTheMapIntactAndUsable) {
     const auto hash = static_cast<std::int64_t>(index);
     const std::uint64_t bucket = map->bucket_of(hash);
     const std::uint64_t length_before = map->bucket_length(bucket);
-    const std::uint64_t links_before = map->bucket_link_count(bucket);
+    const std::uint64_t pages_before = map->bucket_page_count(bucket);
     try {
       put(*map, key, pattern_bytes(300, index), hash);
       stored.push_back(key);
     } catch (const std::runtime_error&) {
       exhausted = true;
       EXPECT_EQ(map->bucket_length(bucket), length_before);
-      EXPECT_EQ(map->bucket_link_count(bucket), links_before);
+      EXPECT_EQ(map->bucket_page_count(bucket), pages_before);
       EXPECT_EQ(fetch(*map, key, hash), std::nullopt);
     }
   }

@@ -55,16 +55,18 @@ def filled(map_):
 
 # (point, operation, whether survivors find the change made)
 POINTS = [
-    ("append.begun", "insert", False), ("append.written", "insert", False),
-    ("append.published", "insert", True), ("append.counted", "insert", True),
-    ("replace.begun", "replace", True), ("replace.written", "replace", True),
-    ("remove.begun", "remove", True), ("remove.filled", "remove", True),
-    ("remove.published", "remove", True), ("cache.take.counted", "insert", False),
+    ("change.begun", "insert", False), ("change.published", "insert", True),
+    ("change.counted", "insert", True), ("change.ended", "insert", True),
+    ("change.begun", "replace", False), ("change.published", "replace", True),
+    ("change.freeing", "replace", True),
+    ("change.begun", "remove", False), ("change.published", "remove", True),
+    ("change.freeing", "remove", True),
+    ("slab.refill.recorded", "insert", False),
 ]
 
 
 @needs_crash_points
-@pytest.mark.parametrize("point,operation,is_done", POINTS, ids=[point for point, _, _ in POINTS])
+@pytest.mark.parametrize("point,operation,is_done", POINTS, ids=[f"{point}-{operation}" for point, operation, _ in POINTS])
 def test_a_writer_killed_inside_an_operation_leaves_nothing_half_done(new_map, point, operation, is_done):
     shared = new_map(**ONE_BUCKET)
     expected = filled(shared)
@@ -91,7 +93,7 @@ def test_a_writer_killed_inside_an_operation_leaves_nothing_half_done(new_map, p
 def test_a_waiter_on_a_stopped_holder_sleeps_and_ctrl_c_interrupts_it(new_map):
     shared = new_map(**ONE_BUCKET)
     expected = filled(shared)
-    holder = start_child(shared.name, "insert", "append.published", action="STOP")
+    holder = start_child(shared.name, "insert", "change.published", action="STOP")
     deadline = time.monotonic() + 30
     while open(f"/proc/{holder.pid}/stat").read().split(") ")[1][0] != "T":
         assert time.monotonic() < deadline, "the holder never stopped"

@@ -1,0 +1,351 @@
+// Entry pages and out-of-line strings (see the layout note in map/map_records.hpp): reading them
+// with every Offset checked, comparing and copying keys and values, and writing new ones through a
+// writer's slab caches. Private to the map layer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "heap/heap.hpp"
+#include "map/map_records.hpp"
+
+namespace corvana::map_layout {
+
+// How this process reaches the heap of a map: its base, its slab view, and limits read once when the
+// map was opened, so that no Offset read from the file leads past them.
+struct HeapAccess {
+  Allocator base = nullptr;
+  SlabView slabs;
+  std::uint64_t heap_end = 0;
+
+  // The slab chunk at `offset`, when it is one that holds at least `bytes` bytes; else DamagedFile
+  // naming `what`.
+  [[nodiscard]] std::byte* chunk(Offset offset, std::uint64_t bytes, const char* what) const {
+    if (slab_class_bytes(chunk_class(offset, what)) < bytes) [[unlikely]] {
+      throw_short_chunk(offset, what);
+    }
+    return base + static_cast<std::uint64_t>(offset);
+  }
+  // Its size class (checked as chunk()).
+  [[nodiscard]] std::uint32_t chunk_class(Offset offset, const char* what) const {
+    const std::uint32_t klass = slab_chunk_class(base, slabs, offset);
+    if (klass == no_slab_class) [[unlikely]] {
+      throw_not_a_chunk(offset, what);
+    }
+    return klass;
+  }
+  [[noreturn]] static void throw_not_a_chunk(Offset offset, const char* what);
+  [[noreturn]] static void throw_short_chunk(Offset offset, const char* what);
+  [[nodiscard]] Offset offset_of(const void* address) const noexcept {
+    return static_cast<Offset>(static_cast<const std::byte*>(address) - base);
+  }
+};
+
+// A writer's slab caches: one per size class, made on first use. Used by one thread at a time.
+class ClassCaches {
+ public:
+  ClassCaches(Allocator heap, const SlabView& view, SlabCacheRecord* records) noexcept
+      : heap_(heap), view_(view), records_(records) {}
+  [[nodiscard]] Offset take(std::uint32_t klass) { return cache(klass).take(); }
+  void give_back(Offset chunk, std::uint32_t klass) noexcept { cache(klass).give_back(chunk); }
+  // Gives back without applying the cap until trim(): the chunk stays at the head of its cache.
+  void keep(Offset chunk, std::uint32_t klass) noexcept {
+    cache(klass).keep(chunk);
+    kept_classes_ |= std::uint32_t{1} << klass;
+  }
+  void trim() noexcept {
+    for (; kept_classes_ != 0; kept_classes_ &= kept_classes_ - 1) {
+      caches_[__builtin_ctz(kept_classes_)]->trim();
+    }
+  }
+  [[nodiscard]] std::uint64_t cached_chunks() const noexcept;
+
+ private:
+  SlabCache& cache(std::uint32_t klass) noexcept {
+    if (!caches_[klass]) {
+      caches_[klass].emplace(heap_, view_, klass, &records_[klass]);
+    }
+    return *caches_[klass];
+  }
+  Allocator heap_;
+  SlabView view_;
+  SlabCacheRecord* records_;
+  std::optional<SlabCache> caches_[slab_class_count];
+  std::uint32_t kept_classes_ = 0;  // classes given chunks by keep() since the last trim()
+};
+
+// One field of an entry as read from its page (every member set by read_entry).
+struct StringField {
+  bool is_out_of_line;
+  std::uint64_t length;
+  const std::byte* bytes;  // inline: the bytes in the page
+  StringRef ref;           // out of line: the chain
+};
+
+// One entry as read from its page (every member set by read_entry).
+struct EntryView {
+  std::byte* address;  // the entry's header in its page
+  std::uint32_t bytes;  // the entry's size in the page
+  std::int64_t hash;
+  StringField key;
+  StringField value;
+};
+
+// A page as read: its header (copied) and where its entries lie.
+struct PageView {
+  Offset offset = Offset::null;
+  std::byte* address = nullptr;
+  Offset next = Offset::null;
+  std::uint32_t entry_count = 0;
+  std::byte* entries = nullptr;
+  std::byte* entries_end = nullptr;
+};
+
+[[noreturn]] void throw_damaged_page(Offset offset);
+[[noreturn]] void throw_damaged_entry(const char* what);
+
+// Reads the page at `offset` into `page`, checked: a slab chunk that holds its header and its
+// entries. (The readers fill their results in place: a view built aside and copied would be
+// read back, wide, just after it was written narrow, which the processor cannot forward.)
+inline void read_page(const HeapAccess& heap, Offset offset, PageView& page) {
+  const std::uint64_t size = slab_class_bytes(heap.chunk_class(offset, "an entry page"));
+  std::byte* address = heap.base + static_cast<std::uint64_t>(offset);
+  PageHeader header;
+  std::memcpy(&header, address, sizeof header);
+  if (header.entry_bytes > size - sizeof(PageHeader) || header.entry_count == 0 ||
+      header.entry_count > header.entry_bytes / sizeof(EntryHeader)) [[unlikely]] {
+    throw_damaged_page(offset);
+  }
+  page.offset = offset;
+  page.address = address;
+  page.next = header.next;
+  page.entry_count = header.entry_count;
+  page.entries = address + sizeof(PageHeader);
+  page.entries_end = page.entries + header.entry_bytes;
+}
+[[nodiscard]] inline PageView read_page(const HeapAccess& heap, Offset offset) {
+  PageView page;
+  read_page(heap, offset, page);
+  return page;
+}
+
+// The bytes an entry's field takes for a string of `length` bytes.
+[[nodiscard]] constexpr std::uint64_t field_bytes(std::uint64_t length) noexcept {
+  return length <= inline_string_limit ? (length + 7) & ~std::uint64_t{7} : sizeof(StringRef);
+}
+
+// Reads the field described by `field` (an EntryHeader's key_field or value_field) at `cursor`,
+// which moves past it, into `string`; checked to end by `end`.
+inline void read_field(std::uint32_t field, std::byte*& cursor, const std::byte* end, StringField& string) {
+  if ((field & out_of_line_flag) != 0) {
+    if (end - cursor < static_cast<std::ptrdiff_t>(sizeof(StringRef))) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    std::memcpy(&string.ref, cursor, sizeof(StringRef));
+    string.is_out_of_line = true;
+    string.length = string.ref.length;
+    string.bytes = nullptr;
+    if (string.length <= inline_string_limit) [[unlikely]] {
+      throw_damaged_entry("an out-of-line string is too short to be one");
+    }
+    cursor += sizeof(StringRef);
+    return;
+  }
+  const std::uint64_t padded = field_bytes(field);
+  if (field > inline_string_limit || static_cast<std::uint64_t>(end - cursor) < padded) [[unlikely]] {
+    throw_damaged_entry("an entry runs past its page");
+  }
+  string.is_out_of_line = false;
+  string.length = field;
+  string.bytes = cursor;
+  string.ref.first = Offset::null;
+  string.ref.length = 0;
+  cursor += padded;
+}
+
+// The bytes the entry with `header` at `at` takes in its page, checked to end by `end`.
+[[nodiscard]] inline std::uint64_t stored_entry_bytes(const EntryHeader& header, const std::byte* at,
+                                                      const std::byte* end) {
+  const auto field_size = [](std::uint32_t field) {
+    if ((field & out_of_line_flag) != 0) {
+      return std::uint64_t{sizeof(StringRef)};
+    }
+    if (field > inline_string_limit) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    return field_bytes(field);
+  };
+  const std::uint64_t bytes = sizeof(EntryHeader) + field_size(header.key_field) + field_size(header.value_field);
+  if (static_cast<std::uint64_t>(end - at) < bytes) [[unlikely]] {
+    throw_damaged_entry("an entry runs past its page");
+  }
+  return bytes;
+}
+
+// Reads the entry at `at` into `entry`, checked to end by `end`.
+inline void read_entry(std::byte* at, const std::byte* end, EntryView& entry) {
+  if (end - at < static_cast<std::ptrdiff_t>(sizeof(EntryHeader))) [[unlikely]] {
+    throw_damaged_entry("an entry runs past its page");
+  }
+  EntryHeader header;
+  std::memcpy(&header, at, sizeof header);
+  entry.address = at;
+  entry.hash = header.hash;
+  std::byte* cursor = at + sizeof(EntryHeader);
+  read_field(header.key_field, cursor, end, entry.key);
+  read_field(header.value_field, cursor, end, entry.value);
+  entry.bytes = static_cast<std::uint32_t>(cursor - at);
+}
+[[nodiscard]] inline EntryView read_entry(std::byte* at, const std::byte* end) {
+  EntryView entry;
+  read_entry(at, end, entry);
+  return entry;
+}
+
+[[nodiscard]] constexpr std::uint64_t entry_bytes(std::uint64_t key_length, std::uint64_t value_length) noexcept {
+  return sizeof(EntryHeader) + field_bytes(key_length) + field_bytes(value_length);
+}
+// Pages hold at most this much of entries.
+inline constexpr std::uint64_t page_entry_capacity = page_capacity - sizeof(PageHeader);
+static_assert(entry_bytes(inline_string_limit, inline_string_limit) <= page_entry_capacity);
+
+// Whether the entry holds (key, key_len, hash): equal hash, equal length, equal bytes.
+[[nodiscard]] bool key_equals(const HeapAccess& heap, const EntryView& entry, const char* key,
+                              std::uint64_t key_len, std::int64_t hash);
+[[nodiscard]] bool string_equals(const HeapAccess& heap, const StringField& field, const char* bytes,
+                                 std::uint64_t length);
+// Copies the field's bytes to `destination` (field.length bytes).
+void copy_string(const HeapAccess& heap, const StringField& field, char* destination);
+// The chunks of an out-of-line chain, calling visit(offset, class) for each (checked; bounded).
+template <class Visit>
+void for_each_chain_chunk(const HeapAccess& heap, const StringRef& ref, Visit visit);
+
+// A string about to be stored in an entry: inline, or out of line in a chain already written.
+struct NewString {
+  const char* bytes = nullptr;
+  std::uint64_t length = 0;
+  StringRef ref{};  // first is null when the string lies inline
+  [[nodiscard]] bool is_out_of_line() const noexcept { return ref.first != Offset::null; }
+};
+
+// Prepares a string for an entry, writing a chain for a long one from `caches`; `made` names the
+// chain's first chunk after each chunk is added (null until then), so that a repair after a death
+// finds what was made. Throws what the caches throw (the heap has no room); nothing is left made then.
+[[nodiscard]] NewString prepare_string(const HeapAccess& heap, ClassCaches& caches, const char* bytes,
+                                       std::uint64_t length, Offset& made);
+// Gives an out-of-line chain back: to `caches`, or (null) to the heap's shared lists.
+void free_chain(const HeapAccess& heap, ClassCaches* caches, Offset first);
+
+// Writes an entry at `at` (entry_bytes(key.length, value.length) bytes).
+void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Pages of a bucket
+
+// The bucket's page word, as an Offset (it is what a change of the first page publishes through).
+inline Offset page_link_of(const HeapAccess& heap, Bucket* bucket) noexcept {
+  return heap.offset_of(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, page));
+}
+
+// Buckets hold at most as many pages as the heap has chunks: a damaged chain that loops ends here.
+inline std::uint64_t page_budget(const HeapAccess& heap) noexcept { return heap.heap_end / slab_class_bytes(0) + 1; }
+
+// Calls visit(page, link) for each page of a bucket, first to last, where `link` is the word that
+// names the page; stops early when visit returns true. Requires: the bucket's lock.
+template <class Visit>
+void for_each_page(const HeapAccess& heap, Bucket* bucket, Visit visit) {
+  Offset link = page_link_of(heap, bucket);
+  // relaxed: the bucket's lock orders its changes
+  auto page_offset = static_cast<Offset>(page_word(bucket).load(std::memory_order_relaxed));
+  std::uint64_t budget = page_budget(heap);
+  while (page_offset != Offset::null) {
+    if (budget-- == 0) {
+      throw DamagedFile("the entry pages of a bucket do not end");
+    }
+    PageView page;
+    read_page(heap, page_offset, page);
+    if (visit(page, link)) {
+      return;
+    }
+    link = page.offset;  // a page's next is its first word
+    page_offset = page.next;
+  }
+}
+
+// Calls visit(entry) for each entry of a page.
+template <class Visit>
+void for_each_entry(const PageView& page, Visit visit) {
+  std::byte* at = page.entries;
+  for (std::uint32_t index = 0; index < page.entry_count; ++index) {
+    EntryView entry;
+    read_entry(at, page.entries_end, entry);
+    visit(entry);
+    at += entry.bytes;
+  }
+  if (at != page.entries_end) {
+    throw DamagedFile("an entry page's entries do not fill it");
+  }
+}
+
+// A new page taken from `caches` for `entry_bytes` bytes of `entry_count` entries, naming `next`;
+// the caller writes the entries after its header.
+inline std::byte* new_page(const HeapAccess& heap, ClassCaches& caches, std::uint64_t entry_bytes, std::uint32_t entry_count,
+                    Offset next, Offset& offset) {
+  const std::uint32_t klass = slab_class_for(sizeof(PageHeader) + entry_bytes);
+  offset = caches.take(klass);
+  std::byte* page = heap.base + static_cast<std::uint64_t>(offset);
+  PageHeader header;
+  header.next = next;
+  header.entry_count = entry_count;
+  header.entry_bytes = static_cast<std::uint32_t>(entry_bytes);
+  std::memcpy(page, &header, sizeof header);
+  return page;
+}
+
+inline void give_back_page(const HeapAccess& heap, ClassCaches& caches, Offset page) {
+  caches.give_back(page, heap.chunk_class(page, "an entry page"));
+}
+
+// Stores one field of a writer's own intent, ordered for a repair after a death.
+inline void record_in_intent(Offset& field, Offset value) noexcept {
+  crash_order_barrier();
+  field = value;
+  crash_order_barrier();
+}
+
+// Whether `chunk`, which a dead writer was giving back to its caches (`writer_caches`, one record per
+// class), lies at the head of its class's cache: given back already. A chunk in use never does.
+[[nodiscard]] inline bool is_given_back(const HeapAccess& heap, const SlabCacheRecord* writer_caches, Offset chunk) {
+  const std::uint32_t klass = slab_chunk_class(heap.base, heap.slabs, chunk);
+  return klass != no_slab_class && writer_caches[klass].count != 0 && writer_caches[klass].head == chunk;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+template <class Visit>
+void for_each_chain_chunk(const HeapAccess& heap, const StringRef& ref, Visit visit) {
+  std::uint64_t remaining = ref.length;
+  Offset chunk = ref.first;
+  // No chain is longer than the heap has chunks: a damaged one that loops ends here.
+  std::uint64_t budget = heap.heap_end / slab_class_bytes(0) + 1;
+  while (remaining > 0) {
+    if (budget-- == 0) {
+      throw DamagedFile("an out-of-line string does not end");
+    }
+    const std::uint64_t here = remaining < chain_chunk_data ? remaining : chain_chunk_data;
+    const std::uint32_t klass = heap.chunk_class(chunk, "a string chunk");
+    if (slab_class_bytes(klass) < here + sizeof(Offset)) {
+      throw DamagedFile("a string chunk is shorter than its string");
+    }
+    std::byte* address = heap.base + static_cast<std::uint64_t>(chunk);
+    Offset next;
+    std::memcpy(&next, address, sizeof next);
+    visit(chunk, klass, address + sizeof(Offset), here);
+    remaining -= here;
+    chunk = next;
+  }
+}
+
+}  // namespace corvana::map_layout
