@@ -5,12 +5,16 @@
 // the same task, dict_expansion(name, 2 * chunks in use), waits for the results in order, closes
 // and joins the pool, and reports the first failure met as one RuntimeError. Each worker opens the
 // map by its name and joins the expansion; one whose check comes after the doubling only opens and
-// closes the map. The calling process does not take part itself.
+// closes the map. The calling process takes part only when the expansion stalls (a worker died in
+// it, or none came); a worker that died never returns its task, so once the doubling is done the
+// driver stops waiting for such tasks and terminates the pool. Both return 1 when the map has the
+// target number of bucket chunks afterwards, else 0.
 #include <string>
 
 #include "corvana/arguments.hpp"
 #include "corvana/errors.hpp"
 #include "corvana/quillmap_internal.hpp"
+#include "heap/heap.hpp"
 #include "map/map.hpp"
 
 namespace corvana::quillmap {
@@ -51,42 +55,86 @@ OwnedRef call_method(PyObject* object, PyObject* name) {
   return OwnedRef::checked(PyObject_CallNoArgs(method.get()));
 }
 
+// Takes the first failure that a task raised (an Exception) out of the error indicator; anything
+// else, KeyboardInterrupt for one, propagates.
+OwnedRef fetch_task_error() {
+  if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+    throw PythonErrorSet{};
+  }
+  PyObject* error_type = nullptr;
+  PyObject* error_value = nullptr;
+  PyObject* error_traceback = nullptr;
+  PyErr_Fetch(&error_type, &error_value, &error_traceback);
+  PyErr_NormalizeException(&error_type, &error_value, &error_traceback);
+  const OwnedRef type = OwnedRef::steal(error_type);
+  OwnedRef value = OwnedRef::steal(error_value);
+  if (error_traceback != nullptr) {
+    python::check_status(PyException_SetTraceback(value.get(), error_traceback));
+  }
+  const OwnedRef traceback = OwnedRef::steal(error_traceback);
+  return value;
+}
+
+// How long the driver waits for a task that has not returned once the doubling it was sent for is
+// done (its worker may have died with it: the pool never hands such a task back), and how long it
+// lets the tasks run without any result before it looks whether the expansion has stalled.
+constexpr double lost_task_grace_seconds = 2.0;
+constexpr double stall_check_seconds = 1.0;
+
+struct WaitOutcome {
+  OwnedRef first_error;    // the first failure a task raised, or null
+  bool lost_tasks = false;  // tasks never returned: the pool is terminated, not joined
+};
+
 // Waits for the results in submission order. The first failure that is an Exception ends the wait
-// and is returned (the workers not waited for still run to their end; the pool's join waits for
-// them). Anything else, KeyboardInterrupt for one, propagates.
-OwnedRef wait_for_first_error(PyObject* results) {
+// (the workers not waited for still run to their end; the pool's join waits for them). A task whose
+// worker died never returns: once the doubling is done the driver stops waiting for it after a
+// grace; while the expansion is stalled (a worker died inside it, or no worker ever came), the
+// driver takes part in it itself, as a worker would, with the interpreter lock given away.
+WaitOutcome wait_for_results(PyObject* results, ConcurrentHashMap_string& map, std::string& name,
+                             std::uint64_t target_length) {
+  WaitOutcome outcome;
   const Py_ssize_t count = PyList_GET_SIZE(results);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const OwnedRef get = OwnedRef::checked(PyObject_GetAttr(PyList_GET_ITEM(results, i), state.strings.get));
-    const OwnedRef result = OwnedRef::steal(PyObject_CallNoArgs(get.get()));
-    if (result) {
+  const OwnedRef poll_seconds = OwnedRef::checked(PyFloat_FromDouble(0.05));
+  double last_progress = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
+  double done_at = -1;
+  for (Py_ssize_t i = 0; i < count;) {
+    PyObject* result = PyList_GET_ITEM(results, i);
+    const OwnedRef ready = call_method(result, state.strings.ready);
+    if (PyObject_IsTrue(ready.get()) == 1) {
+      const OwnedRef get = OwnedRef::checked(PyObject_GetAttr(result, state.strings.get));
+      const OwnedRef value = OwnedRef::steal(PyObject_CallNoArgs(get.get()));
+      if (!value) {
+        outcome.first_error = fetch_task_error();
+        return outcome;
+      }
+      ++i;
+      last_progress = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
       continue;
     }
-    if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
-      throw PythonErrorSet{};
+    const OwnedRef wait = OwnedRef::checked(PyObject_GetAttr(result, state.strings.wait));
+    OwnedRef::checked(PyObject_CallOneArg(wait.get(), poll_seconds.get()));
+    const double now = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
+    if (map.bucket_chunk_in_use() >= target_length) {
+      if (done_at < 0) {
+        done_at = now;
+      } else if (now - done_at > lost_task_grace_seconds) {
+        outcome.lost_tasks = true;
+        return outcome;
+      }
+      continue;
     }
-    PyObject* error_type = nullptr;
-    PyObject* error_value = nullptr;
-    PyObject* error_traceback = nullptr;
-    PyErr_Fetch(&error_type, &error_value, &error_traceback);
-    PyErr_NormalizeException(&error_type, &error_value, &error_traceback);
-    const OwnedRef type = OwnedRef::steal(error_type);
-    OwnedRef value = OwnedRef::steal(error_value);
-    if (error_traceback != nullptr) {
-      python::check_status(PyException_SetTraceback(value.get(), error_traceback));
+    if (map.expansion_needs_help() || (!map.expansion_under_way() && now - last_progress > stall_check_seconds)) {
+      python_expansion_helper_string(name, target_length);
+      last_progress = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
     }
-    const OwnedRef traceback = OwnedRef::steal(error_traceback);
-    return value;
   }
-  return {};
+  return outcome;
 }
 
 int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
-  std::uint64_t target_length = 0;
-  {
-    const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
-    target_length = map->bucket_chunk_in_use() * 2;  // wraps at 64 bits, as the workers expect
-  }
+  const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
+  const std::uint64_t target_length = map->bucket_chunk_in_use() * 2;  // wraps at 64 bits, as the workers expect
   PyObject* name = self->base.name;
   if (!PyBytes_Check(name)) {
     PyErr_SetString(PyExc_RuntimeError, "this quillmap has no name to hand to the workers");
@@ -114,10 +162,16 @@ int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
     python::check_status(PyList_Append(results.get(), result.get()));
   }
 
-  if (const OwnedRef error = wait_for_first_error(results.get())) {
-    python::check_status(PyList_Append(errors.get(), error.get()));
+  std::string map_name = path_from_name(name);
+  const WaitOutcome outcome = wait_for_results(results.get(), *map, map_name, target_length);
+  if (outcome.first_error) {
+    python::check_status(PyList_Append(errors.get(), outcome.first_error.get()));
   }
-  call_method(pool.get(), state.strings.close);
+  if (outcome.lost_tasks) {
+    call_method(pool.get(), state.strings.terminate);  // a join would wait for the lost tasks for ever
+  } else {
+    call_method(pool.get(), state.strings.close);
+  }
   call_method(pool.get(), state.strings.join);
 
   if (PyList_GET_SIZE(errors.get()) != 0) {
@@ -127,7 +181,7 @@ int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
     PyErr_SetObject(PyExc_RuntimeError, message.get());
     throw PythonErrorSet{};
   }
-  return 1;
+  return map->bucket_chunk_in_use() >= target_length ? 1 : 0;
 }
 
 PyObject* function_dict_expansion_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
@@ -149,8 +203,8 @@ PyObject* function_dict_expansion_impl(PyObject* /*module*/, PyObject* const* ar
       throw PythonErrorSet{};
     }
     std::string map_name = path_from_name(name);
-    python_expansion_helper_string(map_name, target_length);
-    return OwnedRef::checked(PyLong_FromLong(1)).release();
+    const bool has_target = python_expansion_helper_string(map_name, target_length);
+    return OwnedRef::checked(PyLong_FromLong(has_target ? 1 : 0)).release();
   });
 }
 

@@ -38,6 +38,9 @@ struct Strings {
   PyObject* apply_async;
   PyObject* close;
   PyObject* join;
+  PyObject* terminate;
+  PyObject* ready;
+  PyObject* wait;
   PyObject* dict_expansion;
   PyObject* format;
   PyObject* expansion_error_text;  // "Subprocess finished with error{}"

@@ -3,6 +3,7 @@
 
 #ifdef CORVANA_CRASH_POINTS
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +22,10 @@ std::string armed_name;
 std::atomic<bool> is_armed{false};
 std::atomic<std::uint64_t> hits_to_skip{0};
 std::atomic<int> signal_to_raise{SIGKILL};
-std::once_flag environment_read;
+// Whether this process has read CORVANA_CRASH_AT yet. A forked child reads it again at its first
+// point, so that a parent can arm the processes it forks (by setting the variable after it passed
+// a point itself) without arming itself.
+std::atomic<bool> environment_read{false};
 
 void read_environment() {
   const char* name = std::getenv("CORVANA_CRASH_AT");
@@ -45,8 +49,17 @@ void arm_crash_point(const char* name, std::uint64_t skip) noexcept {
   is_armed.store(name != nullptr, std::memory_order_release);
 }
 
+static void forget_in_child() noexcept {
+  environment_read.store(false);
+  is_armed.store(false);
+}
+
+[[maybe_unused]] static const int fork_handler_installed = ::pthread_atfork(nullptr, nullptr, forget_in_child);
+
 void crash_point_reached(const char* name) noexcept {
-  std::call_once(environment_read, read_environment);
+  if (!environment_read.exchange(true)) {
+    read_environment();
+  }
   if (!is_armed.load(std::memory_order_acquire)) {
     return;
   }

@@ -327,6 +327,21 @@ class OwnedLockGuard {
 
 // Sleeps one millisecond; gives the interpreter lock away while it sleeps when this thread holds it.
 void sleep_wait_step() noexcept;
+
+// Gives the interpreter lock away for its lifetime when this thread holds it (and an interpreter
+// runs and is not finalizing), so that long work that touches no Python object lets the process's
+// other threads run; takes it back when it ends, also on an exception. Code inside must not use the
+// Python API except through the helpers of this layer that take the lock themselves.
+class InterpreterLockRelease {
+ public:
+  InterpreterLockRelease() noexcept;
+  ~InterpreterLockRelease();
+  InterpreterLockRelease(const InterpreterLockRelease&) = delete;
+  InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
+
+ private:
+  void* saved_ = nullptr;  // the thread state given away, or null
+};
 // True while the interpreter is finalizing: its lock can then not be handed around.
 [[nodiscard]] bool interpreter_is_finalizing() noexcept;
 // Runs pending signal handlers when an interpreter runs (taking the interpreter lock if needed);
@@ -451,7 +466,8 @@ inline void store_word_pair(void* address, std::uint64_t first, std::uint64_t se
 // Crash points: builds for tests (CORVANA_CRASH_POINTS) can kill the process, with SIGKILL, at a
 // named point inside a critical section, so that tests can check what survivors find. A point is
 // armed by the environment (CORVANA_CRASH_AT=<name>, CORVANA_CRASH_SKIP=<hits to let pass>, read
-// at the first point reached) or by arm_crash_point. Other builds compile every point to nothing.
+// at the first point reached, and again in a forked child) or by arm_crash_point. Other builds
+// compile every point to nothing.
 #ifdef CORVANA_CRASH_POINTS
 inline constexpr bool crash_points_built = true;
 void crash_point_reached(const char* name) noexcept;

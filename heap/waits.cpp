@@ -155,6 +155,18 @@ void lock_word(std::uint64_t* word) noexcept {
 
 void unlock_word(std::uint64_t* word) noexcept { release_lock_word(word); }
 
+InterpreterLockRelease::InterpreterLockRelease() noexcept {
+  if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
+    saved_ = PyEval_SaveThread();
+  }
+}
+
+InterpreterLockRelease::~InterpreterLockRelease() {
+  if (saved_ != nullptr) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(saved_));
+  }
+}
+
 void sleep_wait_step() noexcept {
   if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
     // The thread we wait for may need the interpreter lock to get where it releases our lock.

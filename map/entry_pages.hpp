@@ -315,11 +315,29 @@ inline void record_in_intent(Offset& field, Offset value) noexcept {
   crash_order_barrier();
 }
 
+// What is left to free of a chain a dead writer was giving back (see WriterIntent::pending_next),
+// from its recorded head and pending word: `lone`, a chunk to free by itself (the give-back may
+// have overwritten its link), and `rest`, a chain whose links are whole.
+struct ChainRemainder {
+  Offset lone = Offset::null;
+  Offset rest = Offset::null;
+};
 // Whether `chunk`, which a dead writer was giving back to its caches (`writer_caches`, one record per
 // class), lies at the head of its class's cache: given back already. A chunk in use never does.
 [[nodiscard]] inline bool is_given_back(const HeapAccess& heap, const SlabCacheRecord* writer_caches, Offset chunk) {
   const std::uint32_t klass = slab_chunk_class(heap.base, heap.slabs, chunk);
   return klass != no_slab_class && writer_caches[klass].count != 0 && writer_caches[klass].head == chunk;
+}
+
+[[nodiscard]] inline ChainRemainder chain_remainder(const HeapAccess& heap, const SlabCacheRecord* writer_caches,
+                                                   Offset head, Offset pending) {
+  if (head == Offset::null || pending == head) {
+    return {Offset::null, head};  // the head's give-back had not begun: its link is whole
+  }
+  if (is_given_back(heap, writer_caches, head)) {
+    return {Offset::null, pending};
+  }
+  return {head, pending};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,28 +1,39 @@
-// Cooperative expansion of the string map: doubling the number of bucket chunks.
+// Cooperative expansion of the string map: doubling the number of bucket chunks, so that any
+// participant may die at any store and the doubling still finishes, losing nothing.
 //
 // Rules (N is bucket_chunk_in_use when the expansion starts, B the buckets per chunk):
-// - A participant counts itself in expansion_workers under expansion_lock before it calls expand(),
-//   and only when the table has room for 2N chunks; N cannot change while any participant is
-//   counted in, so every participant of one expansion sees the same N.
-// - The creator is the participant whose compare-and-set turns table slot N from 0 into the marker
-//   1. It makes all N new chunks in one raw block, sets migration_cursor to B*N - 1 and publishes
-//   slots 2N-1 down to N, slot N last. If it cannot make them, it puts slot N back to 0 and leaves;
-//   participants waiting for the marker see 0 and leave too, and the map keeps its size.
-// - Participants claim 16 old buckets at a time from migration_cursor. A mover sets the old bucket's
-//   moving_to before it takes the bucket's lock; only the last participant clears it, after the
-//   doubling and under expansion_lock, so a next expansion (which enters through that lock) never
-//   has a mark cleared under it.
+// - A participant joins under expansion_lock: its process's membership record (in its process
+//   slot, stamped with the slot's generation) counts it for the doubling of N. Only members whose
+//   process lives are counted; expansion_workers mirrors that count. N cannot change while a live
+//   member is counted, so every participant of one expansion sees the same N.
+// - The creator is the participant whose compare-and-set turns table slot N from 0 into its marker
+//   (its token, odd). It makes all N new chunks in one raw block, records the block in the map
+//   header, sets migration_cursor to B*N - 1 and publishes slots 2N-1 down to N, slot N last. If it
+//   cannot make them, it puts slot N back to 0, remembers N as refused (the join rule does not try
+//   it again) and leaves; participants that waited for it leave too. A creator that died is seen by
+//   its marker: whoever finds it finishes the publication from the recorded block, or puts slot N
+//   back to 0 when no block was recorded, and the election starts again.
+// - Participants take claims of 16 old buckets under expansion_lock: from migration_cursor, or an
+//   unfinished claim of a dead process (or one given back) when the cursor is spent. A claim is
+//   recorded in the taker's slot before the cursor moves past it, and moves on after each bucket
+//   is split, so the buckets of a participant that dies are split by another; a bucket split twice
+//   is split once.
+// - A mover sets the old bucket's moving_to to its sibling before it takes the bucket's lock; marks
+//   are cleared by the participant that doubles N, under expansion_lock, so a next expansion (which
+//   enters through that lock) never has a mark cleared under it. A mark counts only when it names
+//   the sibling for the current N: one left behind by a death is ignored.
 // - A mover holds the old bucket's lock and then its sibling's (ascending bucket numbers, as get and
 //   remove take them). It builds the sibling's pages and the old bucket's new pages aside (recorded
 //   in its intent as it builds them), then publishes the sibling's first and the old bucket's second
 //   (each one store), so that at every store each entry is reachable from at least one of the two,
 //   and gives the old pages back one at a time; a repair after its death frees what was built or
 //   finishes the second store and the give-backs (see repair_split).
-// - The last participant to leave doubles N only when slot N holds a published chunk. A participant
-//   that fails while splitting stays counted: the expansion never completes, but no entry is lost or
-//   hidden (get and remove search a marked bucket and its sibling), and nothing is ever doubled over
-//   a bucket that was not split.
+// - A participant leaves under expansion_lock; when no live member is left, no claim is unfinished
+//   and slot N holds the published chunk, it doubles N and clears the marks. A participant that
+//   fails gives its claim back and leaves; the doubling is finished by whoever helps next (an
+//   insert that meets a marked bucket, a later join), once there is room.
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -127,64 +138,368 @@ void free_chain_pages(const HeapAccess& heap, ClassCaches* caches, Offset first)
 
 }  // namespace
 
+namespace {
+
+std::uint64_t read_header_word(const std::byte* address) noexcept {
+  std::uint64_t value;
+  std::memcpy(&value, address, sizeof value);
+  return value;
+}
+void write_header_word(std::byte* address, std::uint64_t value) noexcept {
+  crash_order_barrier();
+  std::memcpy(address, &value, sizeof value);
+  crash_order_barrier();
+}
+void store_record_word(std::uint64_t& word, std::uint64_t value) noexcept {
+  crash_order_barrier();
+  // relaxed: read by other processes under expansion_lock, or after this process died
+  std::atomic_ref<std::uint64_t>(word).store(value, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+std::uint64_t load_record_word(const std::uint64_t& word) noexcept {
+  // relaxed: see store_record_word
+  return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(word)).load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+std::byte* ConcurrentHashMap_string::map_header_field(std::size_t field) const noexcept {
+  return base_ + map_layout::map_header_offset + field;
+}
+
+std::uint64_t ConcurrentHashMap_string::own_generation() const noexcept {
+  return token_generation(process_table_->token_base());
+}
+
+bool ConcurrentHashMap_string::is_record_owner_alive(std::uint32_t slot, std::uint64_t generation) const noexcept {
+  if (generation == 0 || generation > 0x7FFFFFFF) {
+    return false;
+  }
+  return process_table_->is_holder_alive(make_token_base(slot, static_cast<std::uint32_t>(generation)));
+}
+
+ConcurrentHashMap_string::ExpansionScan ConcurrentHashMap_string::scan_expansion(std::uint64_t chunks_in_use) const {
+  ExpansionScan scan;
+  const std::uint32_t slots = std::min(process_table_->high_water(), process_table_->slot_count());
+  for (std::uint32_t index = 0; index < slots; ++index) {
+    map_layout::SlotRecords* records = map_layout::slot_records(process_table_->slot(index));
+    const map_layout::ExpansionMembership& membership = records->membership;
+    const std::uint64_t members = load_record_word(membership.members);
+    if (members != 0 && load_record_word(membership.chunks_in_use) == chunks_in_use &&
+        is_record_owner_alive(index, load_record_word(membership.generation))) {
+      scan.live_members += members;
+    }
+    for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+      const map_layout::ExpansionClaim& claim = records->claims[record];
+      if (load_record_word(claim.chunks_in_use) != chunks_in_use ||
+          load_record_word(claim.next) >= load_record_word(claim.end)) {
+        continue;
+      }
+      ++scan.unfinished_claims;
+      if (!scan.has_orphan && !is_record_owner_alive(index, load_record_word(claim.generation))) {
+        scan.has_orphan = true;
+        scan.orphan = &records->claims[record];
+      }
+    }
+  }
+  return scan;
+}
+
+void ConcurrentHashMap_string::count_member(std::uint64_t chunks_in_use, int change) {
+  map_layout::ExpansionMembership& membership = own_records_->membership;
+  const std::uint64_t generation = own_generation();
+  if (load_record_word(membership.chunks_in_use) != chunks_in_use ||
+      load_record_word(membership.generation) != generation) {
+    // A record of an earlier doubling, or of the slot's previous owner: this doubling starts at 0.
+    store_record_word(membership.members, 0);
+    store_record_word(membership.generation, generation);
+    store_record_word(membership.chunks_in_use, chunks_in_use);
+  }
+  const std::uint64_t members = load_record_word(membership.members);
+  store_record_word(membership.members, change > 0 ? members + 1 : (members > 0 ? members - 1 : 0));
+}
+
+void ConcurrentHashMap_string::mirror_workers(std::uint64_t live_members) noexcept {
+  // relaxed: a statistic; every decision reads the membership records under expansion_lock
+  workers_word().store(live_members, std::memory_order_relaxed);
+}
+
+bool ConcurrentHashMap_string::join_expansion(const std::function<bool()>& is_wanted) {
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
+  if (!is_wanted() || chunks_in_use > bucket_chunk_number_ / 2) {
+    return false;
+  }
+  const ExpansionScan scan = scan_expansion(chunks_in_use);
+  if (scan.live_members > max_expansion_workers) {
+    return false;
+  }
+  count_member(chunks_in_use, +1);
+  mirror_workers(scan.live_members + 1);
+  return true;
+}
+
+void ConcurrentHashMap_string::python_expansion_helper(std::size_t n) {
+  static_cast<void>(n);
+  if (join_expansion([] { return true; })) {
+    expand_released();
+  }
+}
+
+bool ConcurrentHashMap_string::help_expansion() {
+  {
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+    const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
+    if (chunks_in_use > bucket_chunk_number_ / 2) {
+      return false;
+    }
+    // acquire: as every reader of a slot
+    const std::uint64_t slot = map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire);
+    if (slot == 0) {
+      return false;  // no expansion under way: whatever mark was met is a stale one
+    }
+    const ExpansionScan scan = scan_expansion(chunks_in_use);
+    bool is_needed = false;
+    if (map_layout::is_creator_marker(slot)) {
+      is_needed = !process_table_->is_holder_alive(map_layout::marker_token(slot));
+    } else {
+      const auto cursor = static_cast<std::int64_t>(cursor_word().load(std::memory_order_relaxed));
+      is_needed = cursor >= 0 || scan.has_orphan || scan.live_members == 0;
+    }
+    if (!is_needed || scan.live_members > max_expansion_workers) {
+      return false;
+    }
+    count_member(chunks_in_use, +1);
+    mirror_workers(scan.live_members + 1);
+  }
+  expand_released();
+  return true;
+}
+
 void ConcurrentHashMap_string::expand() {
   require_usable();
-  // N is stable: it only changes when the last participant leaves, and this one is counted in.
+  // N is stable: it only changes when no live member is counted, and this one is.
   const std::uint64_t chunks_in_use = bucket_chunk_in_use();
-  const auto is_done = [this, chunks_in_use] { return expansion_is_published(chunks_in_use); };
-  const auto finish = [this, chunks_in_use] { clear_moving_marks(chunks_in_use); };
   if (chunks_in_use > bucket_chunk_number_ / 2) {
-    // The table has no room for the doubling: nothing to do but leave.
-    leave_expansion(is_done, finish);
+    leave_expansion(chunks_in_use, false);  // the table has no room for the doubling
     return;
   }
+  try {
+    if (!await_new_chunks(chunks_in_use)) {
+      leave_expansion(chunks_in_use, false);  // the creator rolled back
+      return;
+    }
+  } catch (...) {
+    leave_expansion(chunks_in_use, false);
+    throw;
+  }
+  while (true) {
+    work_on_claims(chunks_in_use);
+    if (!leave_expansion(chunks_in_use)) {
+      return;
+    }
+  }
+}
 
+bool ConcurrentHashMap_string::await_new_chunks(std::uint64_t chunks_in_use) {
   auto slot = map_layout::table_slot_word(table_, chunks_in_use);
-  std::uint64_t expected = 0;
-  // relaxed: the marker publishes nothing; what the creator makes is published by its release below
-  if (slot.compare_exchange_strong(expected, map_layout::table_slot_creating, std::memory_order_relaxed,
-                                   std::memory_order_relaxed)) {
+  bool has_waited = false;
+  while (true) {
+    // acquire: the new chunks and migration_cursor, written before the publication, are visible
+    std::uint64_t value = slot.load(std::memory_order_acquire);
+    if (value == 0) {
+      if (has_waited) {
+        return false;  // the creator rolled back: the map keeps its size
+      }
+      const std::uint64_t marker = map_layout::creator_marker(process_table_->token());
+      // relaxed: the marker publishes nothing; what the creator makes is published by a release
+      if (slot.compare_exchange_strong(value, marker, std::memory_order_relaxed, std::memory_order_relaxed)) {
+        crash_point("expansion.marked");
+        create_new_chunks(chunks_in_use, marker);
+        return true;
+      }
+      continue;
+    }
+    if (!map_layout::is_creator_marker(value)) {
+      return true;
+    }
+    if (!process_table_->is_holder_alive(map_layout::marker_token(value))) {
+      if (reclaim_creation(chunks_in_use, value)) {
+        has_waited = false;  // rolled back by this participant: the election is open again
+        continue;
+      }
+    }
+    has_waited = true;
+    sleep_wait_step();  // gives the interpreter lock away while it sleeps
+  }
+}
+
+// Makes chunks N .. 2N-1 in one raw block and publishes them. Fresh heap space is zero, and a
+// bucket of zeros is an empty bucket: nothing needs initialising.
+// Requires: this thread holds `marker` in table slot N.     Locks: the heap.
+// Throws:   runtime_error with the heap's text when the heap has no room; slot N is then 0 again,
+//           and N is remembered as refused.
+void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker) {
+  auto slot = map_layout::table_slot_word(table_, chunks_in_use);
+  const auto roll_back = [&] {
+    std::uint64_t expected = marker;
+    // release: pairs with the waiters' acquire; nothing of this attempt is reachable
+    slot.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed);
+  };
+  std::uint64_t new_buckets = 0;
+  std::uint64_t block_bytes = 0;
+  if (__builtin_mul_overflow(bucket_chunk_size_, chunks_in_use, &new_buckets) ||
+      !map_layout::aligned_block_bytes(new_buckets, sizeof(Bucket), block_bytes)) {
+    roll_back();
+    throw std::runtime_error("the doubled bucket chunks would not fit in 64 bits");
+  }
+  std::byte* payload = heap_alloc_bytes(base_, block_bytes);
+  if (payload == nullptr) {
+    const std::string text = map_layout::heap_error_text();
+    write_header_word(map_header_field(offsetof(map_layout::MapHeader, refused_chunks_in_use)), chunks_in_use);
+    roll_back();
+    throw std::runtime_error(text);
+  }
+  crash_point("expansion.allocated");
+  // The block, then the N it is for: a reclaimer that finds this N finds the block.
+  write_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block)),
+                    static_cast<std::uint64_t>(offset_of(base_, map_layout::line_aligned(payload))));
+  write_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_chunks_in_use)), chunks_in_use);
+  crash_point("expansion.recorded");
+  publish_new_chunks(chunks_in_use, marker);
+}
+
+void ConcurrentHashMap_string::publish_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker) {
+  const auto first_chunk =
+      read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block)));
+  const std::uint64_t new_buckets = bucket_chunk_size_ * chunks_in_use;
+  // relaxed: the release publication of slot N below orders it before every claim
+  cursor_word().store(new_buckets - 1, std::memory_order_relaxed);
+  const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
+  for (std::uint64_t chunk = 2 * chunks_in_use; chunk-- > chunks_in_use + 1;) {
+    // release: the chunk is visible to whoever reads the slot
+    map_layout::table_slot_word(table_, chunk)
+        .store(first_chunk + (chunk - chunks_in_use) * chunk_bytes, std::memory_order_release);
+    crash_point("expansion.publishing");
+  }
+  std::uint64_t expected = marker;
+  // release: the chunks and migration_cursor are visible to whoever reads slot N
+  map_layout::table_slot_word(table_, chunks_in_use)
+      .compare_exchange_strong(expected, first_chunk, std::memory_order_release, std::memory_order_relaxed);
+}
+
+bool ConcurrentHashMap_string::reclaim_creation(std::uint64_t chunks_in_use, std::uint64_t marker) {
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  auto slot = map_layout::table_slot_word(table_, chunks_in_use);
+  if (slot.load(std::memory_order_acquire) != marker) {
+    return false;  // somebody else reclaimed it first
+  }
+  // The dead creator's block, when it recorded one for this N and it lies in the heap: the
+  // publication is finished from it. Else nothing of the creation is reachable: slot N goes back to 0.
+  const std::uint64_t block = read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block)));
+  const std::uint64_t recorded_for = read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_chunks_in_use)));
+  const std::uint64_t block_bytes = bucket_chunk_size_ * chunks_in_use * sizeof(Bucket);
+  if (recorded_for == chunks_in_use && block != 0 && (block + file_header_bytes) % map_layout::cache_line_bytes == 0 &&
+      block < heap_end_ && block_bytes <= heap_end_ - block) {
+    publish_new_chunks(chunks_in_use, marker);
+    return false;
+  }
+  std::uint64_t expected = marker;
+  slot.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed);
+  return true;
+}
+
+bool ConcurrentHashMap_string::take_claim(std::uint64_t chunks_in_use, std::uint32_t record) {
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  map_layout::ExpansionClaim& own = own_records_->claims[record];
+  const std::uint64_t generation = own_generation();
+  const std::uint64_t buckets = bucket_chunk_size_ * chunks_in_use;
+  if (load_record_word(own.chunks_in_use) == chunks_in_use && load_record_word(own.next) < load_record_word(own.end)) {
+    // Unfinished and in this slot: left by its previous owner, or given back. Ours now.
+    store_record_word(own.generation, generation);
+    return true;
+  }
+  // Recorded first (a death between the two leaves both, and the claim is split twice: once).
+  const auto cursor = static_cast<std::int64_t>(cursor_word().load(std::memory_order_relaxed));
+  if (cursor >= 0) {
+    const auto highest = static_cast<std::uint64_t>(cursor);
+    store_record_word(own.chunks_in_use, 0);
+    store_record_word(own.generation, generation);
+    store_record_word(own.next, highest >= buckets_per_claim - 1 ? highest - (buckets_per_claim - 1) : 0);
+    store_record_word(own.end, highest + 1);
+    store_record_word(own.chunks_in_use, chunks_in_use);
+    crash_point("expansion.claimed");
+    // relaxed: every taker holds expansion_lock
+    cursor_word().store(static_cast<std::uint64_t>(cursor - buckets_per_claim), std::memory_order_relaxed);
+    return true;
+  }
+  const ExpansionScan scan = scan_expansion(chunks_in_use);
+  if (!scan.has_orphan) {
+    return false;
+  }
+  map_layout::ExpansionClaim& orphan = *scan.orphan;
+  const std::uint64_t next = load_record_word(orphan.next);
+  const std::uint64_t end = load_record_word(orphan.end);
+  if (end <= buckets) {
+    store_record_word(own.chunks_in_use, 0);
+    store_record_word(own.generation, generation);
+    store_record_word(own.next, next);
+    store_record_word(own.end, end);
+    store_record_word(own.chunks_in_use, chunks_in_use);
+    crash_point("expansion.adopted");
+  }
+  // A claim past the old buckets is damaged: it is dropped, not followed.
+  store_record_word(orphan.chunks_in_use, 0);
+  return end <= buckets;
+}
+
+void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use) {
+  while (true) {
+    WriterHold writer(*this);
+    if (!take_claim(chunks_in_use, writer.record())) {
+      return;
+    }
+    map_layout::ExpansionClaim& claim = own_records_->claims[writer.record()];
     try {
-      create_new_chunks(chunks_in_use);
+      const std::uint64_t end = load_record_word(claim.end);
+      for (std::uint64_t bucket = load_record_word(claim.next); bucket < end; ++bucket) {
+        split_bucket(bucket, chunks_in_use, writer);
+        store_record_word(claim.next, bucket + 1);
+      }
+      store_record_word(claim.chunks_in_use, 0);
     } catch (...) {
-      // Roll back: the map keeps its size, waiting participants leave, a later insert may try again.
-      // release: pairs with the waiters' acquire; nothing of this attempt is reachable
-      slot.store(0, std::memory_order_release);
-      leave_expansion(is_done, finish);
+      // Given back for whoever comes next; this participant leaves (the caller's caller decides).
+      OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+      store_record_word(claim.generation, 0);
+      count_member(chunks_in_use, -1);
+      mirror_workers(scan_expansion(chunks_in_use).live_members);
       throw;
     }
   }
+}
 
-  // Wait for the creator. It only allocates and initialises, so the wait ends unless it rolls back.
-  while (true) {
-    // acquire: the new chunks and migration_cursor, written before the publication, are visible
-    const std::uint64_t value = slot.load(std::memory_order_acquire);
-    if (value == 0) {
-      leave_expansion(is_done, finish);  // the creator rolled back
-      return;
-    }
-    if (value != map_layout::table_slot_creating) {
-      break;
-    }
-    sleep_wait_step();  // gives the interpreter lock away while it sleeps
+bool ConcurrentHashMap_string::leave_expansion(std::uint64_t chunks_in_use, bool may_stay) {
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  ExpansionScan scan = scan_expansion(chunks_in_use);
+  if (may_stay && scan.has_orphan) {
+    return true;  // a claim a dead process left: this participant stays and splits it
   }
-
-  // Claims of 16 old buckets, each split in ascending order. A failure leaves this participant
-  // counted (see the rules above) and propagates.
-  while (true) {
-    // relaxed: claims only need to be disjoint; every bucket is then guarded by its lock
-    const auto highest =
-        static_cast<std::int64_t>(cursor_word().fetch_sub(buckets_per_claim, std::memory_order_relaxed));
-    if (highest < 0) {
-      break;
-    }
-    const std::int64_t lowest = std::max<std::int64_t>(highest - (buckets_per_claim - 1), 0);
-    for (std::int64_t bucket = lowest; bucket <= highest; ++bucket) {
-      WriterHold writer(*this);
-      split_bucket(static_cast<std::uint64_t>(bucket), chunks_in_use, writer);
-    }
+  count_member(chunks_in_use, -1);
+  crash_point("expansion.left");
+  scan = scan_expansion(chunks_in_use);
+  mirror_workers(scan.live_members);
+  if (scan.live_members != 0 || scan.unfinished_claims != 0 || !expansion_is_published(chunks_in_use) ||
+      static_cast<std::int64_t>(cursor_word().load(std::memory_order_relaxed)) >= 0 ||
+      chunks_in_use_word().load(std::memory_order_relaxed) != chunks_in_use) {
+    return false;
   }
-  leave_expansion(is_done, finish);
+  // Every old bucket is split: the doubling, then the marks (cleared before the lock is released,
+  // so a next expansion never has a mark cleared under it).
+  // release: the new bucket chunks and every moved entry are visible to whoever reads the new N
+  chunks_in_use_word().store(chunks_in_use * 2, std::memory_order_release);
+  crash_point("expansion.doubled");
+  clear_moving_marks(chunks_in_use);
+  return false;
 }
 
 bool ConcurrentHashMap_string::expansion_is_published(std::uint64_t chunks_in_use) const noexcept {
@@ -194,34 +509,31 @@ bool ConcurrentHashMap_string::expansion_is_published(std::uint64_t chunks_in_us
   // acquire: as every reader of a slot
   const std::uint64_t value =
       map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire);
-  return value > map_layout::table_slot_creating;
+  return value != 0 && !map_layout::is_creator_marker(value);
 }
 
-// Makes chunks N .. 2N-1 in one raw block and publishes them. Fresh heap space is zero, and a
-// bucket of zeros is an empty bucket: nothing needs initialising.
-// Requires: this thread holds the marker in table slot N.     Locks: the heap.
-// Throws:   runtime_error with the heap's text when the heap has no room; nothing is then published.
-void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use) {
-  std::uint64_t new_buckets = 0;
-  std::uint64_t block_bytes = 0;
-  if (__builtin_mul_overflow(bucket_chunk_size_, chunks_in_use, &new_buckets) ||
-      !map_layout::aligned_block_bytes(new_buckets, sizeof(Bucket), block_bytes)) {
-    throw std::runtime_error("the doubled bucket chunks would not fit in 64 bits");
+bool ConcurrentHashMap_string::expansion_under_way() const noexcept {
+  const std::uint64_t chunks_in_use = bucket_chunk_in_use();
+  // acquire: as every reader of a slot
+  return chunks_in_use <= bucket_chunk_number_ / 2 &&
+         map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire) != 0;
+}
+
+bool ConcurrentHashMap_string::expansion_needs_help() const {
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
+  if (chunks_in_use > bucket_chunk_number_ / 2) {
+    return false;
   }
-  std::byte* payload = heap_alloc_bytes(base_, block_bytes);
-  if (payload == nullptr) {
-    throw std::runtime_error(map_layout::heap_error_text());
+  const std::uint64_t slot = map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire);
+  if (slot == 0) {
+    return false;
   }
-  std::byte* first_chunk = map_layout::line_aligned(payload);
-  // relaxed: the release publication of slot N below orders it before every claim
-  cursor_word().store(new_buckets - 1, std::memory_order_relaxed);
-  const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
-  for (std::uint64_t chunk = 2 * chunks_in_use; chunk-- > chunks_in_use;) {
-    std::byte* address = first_chunk + (chunk - chunks_in_use) * chunk_bytes;
-    // release: the chunk (and, for slot N, migration_cursor) is visible to whoever reads the slot
-    map_layout::table_slot_word(table_, chunk)
-        .exchange(static_cast<std::uint64_t>(offset_of(base_, address)), std::memory_order_release);
+  if (map_layout::is_creator_marker(slot)) {
+    return !process_table_->is_holder_alive(map_layout::marker_token(slot));
   }
+  const ExpansionScan scan = scan_expansion(chunks_in_use);
+  return scan.has_orphan || scan.live_members == 0;
 }
 
 // Hands the entries of old bucket `bucket` whose hash has bit B*N set over to its sibling, keeping
@@ -262,7 +574,8 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   intent->count_before = 0;
   intent->old_strings[0] = intent->old_strings[1] = Offset::null;
   intent->new_strings[0] = intent->new_strings[1] = Offset::null;
-  intent->pending_next = Offset::null;
+  intent->pending_next[0] = old_first;  // the old chain's give-back has not begun
+  intent->pending_next[1] = Offset::null;
   ChainBuilder moving(heap, caches, intent->new_pages[0]);
   ChainBuilder staying(heap, caches, intent->new_pages[1]);
   map_layout::for_each_page(heap, old_bucket, [&](const PageView& page, Offset) {
@@ -316,7 +629,7 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
     }
     const Offset page = intent->old_target;
     const Offset next = map_layout::read_page(heap, page).next;
-    map_layout::record_in_intent(intent->pending_next, next);
+    map_layout::record_in_intent(intent->pending_next[0], next);
     caches.keep(page, heap.chunk_class(page, "an entry page"));
     map_layout::record_in_intent(intent->old_target, next);
     crash_point("split.freeing");
@@ -369,14 +682,14 @@ void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheR
     // release: as in split_bucket
     map_layout::page_word(old_bucket).store(static_cast<std::uint64_t>(staying_first), std::memory_order_release);
   }
-  // The rest of the old chain: from the page the writer was giving back, or the one after it when
-  // that one is back already.
-  Offset rest = intent->old_target;
-  if (rest != Offset::null && map_layout::is_given_back(heap, writer_caches, rest)) {
-    rest = intent->pending_next;
-  }
+  // The rest of the old chain, from what its give-back left (see chain_remainder).
+  const map_layout::ChainRemainder left =
+      map_layout::chain_remainder(heap, writer_caches, intent->old_target, intent->pending_next[0]);
   clear();
-  free_chain_pages(heap, nullptr, rest);
+  if (left.lone != Offset::null) {
+    static_cast<void>(slab_free(heap.base, heap.slabs, left.lone));
+  }
+  free_chain_pages(heap, nullptr, left.rest);
 }
 
 // Clears the mark of every old bucket. Runs under expansion_lock, after the doubling, in the last
@@ -397,7 +710,7 @@ void ConcurrentHashMap_string::clear_moving_marks(std::uint64_t chunks_in_use) n
   }
 }
 
-void python_expansion_helper_string(std::string& name, std::size_t target_length) {
+bool python_expansion_helper_string(std::string& name, std::size_t target_length) {
   if (name.empty()) {
     throw std::invalid_argument(empty_name_text);
   }
@@ -406,9 +719,10 @@ void python_expansion_helper_string(std::string& name, std::size_t target_length
   // The target is checked under expansion_lock, in the same step as the join: a worker that comes
   // after the doubling it was sent for only opens and closes the map.
   const auto is_below_target = [&map, target_length] { return map.bucket_chunk_in_use() < target_length; };
-  if (map.enter_expansion(is_below_target)) {
-    map.expand();
+  if (map.join_expansion(is_below_target)) {
+    map.expand_released();
   }
+  return map.bucket_chunk_in_use() >= target_length;
 }
 
 }  // namespace corvana

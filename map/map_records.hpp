@@ -81,7 +81,11 @@ struct MapHeader {                      // 168 bytes (the chunk's unit; 6 bytes 
   Offset element_count;                 //  96 (heap 162): cell
   std::uint8_t zero_1[16];              // 104 (heap 170): zero
   std::uint8_t unwritten[16];           // 120 (heap 186): never written (zero in a new file)
-  std::uint8_t zero_2[24];              // 136 (heap 202): zero
+  Offset creation_block;                // 136 (heap 202): the raw block an expansion's creator made
+                                        //      its new bucket chunks in, set before it publishes them
+  std::uint64_t creation_chunks_in_use; // 144 (heap 210): the N of that expansion
+  std::uint64_t refused_chunks_in_use;  // 152 (heap 218): an N whose doubling could not be made (no
+                                        //      room): the join rule does not try it again
   std::uint8_t string_unit;             // 160 (heap 226): from chunk_size_exponent (kept; not used)
   std::uint8_t unused[7];               // 161 (heap 227): never written
 };
@@ -92,7 +96,8 @@ static_assert(offsetof(MapHeader, reserved_base) == 8 && offsetof(MapHeader, buc
               offsetof(MapHeader, expansion_workers) == 72 && offsetof(MapHeader, expansion_lock) == 80 &&
               offsetof(MapHeader, migration_cursor) == 88 && offsetof(MapHeader, element_count) == 96 &&
               offsetof(MapHeader, zero_1) == 104 && offsetof(MapHeader, unwritten) == 120 &&
-              offsetof(MapHeader, zero_2) == 136 && offsetof(MapHeader, string_unit) == 160);
+              offsetof(MapHeader, creation_block) == 136 && offsetof(MapHeader, refused_chunks_in_use) == 152 &&
+              offsetof(MapHeader, string_unit) == 160);
 
 // ---------------------------------------------------------------------------------------------
 // The map's records in a process slot (ProcessSlot::map_area)
@@ -143,22 +148,52 @@ struct WriterIntent {              // 128 bytes
                                    //      strings it drops
   Offset new_strings[2];           //  88: change: out-of-line strings it made (each chain's first
                                    //      chunk, recorded as it is built), freed if never published
-  Offset pending_next;             // 104: while old chunks are given back, the one after the chunk
-                                   //      being given back
-  std::uint8_t reserved[16];       // 112: zero
+  Offset pending_next[2];          // 104: per old chain (old_strings[i]; split: the old pages in
+                                   //      [0]), the chunk after the one being given back; equal to
+                                   //      the chain's head (old_strings[i], old_target) between two
+  std::uint8_t reserved[8];        // 120: zero
 };
 static_assert(sizeof(WriterIntent) == 128);
 static_assert(offsetof(WriterIntent, link) == 16 && offsetof(WriterIntent, new_pages) == 48 &&
               offsetof(WriterIntent, count_before) == 64 && offsetof(WriterIntent, old_strings) == 72 &&
               offsetof(WriterIntent, new_strings) == 88 && offsetof(WriterIntent, pending_next) == 104);
+// A chain given back one chunk at a time: pending := link(chunk); keep(chunk); head := pending. The
+// keep overwrites the chunk's link, so a repair trusts the link of the head only while pending still
+// equals it (see map_layout::chain_remainder).
 
-struct SlotRecords {               // 1152 bytes
-  std::int64_t counts[writer_records];  //    0: atomic each; entries added by the record's changes
-  std::uint8_t reserved[64];            //   64: zero
-  WriterIntent intents[writer_records]; //  128
+// A process's part in an expansion: how many of its threads take part in the doubling of N (its
+// members), stamped with the generation of the slot's owner, so that the threads of a dead process
+// are no longer counted. Written under expansion_lock.
+struct ExpansionMembership {       // 64 bytes
+  std::uint64_t chunks_in_use;     //  0: the N of the doubling; 0: none
+  std::uint64_t generation;        //  8: the slot's generation when the owner joined
+  std::uint64_t members;           // 16: threads of the owner counted in the doubling
+  std::uint8_t reserved[40];       // 24: zero
 };
-static_assert(sizeof(SlotRecords) == 1152 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
-static_assert(offsetof(SlotRecords, intents) == 128);
+static_assert(sizeof(ExpansionMembership) == 64);
+
+// The old buckets next .. end - 1 of the doubling of N, claimed by writer record r of the slot's
+// owner (whose generation it names; 0: given back by a live owner that could not finish it). Taken
+// and handed over under expansion_lock; `next` moves on after each bucket is split, outside it.
+// An unfinished claim whose owner is dead or gone is taken over by another participant: a bucket
+// split twice is split once (split_bucket leaves a split bucket alone).
+struct ExpansionClaim {            // 32 bytes
+  std::uint64_t chunks_in_use;     //  0: the N of the doubling; 0: no claim
+  std::uint64_t generation;        //  8: the owner's generation; 0: given back
+  std::uint64_t next;              // 16: the next old bucket to split
+  std::uint64_t end;               // 24: one past the claim's last old bucket
+};
+static_assert(sizeof(ExpansionClaim) == 32);
+
+struct SlotRecords {               // 1408 bytes
+  std::int64_t counts[writer_records];  //    0: atomic each; entries added by the record's changes
+  ExpansionMembership membership;       //   64
+  WriterIntent intents[writer_records]; //  128
+  ExpansionClaim claims[writer_records];  // 1152
+};
+static_assert(sizeof(SlotRecords) == 1408 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
+static_assert(offsetof(SlotRecords, membership) == 64 && offsetof(SlotRecords, intents) == 128 &&
+              offsetof(SlotRecords, claims) == 1152);
 static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps cache lines of its own");
 
 #pragma pack(pop)
@@ -180,8 +215,11 @@ inline constexpr std::uint64_t line_block_slack = cache_line_bytes - 2;
 // readers of another. A raw block of cell_block_bytes holds a whole 64-byte line wherever it starts.
 inline constexpr std::uint64_t cell_block_bytes = 2 * cache_line_bytes - sizeof(ChunkHeader);
 
-// Table slot marker: the creator of an expansion is making the chunk of this slot.
-inline constexpr std::uint64_t table_slot_creating = 1;
+// Table slot marker: the creator of an expansion is making the chunk of this slot. It names the
+// creator's token, so that a creator that died is seen; it is odd, and chunk offsets are not.
+[[nodiscard]] constexpr std::uint64_t creator_marker(std::uint64_t token) noexcept { return token << 1 | 1; }
+[[nodiscard]] constexpr bool is_creator_marker(std::uint64_t slot) noexcept { return (slot & 1) != 0; }
+[[nodiscard]] constexpr std::uint64_t marker_token(std::uint64_t slot) noexcept { return slot >> 1; }
 
 // Entry fields.
 inline constexpr std::uint32_t out_of_line_flag = 0x80000000u;
@@ -217,7 +255,7 @@ inline constexpr std::uint64_t chain_chunk_data = largest_slab_chunk - sizeof(Of
   return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, moving_to));
 }
 
-// Slot `chunk` of the bucket chunk table at `table`: 0, table_slot_creating or a chunk's Offset.
+// Slot `chunk` of the bucket chunk table at `table`: 0, a creator_marker or a chunk's Offset.
 [[nodiscard]] inline std::atomic_ref<std::uint64_t> table_slot_word(std::byte* table,
                                                                     std::uint64_t chunk) noexcept {
   return word_at(table + chunk * sizeof(std::uint64_t));

@@ -605,7 +605,7 @@ std::byte* ConcurrentHashMap_string::chunk_address(std::uint64_t chunk) const {
   // acquire: the chunk's buckets, initialised before the slot was published, are visible
   const std::uint64_t slot = map_layout::table_slot_word(table_, chunk).load(std::memory_order_acquire);
   const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
-  if (slot <= map_layout::table_slot_creating || slot % map_layout::word_alignment != 0 || slot > heap_end_ ||
+  if (slot == 0 || map_layout::is_creator_marker(slot) || slot % map_layout::word_alignment != 0 || slot > heap_end_ ||
       chunk_bytes > heap_end_ - slot) {
     throw std::runtime_error("bucket chunk " + std::to_string(chunk) + " is missing from the table");
   }
@@ -613,6 +613,41 @@ std::byte* ConcurrentHashMap_string::chunk_address(std::uint64_t chunk) const {
   // release: another thread that finds the address also finds the buckets initialised
   cached.store(address, std::memory_order_release);
   return address;
+}
+
+std::byte* ConcurrentHashMap_string::published_chunk_address(std::uint64_t chunk) const noexcept {
+  if (chunk >= bucket_chunk_number_) {
+    return nullptr;
+  }
+  // acquire: as in chunk_address
+  if (std::byte* address = std::atomic_ref<std::byte*>(chunk_addresses_[chunk]).load(std::memory_order_acquire)) {
+    return address;
+  }
+  const std::uint64_t slot = map_layout::table_slot_word(table_, chunk).load(std::memory_order_acquire);
+  if (slot == 0 || map_layout::is_creator_marker(slot)) {
+    return nullptr;
+  }
+  try {
+    return chunk_address(chunk);
+  } catch (const std::exception&) {
+    return nullptr;  // a slot that names no chunk
+  }
+}
+
+Bucket* ConcurrentHashMap_string::marked_sibling(std::uint64_t bucket_number, Bucket* bucket,
+                                                 std::uint64_t chunks_in_use) const noexcept {
+  // acquire: a mark, or its clearing together with the doubling before it, is visible
+  const std::uint64_t mark = map_layout::moving_to_word(bucket).load(std::memory_order_acquire);
+  if (mark == 0 || chunks_in_use > bucket_chunk_number_ / 2) {
+    return nullptr;
+  }
+  const std::uint64_t sibling_number = bucket_number + bucket_chunk_size_ * chunks_in_use;
+  std::byte* chunk = published_chunk_address(sibling_number >> bucket_chunk_shift_);
+  if (chunk == nullptr) {
+    return nullptr;
+  }
+  auto* sibling = reinterpret_cast<Bucket*>(chunk + (sibling_number & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+  return static_cast<std::uint64_t>(offset_of(base_, sibling)) == mark ? sibling : nullptr;
 }
 
 Bucket* ConcurrentHashMap_string::bucket_at(std::uint64_t bucket) const {
@@ -630,7 +665,7 @@ Bucket* ConcurrentHashMap_string::bucket_at_offset(Offset offset) const noexcept
     if (slot == 0) {
       break;  // chunks are published in order from 0: none past an empty slot
     }
-    if (slot <= map_layout::table_slot_creating || slot > heap_end_ || chunk_bytes > heap_end_ - slot) {
+    if (map_layout::is_creator_marker(slot) || slot > heap_end_ || chunk_bytes > heap_end_ - slot) {
       continue;
     }
     if (wanted >= slot && wanted < slot + chunk_bytes && (wanted - slot) % sizeof(Bucket) == 0) {
@@ -714,17 +749,17 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
   require_usable();
   while (true) {
     const std::uint64_t chunks_in_use = bucket_chunk_in_use();
-    Bucket* bucket = bucket_at(bucket_index(hash, chunks_in_use));
+    const std::uint64_t bucket_number = bucket_index(hash, chunks_in_use);
+    Bucket* bucket = bucket_at(bucket_number);
     locked.bucket_hold.take(*this, bucket, Interrupt::when_free);
-    // acquire: a mark, or its clearing together with the doubling before it, is visible
-    const std::uint64_t moving_to = map_layout::moving_to_word(bucket).load(std::memory_order_acquire);
+    Bucket* sibling = marked_sibling(bucket_number, bucket, chunks_in_use);
     if (bucket_chunk_in_use() != chunks_in_use) {
       // An expansion completed between the choice and the lock: the bucket may be the wrong one.
       locked.bucket_hold.release();
       continue;
     }
-    if (with_sibling && moving_to != 0) {
-      Bucket* sibling = reinterpret_cast<Bucket*>(address_of(base_, static_cast<Offset>(moving_to)));
+    const std::uint64_t moving_to = sibling != nullptr ? static_cast<std::uint64_t>(offset_of(base_, sibling)) : 0;
+    if (with_sibling && sibling != nullptr) {
       locked.sibling_hold.take(*this, sibling, Interrupt::never);
       if (bucket_chunk_in_use() != chunks_in_use) {
         // The expansion completed while we waited for the sibling, and a next one may have split
@@ -748,15 +783,20 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count) noexcept {
     }
     return twice_buckets < entries;
   };
-  if (!is_crowded(count)) {
+  if (!is_crowded(count) || !has_room_to_double()) {
     return false;
+  }
+  std::uint64_t refused = 0;
+  std::memcpy(&refused, map_header_field(offsetof(map_layout::MapHeader, refused_chunks_in_use)), sizeof refused);
+  if (refused == bucket_chunk_in_use()) {
+    return false;  // this doubling could not be made (the heap had no room): not tried on every insert
   }
   try {
     // Checked again under expansion_lock, with the count summed afresh.
-    if (!enter_expansion([&] { return is_crowded(element_count()); })) {
+    if (!join_expansion([&] { return is_crowded(element_count()); })) {
       return false;
     }
-    expand();
+    expand_released();
   } catch (const std::exception&) {
     // The caller's own change is complete; an expansion that could not run leaves the map working at
     // its size, and a later insert tries again.
@@ -836,7 +876,7 @@ class ConcurrentHashMap_string::Change {
     intent_->new_pages[0] = intent_->new_pages[1] = Offset::null;
     intent_->old_strings[0] = intent_->old_strings[1] = Offset::null;
     intent_->new_strings[0] = intent_->new_strings[1] = Offset::null;
-    intent_->pending_next = Offset::null;
+    intent_->pending_next[0] = intent_->pending_next[1] = Offset::null;
     intent_->bucket = bucket;
     intent_->count_before = writer.count();
     writer.begin(IntentKind::change, delta);
@@ -862,6 +902,12 @@ class ConcurrentHashMap_string::Change {
   // A string for the entry, its chain (if any) recorded as new string `index`.
   [[nodiscard]] NewString prepare(const char* bytes, std::uint64_t length, int index) {
     return map_layout::prepare_string(heap_, writer_.caches(), bytes, length, intent_->new_strings[index]);
+  }
+  // An out-of-line string the change drops (given back after publication), as old string `index`.
+  void drop_string(int index, const map_layout::StringField& field) noexcept {
+    const Offset first = field.is_out_of_line ? field.ref.first : Offset::null;
+    intent_->old_strings[index] = first;
+    intent_->pending_next[index] = first;  // the chain's give-back has not begun
   }
   // A new page, recorded as new page `index`.
   std::byte* new_page(std::uint64_t entry_bytes, std::uint32_t entry_count, Offset next, Offset& offset, int index) {
@@ -901,7 +947,9 @@ class ConcurrentHashMap_string::Change {
       map_layout::record_in_intent(intent_->old_page, Offset::null);
       crash_point("change.freeing");
     }
-    for (Offset& string : intent_->old_strings) {
+    for (int index = 0; index < 2; ++index) {
+      Offset& string = intent_->old_strings[index];
+      Offset& pending = intent_->pending_next[index];
       std::uint64_t budget = heap_.heap_end / slab_class_bytes(0) + 1;
       while (string != Offset::null) {
         if (budget-- == 0) {
@@ -911,7 +959,7 @@ class ConcurrentHashMap_string::Change {
         const std::uint32_t klass = heap_.chunk_class(chunk, "a string chunk");
         Offset next;
         std::memcpy(&next, heap_.base + static_cast<std::uint64_t>(chunk), sizeof next);
-        map_layout::record_in_intent(intent_->pending_next, next);
+        map_layout::record_in_intent(pending, next);
         caches.keep(chunk, klass);
         map_layout::record_in_intent(string, next);
       }
@@ -1031,7 +1079,7 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
     map_layout::write_entry(own + sizeof(PageHeader), where.entry.hash, key_string, value_string);
   }
   change.intent()->old_page = page.offset;
-  change.intent()->old_strings[0] = where.entry.value.is_out_of_line ? where.entry.value.ref.first : Offset::null;
+  change.drop_string(0, where.entry.value);
   change.publish(where.link, page.offset, first_page, 0);
 }
 
@@ -1049,8 +1097,8 @@ void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, 
     std::memcpy(copy + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes, after);
   }
   change.intent()->old_page = page.offset;
-  change.intent()->old_strings[0] = where.entry.key.is_out_of_line ? where.entry.key.ref.first : Offset::null;
-  change.intent()->old_strings[1] = where.entry.value.is_out_of_line ? where.entry.value.ref.first : Offset::null;
+  change.drop_string(0, where.entry.key);
+  change.drop_string(1, where.entry.value);
   change.publish(where.link, page.offset, new_target, -1);
 }
 
@@ -1135,20 +1183,23 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
     const auto is_given_back = [&](Offset chunk) {
       return map_layout::is_given_back(heap, slot->slab_caches[record], chunk);
     };
-    Offset old_pages[2] = {intent->old_page, Offset::null};
-    Offset old_strings[2] = {intent->old_strings[0], intent->old_strings[1]};
-    if (old_pages[0] != Offset::null) {
-      if (is_given_back(old_pages[0])) {
-        old_pages[0] = Offset::null;
-      }
-    } else {
-      Offset& in_doubt = old_strings[0] != Offset::null ? old_strings[0] : old_strings[1];
-      if (in_doubt != Offset::null && is_given_back(in_doubt)) {
-        in_doubt = intent->pending_next;
+    // The old page's link is never followed; each old string's chain is freed from what its give-
+    // back left (see chain_remainder), its first chunk by itself when that one's link is in doubt.
+    Offset lone_chunks[2] = {intent->old_page, Offset::null};
+    if (lone_chunks[0] != Offset::null && is_given_back(lone_chunks[0])) {
+      lone_chunks[0] = Offset::null;
+    }
+    Offset old_strings[2];
+    for (int index = 0; index < 2; ++index) {
+      const map_layout::ChainRemainder left = map_layout::chain_remainder(
+          heap, slot->slab_caches[record], intent->old_strings[index], intent->pending_next[index]);
+      old_strings[index] = left.rest;
+      if (left.lone != Offset::null) {
+        lone_chunks[1] = left.lone;  // at most one chain has begun its give-back and not finished it
       }
     }
     clear();
-    free_pages_and_strings(heap, nullptr, old_pages, old_strings);
+    free_pages_and_strings(heap, nullptr, lone_chunks, old_strings);
     return;
   }
   clear();
@@ -1228,7 +1279,6 @@ void hand_out_copy(const HeapAccess& heap, const map_layout::StringField& stored
 
 void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
                                       std::uint64_t value_len, std::int64_t hash) {
-  bool may_join = true;
   while (true) {
     std::uint64_t count = 0;
     {
@@ -1253,16 +1303,16 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
       join_if_crowded(count);  // with no lock and no writer record held
       return;
     }
-    // The bucket is being moved: wait until the expansion is over, helping it once per call.
-    if (may_join) {
-      may_join = false;
-      if (join_if_crowded(element_count())) {
-        continue;
-      }
-    }
-    sleep_wait_step();  // gives the interpreter lock away while it sleeps
-    check_interrupts();
+    wait_while_moving();  // the bucket is being moved
   }
+}
+
+void ConcurrentHashMap_string::wait_while_moving() {
+  if (help_expansion()) {
+    return;
+  }
+  sleep_wait_step();  // gives the interpreter lock away while it sleeps
+  check_interrupts();
 }
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
@@ -1321,7 +1371,6 @@ bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, 
 bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
                                           std::uint64_t value_len, std::int64_t hash, char*& stored,
                                           std::int64_t& stored_len) {
-  bool may_join = true;
   while (true) {
     std::uint64_t count = 0;
     {
@@ -1350,14 +1399,7 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
       join_if_crowded(count);  // with no lock and no writer record held
       return true;
     }
-    if (may_join) {
-      may_join = false;
-      if (join_if_crowded(element_count())) {
-        continue;
-      }
-    }
-    sleep_wait_step();
-    check_interrupts();
+    wait_while_moving();
   }
 }
 
@@ -1480,17 +1522,16 @@ std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks
     for (std::uint64_t bucket = group; bucket < bucket_count; bucket += group_count) {
       held.lock(bucket_at(bucket));
     }
-    // A bucket being split has its sibling above every member; a mark left by an expansion that
-    // has just doubled names a member (it is cleared right after the doubling) and is skipped.
+    // A bucket being split has its sibling above every member. Only a mark that names the sibling
+    // for this N counts: one left by an earlier doubling (cleared right after it, or never when a
+    // death cut the clearing short) names something else and is skipped.
     siblings.clear();
+    std::uint64_t number = group;
     for (Bucket* member : held.buckets()) {
-      // acquire: as in lock_bucket_of
-      const std::uint64_t moving_to = map_layout::moving_to_word(member).load(std::memory_order_acquire);
-      if (moving_to != 0) {
-        Bucket* sibling = reinterpret_cast<Bucket*>(address_of(base_, static_cast<Offset>(moving_to)));
-        if (!held.holds(sibling)) {
-          siblings.push_back(sibling);
-        }
+      Bucket* sibling = marked_sibling(number, member, chunks_in_use);
+      number += group_count;
+      if (sibling != nullptr && !held.holds(sibling)) {
+        siblings.push_back(sibling);
       }
     }
     if (bucket_chunk_in_use() != chunks_in_use) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@ namespace map_layout {
 struct Bucket;
 struct SlotRecords;
 struct WriterIntent;
+struct ExpansionClaim;
 struct HeapAccess;
 class ClassCaches;
 enum class IntentKind : std::uint8_t;
@@ -132,6 +134,20 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // exhausted, damaged pages) changes nothing in it but leaves this participant counted: that
   // expansion cannot finish, and inserts into the buckets it marked wait; no entry is lost or hidden.
   void expand() override;
+  // expand() with the interpreter lock given away (see InterpreterLockRelease): the other threads of
+  // the process run while this one splits buckets.
+  void expand_released() {
+    InterpreterLockRelease released;
+    expand();
+  }
+  // Joins an expansion as python_expansion_helper of the base does, counting this thread in its
+  // process's membership (see map/expansion.cpp). `n` is not used.
+  void python_expansion_helper(std::size_t n);
+  // Whether an expansion is under way that nobody alive is carrying on: its creator died, or a dead
+  // participant left work, or no live participant is left to finish it. Locks: expansion_lock.
+  [[nodiscard]] bool expansion_needs_help() const;
+  // Whether a doubling of the current N has begun (table slot N is marked or published).
+  [[nodiscard]] bool expansion_under_way() const noexcept;
 
   [[nodiscard]] std::uint8_t string_unit() const noexcept { return string_unit_; }
   [[nodiscard]] Allocator heap_base() const noexcept { return base_; }
@@ -263,6 +279,10 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // (`count` entries for the first check, element_count under expansion_lock for the second).
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
   bool join_if_crowded(std::uint64_t count) noexcept;
+  // An insert whose bucket is being moved waits for the doubling: it helps the expansion when that
+  // needs it (its failure, such as a heap without room, propagates: the insert is not made), or
+  // sleeps one step (the interpreter lock given away) and runs pending signal handlers.
+  void wait_while_moving();
 
   // ---- Changes under a bucket lock (string_map.cpp) ----
   // The entry of `bucket` that holds the key, with the word that names its page.
@@ -291,13 +311,50 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::uint64_t walk_one_group(std::uint64_t walk_chunks, std::uint64_t group, bool with_keys,
                                bool with_values, WalkBatch& batch);
 
-  // Expansion steps (map/expansion.cpp).
-  void create_new_chunks(std::uint64_t chunks_in_use);
+  // Expansion steps (map/expansion.cpp). Those that read or change the membership records and the
+  // claims require expansion_lock unless they take it.
+  struct ExpansionScan {
+    std::uint64_t live_members = 0;       // threads of live processes counted in the doubling
+    std::uint64_t unfinished_claims = 0;  // claims (of anybody) with buckets left to split
+    bool has_orphan = false;              // one of them is a dead process's, or given back:
+    map_layout::ExpansionClaim* orphan = nullptr;
+  };
+  [[nodiscard]] std::byte* map_header_field(std::size_t field) const noexcept;
+  [[nodiscard]] std::uint64_t own_generation() const noexcept;
+  [[nodiscard]] bool is_record_owner_alive(std::uint32_t slot, std::uint64_t generation) const noexcept;
+  [[nodiscard]] ExpansionScan scan_expansion(std::uint64_t chunks_in_use) const;
+  // Counts this thread in (+1) or out (-1) of its process's membership for the doubling of N.
+  void count_member(std::uint64_t chunks_in_use, int change);
+  void mirror_workers(std::uint64_t live_members) noexcept;
+  // Under expansion_lock: joins when `is_wanted()` holds, the table has room and at most 4096 live
+  // participants are inside. The caller then calls expand().
+  bool join_expansion(const std::function<bool()>& is_wanted);
+  // Joins (and runs) the expansion under way when it needs this thread: work is left, a participant
+  // or the creator died, or nobody is left to finish it. Returns whether it ran expand().
+  bool help_expansion();
+  // The creator's election and work, or the wait for it. False: the creator rolled back.
+  bool await_new_chunks(std::uint64_t chunks_in_use);
+  void create_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker);
+  void publish_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker);
+  // A dead creator's marker in slot N: finishes its publication, or puts 0 back (true).
+  bool reclaim_creation(std::uint64_t chunks_in_use, std::uint64_t marker);
+  // Gives writer record `record` a claim to work on; false when no work is left.
+  bool take_claim(std::uint64_t chunks_in_use, std::uint32_t record);
+  void work_on_claims(std::uint64_t chunks_in_use);
+  // Counts this thread out and doubles N when nothing is left; with `may_stay`, returns true instead
+  // (still counted) when a dead process's claim waits to be split.
+  bool leave_expansion(std::uint64_t chunks_in_use, bool may_stay = true);
   void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer);
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
   void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches, map_layout::WriterIntent* intent);
   void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
+  // The sibling that `bucket` (number `bucket_number`) is being split into for the current N, when
+  // its mark names exactly that sibling; a mark that names anything else is a stale one: null.
+  [[nodiscard]] map_layout::Bucket* marked_sibling(std::uint64_t bucket_number, map_layout::Bucket* bucket,
+                                                   std::uint64_t chunks_in_use) const noexcept;
+  // The address of bucket chunk `chunk` when the table names one; else null.
+  [[nodiscard]] std::byte* published_chunk_address(std::uint64_t chunk) const noexcept;
 
   Allocator base_ = nullptr;
   std::uint8_t string_unit_ = 0;
@@ -324,12 +381,13 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::uint64_t appends_since_count_ = 0;
   std::uint64_t generation_ = 0;  // fork_generation() of the process that made this object
 
-  friend void python_expansion_helper_string(std::string& name, std::size_t target_length);
+  friend bool python_expansion_helper_string(std::string& name, std::size_t target_length);
 };
 
 // Opens the map at `name` (must not be empty: invalid_argument) and joins an expansion when it has
 // fewer than `target_length` bucket chunks, checked under expansion_lock together with the join.
+// Returns whether the map has at least `target_length` bucket chunks when it is done.
 // GIL: held while an interpreter runs; the waits give it away.
-void python_expansion_helper_string(std::string& name, std::size_t target_length);
+bool python_expansion_helper_string(std::string& name, std::size_t target_length);
 
 }  // namespace corvana

@@ -1,8 +1,10 @@
 // Busy writers killed with SIGKILL at random instants, many rounds, then every completed operation
 // verified from the survivors.
 //
-// Worker processes (two threads each) insert, replace and remove keys of their own, all hashed into
-// a few shared buckets so that deaths happen while holding bucket locks others wait for. Each thread
+// Worker processes (two threads each) insert, replace and remove keys of their own: either all
+// hashed into a few shared buckets, so that deaths happen while holding bucket locks others wait for,
+// or spread over a map that starts with 16 buckets and doubles again and again while they work, so
+// that deaths happen inside doublings too. Each thread
 // logs every operation in shared memory before it starts (pending) and after it returned
 // (completed). The parent kills a random worker every few milliseconds and starts it again; a
 // restarted worker first reads back the keys whose operation was cut short and checks that each
@@ -36,8 +38,15 @@ namespace {
 
 constexpr int worker_count = 3;
 constexpr int threads_per_worker = 2;
-constexpr int keys_per_thread = 48;
+constexpr int max_keys_per_thread = 1500;
 constexpr std::int64_t shared_buckets = 16;  // B = 16, one chunk: every key lands in one of 16 buckets
+
+// The run's shape: few keys in 16 shared buckets, or many keys in a map that keeps doubling.
+struct Shape {
+  bool is_growing;
+  int keys_per_thread;
+};
+Shape shape{false, 48};
 
 enum : std::uint8_t { absent = 0, present = 1 };
 
@@ -52,11 +61,13 @@ struct KeyLog {
 };
 
 struct SharedLog {
+  std::atomic<std::uint64_t> started_ns;  // when the run began, and how long it lasts: a growing run
+  std::atomic<std::uint64_t> run_ns;      // uses more keys as time passes, so the map keeps doubling
   std::atomic<int> failures;
   std::atomic<std::uint64_t> operations;
   char first_failure[512];
   std::atomic<int> failure_text_taken;
-  KeyLog keys[worker_count][threads_per_worker][keys_per_thread];
+  KeyLog keys[worker_count][threads_per_worker][max_keys_per_thread];
 };
 
 std::string key_of(int worker, int thread, int key) {
@@ -68,13 +79,18 @@ std::int64_t hash_of(const std::string& key) {
   for (const char byte : key) {
     hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
   }
-  return static_cast<std::int64_t>(hash % shared_buckets);
+  return static_cast<std::int64_t>(shape.is_growing ? hash : hash % shared_buckets);
 }
 
 std::string value_of(const std::string& key, std::uint64_t seq) {
   std::string value = key + ":s" + std::to_string(seq) + "|";
   value.append(seq * 37 % 300, static_cast<char>('a' + seq % 26));
   return value;
+}
+
+std::uint64_t steady_ns() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
 }
 
 std::optional<std::string> fetch(ConcurrentHashMap_string& map, const std::string& key) {
@@ -102,7 +118,7 @@ std::optional<std::string> expected_value(std::uint8_t state, const std::string&
 // Settles the keys whose last operation a death cut short: the map must hold the value from before
 // or from after it; the log then records what the map holds.
 void settle_cut_operations(ConcurrentHashMap_string& map, SharedLog& log, int worker, int thread) {
-  for (int index = 0; index < keys_per_thread; ++index) {
+  for (int index = 0; index < shape.keys_per_thread; ++index) {
     KeyLog& entry = log.keys[worker][thread][index];
     if (entry.pending.load(std::memory_order_acquire) == 0) {
       continue;
@@ -123,7 +139,12 @@ void run_thread(ConcurrentHashMap_string& map, SharedLog& log, int worker, int t
   settle_cut_operations(map, log, worker, thread);
   std::mt19937_64 random(seed);
   while (true) {
-    const int index = static_cast<int>(random() % keys_per_thread);
+    int keys_in_use = shape.keys_per_thread;
+    if (shape.is_growing) {
+      const double elapsed = static_cast<double>(steady_ns() - log.started_ns.load()) / static_cast<double>(log.run_ns.load());
+      keys_in_use = std::clamp(static_cast<int>(shape.keys_per_thread * elapsed), 8, shape.keys_per_thread);
+    }
+    const int index = static_cast<int>(random() % static_cast<std::uint64_t>(keys_in_use));
     KeyLog& entry = log.keys[worker][thread][index];
     const std::string key = key_of(worker, thread, index);
     const bool removes = random() % 3 == 0;
@@ -159,8 +180,15 @@ pid_t start_worker(const std::string& name, SharedLog& log, int worker, std::uin
   ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
   std::vector<std::thread> threads;
   for (int thread = 0; thread < threads_per_worker; ++thread) {
-    threads.emplace_back(run_thread, std::ref(map), std::ref(log), worker, thread,
-                         seed * 7919 + static_cast<std::uint64_t>(worker * threads_per_worker + thread));
+    threads.emplace_back([&map, &log, worker, thread, seed] {
+      try {
+        run_thread(map, log, worker, thread,
+                   seed * 7919 + static_cast<std::uint64_t>(worker * threads_per_worker + thread));
+      } catch (const std::exception& error) {
+        report(log, std::string("an operation failed: ") + error.what());
+        ::_exit(4);
+      }
+    });
   }
   for (std::thread& thread : threads) {
     thread.join();  // never: the parent kills the worker
@@ -168,7 +196,10 @@ pid_t start_worker(const std::string& name, SharedLog& log, int worker, std::uin
   ::_exit(0);
 }
 
-TEST(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
+class CrashStress : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
+  shape = GetParam();
   const char* seconds_text = std::getenv("CORVANA_STRESS_SECONDS");
   const double seconds = seconds_text != nullptr ? std::atof(seconds_text) : 3.0;
   const char* seed_text = std::getenv("CORVANA_STRESS_SEED");
@@ -179,12 +210,17 @@ TEST(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
   std::string pattern = (std::filesystem::temp_directory_path() / "corvana-crash-XXXXXX").string();
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
   const std::string directory = pattern;
+  const char* previous_tmpdir = std::getenv("TMPDIR");
+  const std::optional<std::string> saved_tmpdir =
+      previous_tmpdir != nullptr ? std::optional<std::string>(previous_tmpdir) : std::nullopt;
   ::setenv("TMPDIR", directory.c_str(), 1);
   std::string name;
-  auto map = std::make_unique<ConcurrentHashMap_string>(name, 4, 1, 1 << 25, 5);
+  auto map = std::make_unique<ConcurrentHashMap_string>(name, 4, shape.is_growing ? 4096 : 1, 1 << 26, 5);
   void* shared = ::mmap(nullptr, sizeof(SharedLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(shared, MAP_FAILED);
   auto* log = new (shared) SharedLog{};
+  log->started_ns = steady_ns();
+  log->run_ns = static_cast<std::uint64_t>(seconds * 1e9);
 
   std::mt19937_64 random(seed);
   pid_t workers[worker_count];
@@ -200,9 +236,12 @@ TEST(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
     ::kill(workers[victim], SIGKILL);
     ASSERT_EQ(::waitpid(workers[victim], nullptr, 0), workers[victim]);
     ++kills;
-    // A reader of every shared bucket: each lock the victim held is taken over and repaired.
+    // A reader of every bucket (of the first 4096): each lock the victim held is taken over and
+    // repaired.
     const auto start = std::chrono::steady_clock::now();
-    for (std::int64_t bucket = 0; bucket < shared_buckets; ++bucket) {
+    const auto buckets =
+        std::min<std::int64_t>(4096, static_cast<std::int64_t>(map->bucket_chunk_size() * map->bucket_chunk_in_use()));
+    for (std::int64_t bucket = 0; bucket < buckets; ++bucket) {
       char* buffer = nullptr;
       std::int64_t length = 0;
       static_cast<void>(map->get("probe", 5, bucket, buffer, length));
@@ -220,11 +259,21 @@ TEST(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
   EXPECT_EQ(log->failures.load(), 0) << log->first_failure;
   EXPECT_GT(kills, 10);
   EXPECT_LT(slowest_recovery, 1.0);
+  // A doubling the last deaths left behind is finished by whoever joins it next.
+  if (map->expansion_needs_help()) {
+    map->python_expansion_helper(0);
+  }
+  EXPECT_FALSE(map->expansion_needs_help());
+  if (shape.is_growing) {
+    std::printf("crash stress: the map grew to %llu bucket chunks\n",
+                static_cast<unsigned long long>(map->bucket_chunk_in_use()));
+    EXPECT_GE(map->bucket_chunk_in_use(), 64u);
+  }
 
   std::set<std::string> present_keys;
   for (int worker = 0; worker < worker_count; ++worker) {
     for (int thread = 0; thread < threads_per_worker; ++thread) {
-      for (int index = 0; index < keys_per_thread; ++index) {
+      for (int index = 0; index < shape.keys_per_thread; ++index) {
         KeyLog& entry = log->keys[worker][thread][index];
         const std::string key = key_of(worker, thread, index);
         const std::optional<std::string> found = fetch(*map, key);
@@ -244,9 +293,10 @@ TEST(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
   ConcurrentHashMap_string::WalkBatch batch;
   std::uint64_t group = 0;
   std::multiset<std::string> walked;
-  while (group < map->bucket_chunk_size()) {
+  const std::uint64_t chunks = map->bucket_chunk_in_use();
+  while (group < map->bucket_chunk_size() * chunks) {
     batch.clear();
-    group = map->walk_groups(1, group, 1, true, false, batch);
+    group = map->walk_groups(chunks, group, 1, true, false, batch);
     std::size_t at = 0;
     for (const std::uint64_t length : batch.lengths) {
       walked.insert(batch.bytes.substr(at, length));
@@ -262,7 +312,17 @@ TEST(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
   map.reset();
   ::munmap(shared, sizeof(SharedLog));
   std::filesystem::remove_all(directory);
+  if (saved_tmpdir) {
+    ::setenv("TMPDIR", saved_tmpdir->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CrashStress, ::testing::Values(Shape{false, 48}, Shape{true, max_keys_per_thread}),
+                         [](const ::testing::TestParamInfo<Shape>& info) {
+                           return std::string(info.param.is_growing ? "GrowingMap" : "SharedBuckets");
+                         });
 
 }  // namespace
 }  // namespace corvana

@@ -1,0 +1,206 @@
+// A participant killed at every named point of a doubling (the creator's, a claim's, a split's, the
+// leaving and the doubling itself), and pairs of deaths where the second participant dies taking over
+// the first one's claim: two survivors, one of them another process, then insert, get and remove
+// thousands of keys and walk the map; nothing stored before is lost or seen twice, and the doubling
+// the dead left behind is finished.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+
+#include "tests/map/map_test_support.hpp"
+
+namespace corvana::testing {
+namespace {
+
+#ifdef CORVANA_CRASH_POINTS
+
+constexpr std::uint8_t bucket_exponent = 3;  // 8 buckets a chunk
+constexpr int stored_entries = 30;           // below 2 * B * N for N = 2: no doubling of its own
+constexpr int survivor_keys = 10000;
+
+std::int64_t hash_of(const std::string& key) {
+  return static_cast<std::int64_t>(std::hash<std::string>{}(key) * 0x9E3779B97F4A7C15ull);
+}
+
+std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
+  std::multiset<std::string> keys;
+  ConcurrentHashMap_string::WalkBatch batch;
+  const std::uint64_t chunks = map.bucket_chunk_in_use();
+  std::uint64_t group = 0;
+  while (group < map.bucket_chunk_size() * chunks) {
+    batch.clear();
+    group = map.walk_groups(chunks, group, 1, true, false, batch);
+    std::size_t at = 0;
+    for (const std::uint64_t length : batch.lengths) {
+      keys.insert(batch.bytes.substr(at, length));
+      at += length;
+    }
+  }
+  return keys;
+}
+
+// Inserts, reads back and removes half of `count` keys of its own, checking every stored entry on
+// the way. Returns the first failure, or an empty string.
+std::string survive(ConcurrentHashMap_string& map, const std::string& prefix, int count,
+                    const std::map<std::string, std::string>& stored) {
+  for (int index = 0; index < count; ++index) {
+    const std::string key = prefix + std::to_string(index);
+    put(map, key, pattern_bytes(static_cast<std::size_t>(20 + index % 300), static_cast<unsigned>(index)),
+        hash_of(key));
+  }
+  for (const auto& [key, value] : stored) {
+    if (fetch(map, key, hash_of(key)) != value) {
+      return "lost " + key;
+    }
+  }
+  for (int index = 0; index < count; ++index) {
+    const std::string key = prefix + std::to_string(index);
+    if (fetch(map, key, hash_of(key)) !=
+        pattern_bytes(static_cast<std::size_t>(20 + index % 300), static_cast<unsigned>(index))) {
+      return "lost " + key;
+    }
+    if (index % 2 == 0 && !erase(map, key, hash_of(key))) {
+      return "could not remove " + key;
+    }
+  }
+  return {};
+}
+
+struct Deaths {
+  const char* first;
+  const char* second;  // null: one death
+};
+
+const Deaths scenarios[] = {
+    {"expansion.marked", nullptr},
+    {"expansion.allocated", nullptr},
+    {"expansion.recorded", nullptr},
+    {"expansion.publishing", nullptr},
+    {"expansion.claimed", nullptr},
+    {"split.begun", nullptr},
+    {"split.sibling_published", nullptr},
+    {"split.bucket_published", nullptr},
+    {"split.freeing", nullptr},
+    {"expansion.left", nullptr},
+    {"expansion.doubled", nullptr},
+    {"split.sibling_published", "expansion.adopted"},
+    {"expansion.claimed", "split.bucket_published"},
+};
+
+class StringMapExpansionCrash : public MapTest, public ::testing::WithParamInterface<Deaths> {
+ protected:
+  // Starts a process that opens the map (taking a process slot of its own now), then waits for
+  // go() before it joins an expansion, which is to kill it at `point`.
+  pid_t start_participant(const std::string& name, const char* point, int gate[2]) {
+    EXPECT_EQ(::pipe(gate), 0);
+    int opened[2];
+    EXPECT_EQ(::pipe(opened), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::string own_name = name;
+      ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
+      static_cast<void>(::write(opened[1], "o", 1));
+      char byte = 0;
+      static_cast<void>(::read(gate[0], &byte, 1));
+      arm_crash_point(point, 0);
+      try {
+        map.python_expansion_helper(0);
+      } catch (...) {
+        ::_exit(3);
+      }
+      ::_exit(0);  // the point was never reached
+    }
+    char byte = 0;
+    EXPECT_EQ(::read(opened[0], &byte, 1), 1);
+    ::close(opened[0]);
+    ::close(opened[1]);
+    return child;
+  }
+  static void finish(pid_t child, int gate[2], const char* point) {
+    ASSERT_EQ(::write(gate[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(gate[0]);
+    ::close(gate[1]);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point << " was not reached (" << status << ")";
+  }
+};
+
+TEST_P(StringMapExpansionCrash, SurvivorsFinishTheDoublingAndLoseNothing) {
+  const Deaths& deaths = GetParam();
+  std::string name;
+  auto map = create(name, bucket_exponent, 64, 16 << 20);
+  map->python_expansion_helper(0);  // N = 2: the doubling to come publishes a slot before slot N
+  ASSERT_EQ(map->bucket_chunk_in_use(), 2u);
+  std::map<std::string, std::string> stored;
+  for (int index = 0; index < stored_entries; ++index) {
+    const std::string key = "stored-" + std::to_string(index);
+    stored[key] = pattern_bytes(static_cast<std::size_t>(10 + index * 20), static_cast<unsigned>(index));
+    put(*map, key, stored[key], hash_of(key));
+  }
+  ASSERT_EQ(map->bucket_chunk_in_use(), 2u);
+
+  // The second participant opens the map while the first still lives: it has a slot of its own and
+  // takes the first one's claim over instead of inheriting its slot.
+  int first_gate[2];
+  int second_gate[2];
+  const pid_t first = start_participant(name, deaths.first, first_gate);
+  const pid_t second = deaths.second != nullptr ? start_participant(name, deaths.second, second_gate) : 0;
+  finish(first, first_gate, deaths.first);
+  if (second != 0) {
+    finish(second, second_gate, deaths.second);
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t survivor = ::fork();
+  if (survivor == 0) {
+    std::string own_name = name;
+    ConcurrentHashMap_string other(own_name, 2, 2, 2, 3);
+    const std::string failure = survive(other, "other-", survivor_keys, stored);
+    ::_exit(failure.empty() ? 0 : 1);
+  }
+  EXPECT_EQ(survive(*map, "own-", survivor_keys, stored), "");
+  int status = 0;
+  ASSERT_EQ(::waitpid(survivor, &status, 0), survivor);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other survivor failed: " << status;
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 60.0);
+
+  EXPECT_GE(map->bucket_chunk_in_use(), 4u) << "the interrupted doubling was finished";
+  std::multiset<std::string> expected;
+  for (const auto& entry : stored) {
+    expected.insert(entry.first);
+  }
+  for (int index = 1; index < survivor_keys; index += 2) {
+    expected.insert("own-" + std::to_string(index));
+    expected.insert("other-" + std::to_string(index));
+  }
+  EXPECT_EQ(walk_keys(*map), expected) << "every key once";
+  EXPECT_EQ(map->element_count(), expected.size());
+  EXPECT_EQ(map->check().entry_count, expected.size());
+  EXPECT_EQ(map->expansion_workers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPoint, StringMapExpansionCrash, ::testing::ValuesIn(scenarios),
+                         [](const ::testing::TestParamInfo<Deaths>& info) {
+                           std::string name = info.param.first;
+                           if (info.param.second != nullptr) {
+                             name += std::string("_then_") + info.param.second;
+                           }
+                           for (char& character : name) {
+                             character = character == '.' ? '_' : character;
+                           }
+                           return name;
+                         });
+
+#else
+
+TEST(StringMapExpansionCrash, NeedsCrashPoints) { GTEST_SKIP() << "built without CORVANA_CRASH_POINTS"; }
+
+#endif
+
+}  // namespace
+}  // namespace corvana::testing
