@@ -5,7 +5,8 @@
 //   2. the same four phases by two processes on disjoint halves of the keys, against one process;
 //   3. the time to double a map of 1,000,000 entries with 1, 2 and 4 participant processes;
 //   4. gets and inserts from another process while an expansion runs, against the same process with
-//      no expansion.
+//      no expansion;
+//   5. inserts into a full map whose heap cannot hold its next doubling, against a map with room.
 // Usage: map_bench [entries]   (default 1000000; memory files go to TMPDIR or /tmp and are removed)
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -426,6 +427,61 @@ void throughput_during_expansion(std::uint64_t entries, bool inserts) {
   ::munmap(shared, sizeof(Shared));
 }
 
+// Seconds per insert of `count` new entries into `map` (each round removes them first; the best
+// of nine rounds).
+double reinsert_seconds(ConcurrentHashMap_string& map, std::uint64_t first, std::uint64_t count) {
+  double best = 1e9;
+  for (int round = 0; round < 9; ++round) {
+    run_removes(map, first, first + count);
+    const auto start = Clock::now();
+    run_inserts(map, first, first + count, 0);
+    best = std::min(best, seconds_since(start));
+  }
+  return best / static_cast<double>(count);
+}
+
+// Inserts into a map that is past its doubling threshold while its heap cannot hold the doubling,
+// against the same inserts into a map of as many entries with room to spare. Returns false when no
+// heap size up to 64 MiB gave such a map.
+bool inserts_on_a_full_map() {
+  for (std::uint64_t mebibytes = 4; mebibytes <= 64; ++mebibytes) {
+    MapFile file;
+    std::unique_ptr<ConcurrentHashMap_string> map;
+    std::uint64_t entries = 0;
+    try {
+      map = std::make_unique<ConcurrentHashMap_string>(file.name, 10, 4096, mebibytes << 20, 5);
+      for (;; ++entries) {
+        run_inserts(*map, entries, entries + 1, 0);
+      }
+    } catch (const std::exception&) {
+      // the heap is full (or too small for the map itself)
+    }
+    if (!map) {
+      continue;
+    }
+    const std::uint64_t buckets = map->bucket_chunk_in_use() << 10;
+    constexpr std::uint64_t batch = 1000;
+    if (entries < 2 * buckets + 5 * batch) {
+      continue;  // not past the threshold: the heap filled before the doubling was due
+    }
+    // Room for the measured inserts: a change copies the page it changes before it frees the old one.
+    run_removes(*map, entries - 4 * batch, entries);
+    entries -= 4 * batch;
+    MapFile roomy_file;
+    auto roomy = new_map(roomy_file, entries, 1);
+    run_inserts(*roomy, 0, entries, 0);
+    const double full_seconds = reinsert_seconds(*map, entries - batch, batch);
+    const double roomy_seconds = reinsert_seconds(*roomy, entries - batch, batch);
+    std::printf("  %llu entries in %llu buckets of a %llu MiB heap: insert %.0f ns, on a map with room %.0f ns, "
+                "cost ratio %.2f\n",
+                static_cast<unsigned long long>(entries), static_cast<unsigned long long>(buckets),
+                static_cast<unsigned long long>(mebibytes), full_seconds * 1e9, roomy_seconds * 1e9,
+                full_seconds / roomy_seconds);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -477,5 +533,11 @@ int main(int argc, char** argv) {
   throughput_during_expansion(entries, false);
   std::fflush(stdout);
   throughput_during_expansion(entries, true);
+
+  std::printf("\n5. inserts past the doubling threshold on a map whose heap cannot hold the doubling\n");
+  std::fflush(stdout);
+  if (!inserts_on_a_full_map()) {
+    std::printf("  no heap size gave such a map\n");
+  }
   return 0;
 }

@@ -113,7 +113,7 @@ WaitOutcome wait_for_results(PyObject* results, ConcurrentHashMap_string& map, s
       continue;
     }
     const OwnedRef wait = OwnedRef::checked(PyObject_GetAttr(result, state.strings.wait));
-    OwnedRef::checked(PyObject_CallOneArg(wait.get(), poll_seconds.get()));
+    static_cast<void>(OwnedRef::checked(PyObject_CallOneArg(wait.get(), poll_seconds.get())));
     const double now = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
     if (map.bucket_chunk_in_use() >= target_length) {
       if (done_at < 0) {

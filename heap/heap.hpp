@@ -210,6 +210,13 @@ class DamagedFile : public std::runtime_error {
   explicit DamagedFile(const std::string& what) : std::runtime_error("the memory file is damaged: " + what) {}
 };
 
+// The heap has no room for what was asked (its text is "mm:alloc: out of memory"); nothing was
+// taken. A distinct type so that a caller with a way that needs no room can take it instead.
+class HeapExhausted : public std::runtime_error {
+ public:
+  HeapExhausted() : std::runtime_error("mm:alloc: out of memory") {}
+};
+
 // A wait for a lock ended because a signal handler raised; the Python error is set. Nothing was
 // taken: the caller's locks unwind as for any exception.
 class InterruptedWait : public std::runtime_error {
@@ -586,7 +593,7 @@ class SlabCache {
   SlabCache& operator=(const SlabCache&) = delete;
 
   // A free chunk of the class (its content is whatever it held). Refills from the shared list or a
-  // new slab when empty. Throws runtime_error "mm:alloc: out of memory" when the heap cannot supply,
+  // new slab when empty. Throws HeapExhausted when the heap cannot supply,
   // DamagedFile when the cache names something that is not a chunk of its class.
   Offset take() {
     std::uint64_t cached = count();

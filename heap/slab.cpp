@@ -258,7 +258,7 @@ void SlabCache::refill() {
     if (!carve_slab(heap_, view_, class_)) {
       errno = ENOMEM;
       heap_set_error(heap_error_alloc_prefix, "out of memory");
-      throw std::runtime_error("mm:alloc: out of memory");
+      throw HeapExhausted();
     }
     run = peek_run(heap_, view_, class_);
   }

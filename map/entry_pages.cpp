@@ -84,7 +84,7 @@ NewString prepare_string(const HeapAccess& heap, ClassCaches& caches, const char
       const std::uint64_t start = index * chain_chunk_data;
       const std::uint64_t here = std::min(chain_chunk_data, length - start);
       const std::uint32_t klass = slab_class_for(here + sizeof(Offset));
-      const Offset chunk = caches.take(klass);
+      const Offset chunk = caches.take_at_least(klass);
       std::byte* address = heap.base + static_cast<std::uint64_t>(chunk);
       std::memcpy(address, &next, sizeof next);
       std::memcpy(address + sizeof(Offset), bytes + start, here);

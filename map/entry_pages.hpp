@@ -49,6 +49,23 @@ class ClassCaches {
   ClassCaches(Allocator heap, const SlabView& view, SlabCacheRecord* records) noexcept
       : heap_(heap), view_(view), records_(records) {}
   [[nodiscard]] Offset take(std::uint32_t klass) { return cache(klass).take(); }
+  // A chunk of the class or, when the heap has no room left for that class, of the smallest larger
+  // class that has one: slabs keep their class for ever, so room freed in large chunks must serve
+  // small records too once the heap is full. Throws HeapExhausted when no class has a chunk.
+  [[nodiscard]] Offset take_at_least(std::uint32_t klass) {
+    try {
+      return take(klass);
+    } catch (const HeapExhausted&) {
+      for (std::uint32_t larger = klass + 1; larger < slab_class_count; ++larger) {
+        try {
+          return take(larger);
+        } catch (const HeapExhausted&) {
+          // none of this class either
+        }
+      }
+      throw;
+    }
+  }
   void give_back(Offset chunk, std::uint32_t klass) noexcept { cache(klass).give_back(chunk); }
   // Gives back without applying the cap until trim(): the chunk stays at the head of its cache.
   void keep(Offset chunk, std::uint32_t klass) noexcept {
@@ -88,6 +105,7 @@ struct StringField {
 struct EntryView {
   std::byte* address;  // the entry's header in its page
   std::uint32_t bytes;  // the entry's size in the page
+  bool is_removed;      // removed in place: only `address` and `bytes` mean anything
   std::int64_t hash;
   StringField key;
   StringField value;
@@ -165,9 +183,24 @@ inline void read_field(std::uint32_t field, std::byte*& cursor, const std::byte*
   cursor += padded;
 }
 
+// The bytes of an entry removed in place (its value_field), checked: a whole entry's worth, in
+// 8-byte steps, ending by `end`.
+[[nodiscard]] inline std::uint64_t removed_entry_bytes(const EntryHeader& header, const std::byte* at,
+                                                       const std::byte* end) {
+  const std::uint64_t bytes = header.value_field;
+  if (bytes < sizeof(EntryHeader) || bytes % 8 != 0 || static_cast<std::uint64_t>(end - at) < bytes)
+      [[unlikely]] {
+    throw_damaged_entry("an entry runs past its page");
+  }
+  return bytes;
+}
+
 // The bytes the entry with `header` at `at` takes in its page, checked to end by `end`.
 [[nodiscard]] inline std::uint64_t stored_entry_bytes(const EntryHeader& header, const std::byte* at,
                                                       const std::byte* end) {
+  if (header.key_field == removed_field) [[unlikely]] {
+    return removed_entry_bytes(header, at, end);
+  }
   const auto field_size = [](std::uint32_t field) {
     if ((field & out_of_line_flag) != 0) {
       return std::uint64_t{sizeof(StringRef)};
@@ -193,6 +226,12 @@ inline void read_entry(std::byte* at, const std::byte* end, EntryView& entry) {
   std::memcpy(&header, at, sizeof header);
   entry.address = at;
   entry.hash = header.hash;
+  if (header.key_field == removed_field) [[unlikely]] {
+    entry.is_removed = true;
+    entry.bytes = static_cast<std::uint32_t>(removed_entry_bytes(header, at, end));
+    return;
+  }
+  entry.is_removed = false;
   std::byte* cursor = at + sizeof(EntryHeader);
   read_field(header.key_field, cursor, end, entry.key);
   read_field(header.value_field, cursor, end, entry.value);
@@ -274,14 +313,16 @@ void for_each_page(const HeapAccess& heap, Bucket* bucket, Visit visit) {
   }
 }
 
-// Calls visit(entry) for each entry of a page.
+// Calls visit(entry) for each entry of a page (those removed in place are stepped over).
 template <class Visit>
 void for_each_entry(const PageView& page, Visit visit) {
   std::byte* at = page.entries;
   for (std::uint32_t index = 0; index < page.entry_count; ++index) {
     EntryView entry;
     read_entry(at, page.entries_end, entry);
-    visit(entry);
+    if (!entry.is_removed) [[likely]] {
+      visit(entry);
+    }
     at += entry.bytes;
   }
   if (at != page.entries_end) {
@@ -289,12 +330,49 @@ void for_each_entry(const PageView& page, Visit visit) {
   }
 }
 
-// A new page taken from `caches` for `entry_bytes` bytes of `entry_count` entries, naming `next`;
+// The entries of a page that are not removed, `skipped` (one of its entries, or null) left out.
+struct LiveEntries {
+  std::uint64_t bytes = 0;
+  std::uint32_t count = 0;
+  bool has_removed = false;  // the page has entries removed in place
+};
+[[nodiscard]] inline LiveEntries live_entries(const PageView& page, const std::byte* skipped) {
+  LiveEntries live;
+  std::byte* at = page.entries;
+  for (std::uint32_t index = 0; index < page.entry_count; ++index) {
+    if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof(EntryHeader))) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    EntryHeader header;
+    std::memcpy(&header, at, sizeof header);
+    const std::uint64_t bytes = stored_entry_bytes(header, at, page.entries_end);
+    if (header.key_field == removed_field) [[unlikely]] {
+      live.has_removed = true;
+    } else if (at != skipped) {
+      live.bytes += bytes;
+      ++live.count;
+    }
+    at += bytes;
+  }
+  return live;
+}
+// Copies those entries, in order, to `to`.
+inline void copy_live_entries(const PageView& page, const std::byte* skipped, std::byte* to) {
+  for_each_entry(page, [&](const EntryView& entry) {
+    if (entry.address != skipped) {
+      std::memcpy(to, entry.address, entry.bytes);
+      to += entry.bytes;
+    }
+  });
+}
+
+// A new page taken from `caches` (in a larger chunk than fits when the heap is full) for
+// `entry_bytes` bytes of `entry_count` entries, naming `next`;
 // the caller writes the entries after its header.
 inline std::byte* new_page(const HeapAccess& heap, ClassCaches& caches, std::uint64_t entry_bytes, std::uint32_t entry_count,
                     Offset next, Offset& offset) {
   const std::uint32_t klass = slab_class_for(sizeof(PageHeader) + entry_bytes);
-  offset = caches.take(klass);
+  offset = caches.take_at_least(klass);
   std::byte* page = heap.base + static_cast<std::uint64_t>(offset);
   PageHeader header;
   header.next = next;

@@ -49,11 +49,15 @@ static_assert(sizeof(PageHeader) == 16 && offsetof(PageHeader, entry_count) == 8
 
 // An entry, at a multiple of 8 bytes in its page: this header, then the key's field, then the
 // value's. A field is the string's bytes padded to a multiple of 8, or, for a string kept out of
-// line (its length field has out_of_line_flag), a StringRef.
+// line (its length field has out_of_line_flag), a StringRef. An entry removed in place (when the
+// heap had no room for its page without it) has removed_field as its key_field and its size in
+// bytes as its value_field, both written by one 8-byte store; readers step over it, and the next
+// split of its bucket leaves it behind.
 struct EntryHeader {               // 16 bytes
   std::int64_t hash;               //  0: the caller's hash of the key, stored unchanged
-  std::uint32_t key_field;         //  8: the key's length, or out_of_line_flag
-  std::uint32_t value_field;       // 12: the value's length, or out_of_line_flag
+  std::uint32_t key_field;         //  8: the key's length, out_of_line_flag, or removed_field
+  std::uint32_t value_field;       // 12: the value's length, or out_of_line_flag; removed: the
+                                   //     entry's bytes
 };
 static_assert(sizeof(EntryHeader) == 16 && offsetof(EntryHeader, key_field) == 8);
 
@@ -124,6 +128,8 @@ enum class IntentKind : std::uint8_t {
   none = 0,
   change = 1,  // `link` goes from old_target to new_target (an insert, a replace, a remove)
   split = 2,   // an expansion splits `bucket`: `sibling` gets `moving`, then `bucket` gets `staying`
+  erase = 3,   // a remove in place: the fields word at `link`, in page `old_page`, goes from
+               // old_target to new_target (the entry marked removed); the page stays
 };
 
 struct WriterIntent {              // 128 bytes
@@ -139,7 +145,8 @@ struct WriterIntent {              // 128 bytes
                                    //      pages not yet given back (its first page until published)
   Offset new_target;               //  32: change: what it names after. split: the old chain's first
                                    //      page once both new chains are built (null until then)
-  Offset old_page;                 //  40: change: the page it replaces or unlinks, until given back
+  Offset old_page;                 //  40: change: the page it replaces or unlinks, until given back.
+                                   //      erase: the page of the entry (never given back)
   Offset new_pages[2];             //  48: change: the pages it made, freed if never published.
                                    //      split: the first page of the sibling's new chain and of
                                    //      the bucket's, each recorded as it is built
@@ -223,6 +230,8 @@ inline constexpr std::uint64_t cell_block_bytes = 2 * cache_line_bytes - sizeof(
 
 // Entry fields.
 inline constexpr std::uint32_t out_of_line_flag = 0x80000000u;
+// The key_field of an entry removed in place (no length or flagged length is this).
+inline constexpr std::uint32_t removed_field = 0xFFFFFFFFu;
 // Strings up to this many bytes lie in their entry; longer ones out of line.
 inline constexpr std::uint64_t inline_string_limit = 256;
 // A page holds at most this many bytes, header included (the largest slab chunk).

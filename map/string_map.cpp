@@ -861,14 +861,28 @@ void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const O
   }
 }
 
+// Whether `word` is an 8-byte aligned word after the header of the slab chunk `page`, where the
+// fields word of one of its entries can be.
+bool is_entry_word_of_page(const HeapAccess& heap, Offset word, Offset page) noexcept {
+  const std::uint32_t klass = slab_chunk_class(heap.base, heap.slabs, page);
+  if (klass == no_slab_class) {
+    return false;
+  }
+  const auto first = static_cast<std::uint64_t>(page) + sizeof(PageHeader);
+  const auto at = static_cast<std::uint64_t>(word);
+  return at >= first && at + sizeof(std::uint64_t) <= static_cast<std::uint64_t>(page) + slab_class_bytes(klass) &&
+         (at - first) % 8 == 0;
+}
+
 }  // namespace
 
 // A change under way, from its intent's beginning: on an exit before publish() (an exception), the
 // intent is cleared and what the change had made goes back to the caches.
 class ConcurrentHashMap_string::Change {
  public:
-  Change(const HeapAccess& heap, const WriterHold& writer, Offset bucket, std::int8_t delta)
-      : heap_(heap), writer_(writer), intent_(writer.intent()) {
+  Change(const HeapAccess& heap, const WriterHold& writer, Offset bucket, std::int8_t delta,
+         IntentKind kind = IntentKind::change)
+      : heap_(heap), writer_(writer), intent_(writer.intent()), kind_(kind) {
     intent_->link = Offset::null;
     intent_->old_target = Offset::null;
     intent_->new_target = Offset::null;
@@ -879,7 +893,7 @@ class ConcurrentHashMap_string::Change {
     intent_->pending_next[0] = intent_->pending_next[1] = Offset::null;
     intent_->bucket = bucket;
     intent_->count_before = writer.count();
-    writer.begin(IntentKind::change, delta);
+    writer.begin(kind, delta);
     crash_point("change.begun");
   }
   ~Change() {
@@ -942,7 +956,7 @@ class ConcurrentHashMap_string::Change {
   // each kept at the head of its cache until the intent has moved past it.
   void give_back_replaced() {
     ClassCaches& caches = writer_.caches();
-    if (const Offset page = intent_->old_page; page != Offset::null) {
+    if (const Offset page = intent_->old_page; page != Offset::null && kind_ != IntentKind::erase) {
       caches.keep(page, heap_.chunk_class(page, "an entry page"));
       map_layout::record_in_intent(intent_->old_page, Offset::null);
       crash_point("change.freeing");
@@ -961,6 +975,7 @@ class ConcurrentHashMap_string::Change {
         std::memcpy(&next, heap_.base + static_cast<std::uint64_t>(chunk), sizeof next);
         map_layout::record_in_intent(pending, next);
         caches.keep(chunk, klass);
+        crash_point("change.freeing");
         map_layout::record_in_intent(string, next);
       }
     }
@@ -969,6 +984,7 @@ class ConcurrentHashMap_string::Change {
   const HeapAccess& heap_;
   const WriterHold& writer_;
   WriterIntent* intent_;
+  IntentKind kind_;
   bool is_published_ = false;
 };
 
@@ -999,7 +1015,7 @@ ConcurrentHashMap_string::Location ConcurrentHashMap_string::find(Bucket* bucket
         continue;
       }
       map_layout::read_entry(at, page.entries_end, where.entry);
-      if (map_layout::string_equals(heap, where.entry.key, key, key_len)) {
+      if (!where.entry.is_removed && map_layout::string_equals(heap, where.entry.key, key, key_len)) {
         where.is_found = true;
         where.link = link;
         return where;
@@ -1084,22 +1100,53 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
 }
 
 void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
+  const map_layout::LiveEntries rest = map_layout::live_entries(where.page, where.entry.address);
+  try {
+    remove_with_page(bucket, where, rest, writer);
+  } catch (const HeapExhausted&) {
+    // No room for the page without the entry (the change undid itself; a page left with no entry
+    // needs none). A full map must still let its entries be removed, which is how room is made: the
+    // entry is marked removed where it lies.
+    erase_in_place(bucket, where, writer);
+  }
+}
+
+void ConcurrentHashMap_string::remove_with_page(Bucket* bucket, const Location& where,
+                                                const map_layout::LiveEntries& rest, const WriterHold& writer) {
   const HeapAccess& heap = *access_;
   const PageView& page = where.page;
   Change change(heap, writer, heap.offset_of(bucket), -1);
   Offset new_target = page.next;  // a page left without entries is unlinked
-  if (page.entry_count > 1) {
-    const std::uint64_t page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
-    const std::uint64_t before = static_cast<std::uint64_t>(where.entry.address - page.entries);
-    const std::uint64_t after = page_bytes - before - where.entry.bytes;
-    std::byte* copy = change.new_page(page_bytes - where.entry.bytes, page.entry_count - 1, page.next, new_target, 0);
-    std::memcpy(copy + sizeof(PageHeader), page.entries, before);
-    std::memcpy(copy + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes, after);
+  if (rest.count != 0) {
+    std::byte* copy = change.new_page(rest.bytes, rest.count, page.next, new_target, 0);
+    if (rest.has_removed) {
+      map_layout::copy_live_entries(page, where.entry.address, copy + sizeof(PageHeader));  // drops them
+    } else {
+      const std::uint64_t before = static_cast<std::uint64_t>(where.entry.address - page.entries);
+      std::memcpy(copy + sizeof(PageHeader), page.entries, before);
+      std::memcpy(copy + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes,
+                  rest.bytes - before);
+    }
   }
   change.intent()->old_page = page.offset;
   change.drop_string(0, where.entry.key);
   change.drop_string(1, where.entry.value);
   change.publish(where.link, page.offset, new_target, -1);
+}
+
+void ConcurrentHashMap_string::erase_in_place(Bucket* bucket, const Location& where, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  Change change(heap, writer, heap.offset_of(bucket), -1, IntentKind::erase);
+  std::byte* fields = where.entry.address + offsetof(map_layout::EntryHeader, key_field);
+  // relaxed: the bucket's lock orders its changes
+  const std::uint64_t before = map_layout::word_at(fields).load(std::memory_order_relaxed);
+  // key_field is the low half of the little-endian word, value_field the high half
+  const std::uint64_t removed = map_layout::removed_field | std::uint64_t{where.entry.bytes} << 32;
+  change.intent()->old_page = where.page.offset;  // names the page for a repair; it stays
+  change.drop_string(0, where.entry.key);
+  change.drop_string(1, where.entry.value);
+  crash_point("erase.marking");
+  change.publish(heap.offset_of(fields), static_cast<Offset>(before), static_cast<Offset>(removed), -1);
 }
 
 bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
@@ -1143,7 +1190,8 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
     repair_split(bucket, slot->slab_caches[record], intent);  // clears the intent
     return;
   }
-  if (map_layout::intent_kind(state) != IntentKind::change) {
+  const IntentKind kind = map_layout::intent_kind(state);
+  if (kind != IntentKind::change && kind != IntentKind::erase) {
     clear();
     return;
   }
@@ -1159,9 +1207,13 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
     free_pages_and_strings(heap, nullptr, new_pages, new_strings);
     return;
   }
-  // It is the bucket's page word or the first word of one of its pages (a slab chunk); anything
-  // else is not followed.
-  if (link != page_link_of(heap, bucket) && slab_chunk_class(base_, heap.slabs, link) == no_slab_class) {
+  // It is the bucket's page word or the first word of one of its pages (a slab chunk); for a
+  // remove in place, the fields word of an entry inside the page it names. Anything else is not
+  // followed.
+  const bool is_link_valid = kind == IntentKind::erase ? is_entry_word_of_page(heap, link, intent->old_page)
+                                                      : link == page_link_of(heap, bucket) ||
+                                                            slab_chunk_class(base_, heap.slabs, link) != no_slab_class;
+  if (!is_link_valid) {
     clear();
     throw DamagedFile("a change left by a dead process names a word that is not one of its bucket");
   }
@@ -1185,7 +1237,7 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
     };
     // The old page's link is never followed; each old string's chain is freed from what its give-
     // back left (see chain_remainder), its first chunk by itself when that one's link is in doubt.
-    Offset lone_chunks[2] = {intent->old_page, Offset::null};
+    Offset lone_chunks[2] = {kind == IntentKind::erase ? Offset::null : intent->old_page, Offset::null};
     if (lone_chunks[0] != Offset::null && is_given_back(lone_chunks[0])) {
       lone_chunks[0] = Offset::null;
     }

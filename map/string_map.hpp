@@ -21,6 +21,7 @@ struct SlotRecords;
 struct WriterIntent;
 struct ExpansionClaim;
 struct HeapAccess;
+struct LiveEntries;
 class ClassCaches;
 enum class IntentKind : std::uint8_t;
 }  // namespace map_layout
@@ -300,6 +301,13 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
                      std::uint64_t value_len, const WriterHold& writer);
   // Removes the entry at `where`. Requires: the bucket's lock, `writer` held.
   void remove_at(map_layout::Bucket* bucket, const Location& where, const WriterHold& writer);
+  // Removes with a copy of the page holding `rest` (the page's other entries not removed), or by
+  // unlinking the page when there are none. Throws HeapExhausted, with nothing changed, when the
+  // copy finds no room.
+  void remove_with_page(map_layout::Bucket* bucket, const Location& where, const map_layout::LiveEntries& rest,
+                        const WriterHold& writer);
+  // Removes by marking the entry removed in its page: needs no room in the heap.
+  void erase_in_place(map_layout::Bucket* bucket, const Location& where, const WriterHold& writer);
   // Removes the key from the bucket when it is there. Requires: the bucket's lock, `writer` held.
   bool remove_from(map_layout::Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
                    const WriterHold& writer);

@@ -41,7 +41,9 @@ std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
   return keys;
 }
 
-enum class Operation { append, replace, remove, append_then_remove, append_then_close };
+// remove_from_full_heap: the heap is full when the child removes "big" (bucket 1, an out-of-line
+// value), so the entry is marked removed in its page instead of copied.
+enum class Operation { append, replace, remove, append_then_remove, append_then_close, remove_from_full_heap };
 
 struct Scenario {
   const char* point;
@@ -73,6 +75,10 @@ const Scenario scenarios[] = {
     {"slab.refill.recorded", Operation::append, false, true},
     {"slab.release.pushed", Operation::append_then_close, true},
     {"slab.shared.linked", Operation::append_then_close, true},
+    {"erase.marking", Operation::remove_from_full_heap, false},
+    {"change.published", Operation::remove_from_full_heap, true},
+    {"change.counted", Operation::remove_from_full_heap, true},
+    {"change.freeing", Operation::remove_from_full_heap, true},
 };
 
 class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std::tuple<Scenario, bool>> {
@@ -93,6 +99,9 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
           break;
         case Operation::remove:
           erase(map, key_name(1, 0), 1);
+          break;
+        case Operation::remove_from_full_heap:
+          erase(map, "big", 1);
           break;
         case Operation::append_then_remove:
           arm_crash_point(nullptr, 0);
@@ -119,12 +128,29 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
 TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   const auto& [scenario, heir_first] = GetParam();
   std::string name;
-  auto map = create(name, 2, 1, 1 << 22, 5);
+  // A small heap where it is to be filled.
+  auto map = create(name, 2, 1, scenario.operation == Operation::remove_from_full_heap ? 1 << 21 : 1 << 22, 5);
   std::map<std::string, std::string> expected;
   for (int bucket = 0; bucket < buckets; ++bucket) {
     for (int index = 0; index < keys_per_bucket; ++index) {
       expected[key_name(bucket, index)] = pattern_bytes(50 + index, static_cast<unsigned>(bucket));
       put(*map, key_name(bucket, index), expected[key_name(bucket, index)], bucket);
+    }
+  }
+  std::vector<std::string> fillers;
+  if (scenario.operation == Operation::remove_from_full_heap) {
+    expected["big"] = pattern_bytes(600, 4);
+    put(*map, "big", expected["big"], 1);
+    // Entries in every bucket until the heap has no room left.
+    const std::string filler = pattern_bytes(200, 5);
+    try {
+      for (int index = 0;; ++index) {
+        const std::string key = "f" + std::to_string(index % buckets) + "-" + std::to_string(index);
+        map->insert(key.data(), filler.data(), key.size(), filler.size(), index % buckets);
+        expected[key] = filler;
+        fillers.push_back(key);
+      }
+    } catch (const HeapExhausted&) {
     }
   }
   if (scenario.needs_free_chunks) {
@@ -151,6 +177,11 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
         expected.erase(key_name(1, 0));
       }
       break;
+    case Operation::remove_from_full_heap:
+      if (scenario.is_done) {
+        expected.erase("big");
+      }
+      break;
     case Operation::append_then_remove:
       break;
     case Operation::append_then_close:
@@ -171,7 +202,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
 
   for (const auto& [key, value] : expected) {
-    const std::int64_t hash = key == "victim" ? 1 : key[1] - '0';
+    const std::int64_t hash = key == "victim" || key == "big" ? 1 : key[1] - '0';
     EXPECT_EQ(fetch(*map, key, hash), value) << key;
   }
   if (!scenario.is_done && scenario.operation != Operation::remove && scenario.operation != Operation::replace) {
@@ -185,10 +216,27 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   EXPECT_EQ(keys, expected_keys) << "a walk returns every key once";
   EXPECT_EQ(map->element_count(), expected.size());
   EXPECT_EQ(map->check().entry_count, expected.size());
-
   // The repaired bucket takes further changes, and the heir uses what the dead process had cached
   // without handing any chunk out twice (the checker finds every link owned once).
   ConcurrentHashMap_string& survivor = heir ? *heir : *map;
+  // A full heap still lets every entry be removed, and the removes make room again: here by the
+  // process that filled it, whose caches hold what its own changes left free.
+  for (int round = 0; round < 2 && !fillers.empty(); ++round) {
+    for (const std::string& key : fillers) {
+      ASSERT_TRUE(erase(*map, key, key[1] - '0')) << key;
+      expected.erase(key);
+    }
+    EXPECT_EQ(map->check().entry_count, expected.size());
+    if (round == 0) {
+      for (const std::string& key : fillers) {
+        put(*map, key, pattern_bytes(200, 5), key[1] - '0');
+      }
+    }
+  }
+  if (scenario.operation == Operation::remove_from_full_heap) {
+    EXPECT_EQ(leaked_chunks(*map), 0u);
+    return;  // the heap's slabs all serve the fillers' classes
+  }
   for (int index = 0; index < 40; ++index) {
     put(survivor, "after-" + std::to_string(index), pattern_bytes(40, static_cast<unsigned>(index)), 1);
   }
@@ -203,7 +251,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
-  static const char* const operations[] = {"Append", "Replace", "Remove", "Release", "Close"};
+  static const char* const operations[] = {"Append", "Replace", "Remove", "Release", "Close", "RemoveFromFullHeap"};
   const Scenario& scenario = std::get<0>(info.param);
   std::string name = std::string(scenario.point) + "_" + operations[static_cast<int>(scenario.operation)];
   if (scenario.needs_free_chunks) {

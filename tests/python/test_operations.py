@@ -1,6 +1,7 @@
 """insert, get and remove: results, argument errors, the module functions, key hashing, and the
 native entries called through their capsules (the native API table and the native method table)."""
 import ctypes
+import os
 import random
 import sys
 
@@ -244,3 +245,27 @@ class TestNativeEntries:
         Sub.remove = lambda self, key: 9
         assert remove(q, 2, 0) == 9
         assert get(q, 1, 0) == [True, "c"]
+
+
+@pytest.mark.parametrize("value_bytes", [8, 200, 5000])
+def test_a_full_map_still_removes_and_takes_entries_again(value_bytes):
+    q = quillmap(size=2 * 1024 * 1024, bucket_chunk_size_exponent=4, bucket_chunk_number=4)
+    try:
+        stored = 0
+        with pytest.raises(RuntimeError, match="out of memory"):
+            while True:
+                q.insert(stored, b"v" * value_bytes)
+                stored += 1
+        assert stored > 0 and len(q) == stored
+        assert q.get(stored) == [False]  # the insert that failed changed nothing
+        # Every entry comes out of a full heap, and the room comes back for as many again.
+        for round in range(2):
+            for key in range(stored):
+                assert q.remove(key) == 1, key
+            assert len(q) == 0 and list(q.keys()) == []
+            if round == 0:
+                for key in range(stored):
+                    q.insert(key, b"w" * value_bytes)
+                assert all(q.get(key) == [True, b"w" * value_bytes] for key in range(stored))
+    finally:
+        os.unlink(q.name)
