@@ -132,8 +132,10 @@ enum class WalkKind : int { keys, values, items };
 struct IteratorObject {
   PyObject_HEAD
   PyObject* owner;           // the quillmap walked (owned)
-  PyObject* pending;         // a list of the current batch's results, or null (owned)
-  Py_ssize_t pending_index;  // the next result of `pending` to return
+  PyObject* pending;         // a list of the current batch's entries as stored (owned): a bytes object
+                             // per entry, or a (key bytes, value bytes) tuple for items; or null
+  Py_ssize_t pending_index;  // the next entry of `pending` to return
+  PyObject* loads;           // the serializer's loads (owned), or null before the first batch
   std::uint64_t walk_chunks;  // bucket chunks in use when the walk started
   std::uint64_t next_group;   // the next group of buckets to read
   std::uint64_t group_count;  // B * walk_chunks
@@ -163,6 +165,7 @@ OwnedRef new_iterator(PyObject* owner, WalkKind kind) {
   iterator->owner = Py_NewRef(owner);
   iterator->pending = nullptr;
   iterator->pending_index = 0;
+  iterator->loads = nullptr;
   iterator->walk_chunks = map->bucket_chunk_in_use();
   iterator->next_group = 0;
   iterator->group_count = map->bucket_chunk_size() * iterator->walk_chunks;
@@ -171,14 +174,18 @@ OwnedRef new_iterator(PyObject* owner, WalkKind kind) {
   return OwnedRef::steal(reinterpret_cast<PyObject*>(iterator));
 }
 
-// Reads the next batch into `pending`. Returns false when the walk is over.
+// Reads the next batch into `pending`, as stored: each entry is loaded when next() returns it, so
+// that an entry whose value cannot be loaded raises by itself and the walk goes on after it.
+// Returns false when the walk is over.
 // GIL: held; the map's lock waits may give it away, so two threads calling next() on one iterator
 // may read the same groups (each thread gets whole entries; such a shared iterator may repeat keys).
 bool refill(IteratorObject* iterator) {
   while (iterator->next_group < iterator->group_count) {
     QuillmapObject* self = as_quillmap(iterator->owner);
     const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
-    const OwnedRef serializer = OwnedRef::incref(self->serializer_module);
+    if (iterator->loads == nullptr) {
+      iterator->loads = OwnedRef::checked(PyObject_GetAttr(self->serializer_module, state.strings.loads)).release();
+    }
     const bool with_keys = iterator->kind != WalkKind::values;
     const bool with_values = iterator->kind != WalkKind::keys;
     ConcurrentHashMap_string::WalkBatch batch;
@@ -189,28 +196,27 @@ bool refill(IteratorObject* iterator) {
     if (entries == 0) {
       continue;
     }
-    const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(serializer.get(), state.strings.loads));
-    OwnedRef results = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(entries)));
+    OwnedRef stored = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(entries)));
     std::size_t at = 0;
-    const auto next_object = [&](std::size_t length_index) {
+    const auto next_bytes = [&](std::size_t length_index) {
       const std::size_t length = batch.lengths[length_index];
-      const OwnedRef bytes = OwnedRef::checked(
+      OwnedRef bytes = OwnedRef::checked(
           PyBytes_FromStringAndSize(batch.bytes.data() + at, static_cast<Py_ssize_t>(length)));
       at += length;
-      return OwnedRef::checked(PyObject_CallOneArg(loads.get(), bytes.get()));
+      return bytes;
     };
     for (std::size_t entry = 0; entry < entries; ++entry) {
-      OwnedRef result;
+      OwnedRef item;
       if (per_entry == 2) {
-        OwnedRef key = next_object(2 * entry);
-        OwnedRef value = next_object(2 * entry + 1);
-        result = OwnedRef::checked(PyTuple_Pack(2, key.get(), value.get()));
+        const OwnedRef key = next_bytes(2 * entry);
+        const OwnedRef value = next_bytes(2 * entry + 1);
+        item = OwnedRef::checked(PyTuple_Pack(2, key.get(), value.get()));
       } else {
-        result = next_object(entry);
+        item = next_bytes(entry);
       }
-      PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(entry), result.release());
+      PyList_SET_ITEM(stored.get(), static_cast<Py_ssize_t>(entry), item.release());
     }
-    python::replace_field(iterator->pending, std::move(results));
+    python::replace_field(iterator->pending, std::move(stored));
     iterator->pending_index = 0;
     return true;
   }
@@ -222,9 +228,18 @@ PyObject* iterator_next(PyObject* object) {
     IteratorObject* iterator = as_iterator(object);
     while (true) {
       if (iterator->pending != nullptr && iterator->pending_index < PyList_GET_SIZE(iterator->pending)) {
-        PyObject* result = PyList_GET_ITEM(iterator->pending, iterator->pending_index);
+        // Passed before it is loaded: an entry that cannot be loaded is raised for once, and the
+        // next call goes on with the entry after it.
+        const OwnedRef stored = OwnedRef::incref(PyList_GET_ITEM(iterator->pending, iterator->pending_index));
         ++iterator->pending_index;
-        return Py_NewRef(result);
+        const OwnedRef loads = OwnedRef::incref(iterator->loads);
+        if (PyTuple_Check(stored.get())) {
+          const OwnedRef key = OwnedRef::checked(PyObject_CallOneArg(loads.get(), PyTuple_GET_ITEM(stored.get(), 0)));
+          const OwnedRef value =
+              OwnedRef::checked(PyObject_CallOneArg(loads.get(), PyTuple_GET_ITEM(stored.get(), 1)));
+          return OwnedRef::checked(PyTuple_Pack(2, key.get(), value.get())).release();
+        }
+        return OwnedRef::checked(PyObject_CallOneArg(loads.get(), stored.get())).release();
       }
       python::replace_field(iterator->pending, OwnedRef());
       if (!refill(iterator)) {
@@ -238,12 +253,14 @@ int iterator_traverse(PyObject* object, visitproc visit, void* arg) {
   IteratorObject* iterator = as_iterator(object);
   Py_VISIT(iterator->owner);
   Py_VISIT(iterator->pending);
+  Py_VISIT(iterator->loads);
   return 0;
 }
 
 int iterator_clear(PyObject* object) {
   IteratorObject* iterator = as_iterator(object);
   Py_CLEAR(iterator->pending);
+  Py_CLEAR(iterator->loads);
   Py_CLEAR(iterator->owner);
   return 0;
 }
@@ -377,7 +394,33 @@ PyObject* method_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       }
       return Py_NewRef(bound[1]);
     }
-    return load_buffer(call.serializer.get(), value, value_length).release();
+    const OwnedRef bytes = bytes_from_buffer(value, value_length);
+    const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(call.serializer.get(), state.strings.loads));
+    OwnedRef loaded = OwnedRef::steal(PyObject_CallOneArg(loads.get(), bytes.get()));
+    if (!loaded) {
+      // The value cannot be loaded: it goes back (unless the key was stored again meanwhile), so a
+      // pop that raises loses nothing. The loader's error is what the caller sees.
+      PyObject* error_type = nullptr;
+      PyObject* error_value = nullptr;
+      PyObject* error_traceback = nullptr;
+      PyErr_Fetch(&error_type, &error_value, &error_traceback);
+      char* stored = nullptr;
+      std::int64_t stored_length = 0;
+      try {
+        if (!call.map->setdefault(call.key(), bytes_data(bytes), call.key_length(), bytes_length(bytes),
+                                  call.hash, stored, stored_length)) {
+          python_free(stored);
+        }
+      } catch (...) {
+        Py_XDECREF(error_type);
+        Py_XDECREF(error_value);
+        Py_XDECREF(error_traceback);
+        throw;
+      }
+      PyErr_Restore(error_type, error_value, error_traceback);
+      throw PythonErrorSet{};
+    }
+    return loaded.release();
   });
 }
 

@@ -87,6 +87,48 @@ def test_setdefault_pop_and_compare_and_set(new_map):
     assert len(q) == 2
 
 
+class _Unloadable:
+    """Pickles fine; its unpickling raises (a value another program version cannot load)."""
+
+    def __reduce__(self):
+        return (_refuse_to_load, ())
+
+
+def _refuse_to_load():
+    raise ValueError("cannot load this value")
+
+
+def test_a_value_that_cannot_be_loaded_is_never_lost(new_map):
+    q = new_map()
+    q["bad"] = _Unloadable()
+    for index in range(3000):
+        q[index] = index
+    # pop raises the loader's error and leaves the entry where it was.
+    with pytest.raises(ValueError, match="cannot load"):
+        q.pop("bad")
+    assert "bad" in q and len(q) == 3001
+    with pytest.raises(ValueError, match="cannot load"):
+        q.pop("bad", None)
+    assert "bad" in q
+    # A walk raises for that entry alone and goes on after it: every other entry comes once.
+    for kind in ("items", "values"):
+        seen, failures = [], 0
+        walk = iter(getattr(q, kind)())
+        while True:
+            try:
+                seen.append(next(walk))
+            except StopIteration:
+                break
+            except ValueError:
+                failures += 1
+        assert failures == 1, kind
+        expected = sorted((i, i) for i in range(3000)) if kind == "items" else list(range(3000))
+        assert sorted(seen) == expected, kind
+    assert "bad" in list(q.keys())  # keys alone load fine
+    del q["bad"]
+    assert len(q) == 3000
+
+
 def test_add_counts_from_zero_and_refuses_what_is_not_an_int(new_map):
     q = new_map()
     assert q.add("c") == 1 and q.add("c", 41) == 42 and q.add("c", -50) == -8
