@@ -133,8 +133,8 @@ struct IteratorObject {
   PyObject_HEAD
   PyObject* owner;           // the quillmap walked (owned)
   PyObject* pending;         // a list of the current batch's entries as stored (owned): a bytes object
-                             // per entry, or a (key bytes, value bytes) tuple for items; or null
-  Py_ssize_t pending_index;  // the next entry of `pending` to return
+                             // per entry, or its key's then its value's for items; or null
+  Py_ssize_t pending_index;  // the first bytes object of the next entry of `pending` to return
   PyObject* loads;           // the serializer's loads (owned), or null before the first batch
   std::uint64_t walk_chunks;  // bucket chunks in use when the walk started
   std::uint64_t next_group;   // the next group of buckets to read
@@ -196,25 +196,16 @@ bool refill(IteratorObject* iterator) {
     if (entries == 0) {
       continue;
     }
-    OwnedRef stored = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(entries)));
+    OwnedRef stored = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(entries * per_entry)));
     std::size_t at = 0;
-    const auto next_bytes = [&](std::size_t length_index) {
-      const std::size_t length = batch.lengths[length_index];
-      OwnedRef bytes = OwnedRef::checked(
-          PyBytes_FromStringAndSize(batch.bytes.data() + at, static_cast<Py_ssize_t>(length)));
-      at += length;
-      return bytes;
-    };
-    for (std::size_t entry = 0; entry < entries; ++entry) {
-      OwnedRef item;
-      if (per_entry == 2) {
-        const OwnedRef key = next_bytes(2 * entry);
-        const OwnedRef value = next_bytes(2 * entry + 1);
-        item = OwnedRef::checked(PyTuple_Pack(2, key.get(), value.get()));
-      } else {
-        item = next_bytes(entry);
+    for (std::size_t index = 0; index < entries * per_entry; ++index) {
+      const std::size_t length = batch.lengths[index];
+      PyObject* bytes = PyBytes_FromStringAndSize(batch.bytes.data() + at, static_cast<Py_ssize_t>(length));
+      if (bytes == nullptr) {
+        throw PythonErrorSet{};
       }
-      PyList_SET_ITEM(stored.get(), static_cast<Py_ssize_t>(entry), item.release());
+      at += length;
+      PyList_SET_ITEM(stored.get(), static_cast<Py_ssize_t>(index), bytes);
     }
     python::replace_field(iterator->pending, std::move(stored));
     iterator->pending_index = 0;
@@ -230,16 +221,18 @@ PyObject* iterator_next(PyObject* object) {
       if (iterator->pending != nullptr && iterator->pending_index < PyList_GET_SIZE(iterator->pending)) {
         // Passed before it is loaded: an entry that cannot be loaded is raised for once, and the
         // next call goes on with the entry after it.
-        const OwnedRef stored = OwnedRef::incref(PyList_GET_ITEM(iterator->pending, iterator->pending_index));
-        ++iterator->pending_index;
+        const OwnedRef pending = OwnedRef::incref(iterator->pending);
+        const Py_ssize_t first = iterator->pending_index;
+        const bool is_item = iterator->kind == WalkKind::items;
+        iterator->pending_index += is_item ? 2 : 1;
         const OwnedRef loads = OwnedRef::incref(iterator->loads);
-        if (PyTuple_Check(stored.get())) {
-          const OwnedRef key = OwnedRef::checked(PyObject_CallOneArg(loads.get(), PyTuple_GET_ITEM(stored.get(), 0)));
-          const OwnedRef value =
-              OwnedRef::checked(PyObject_CallOneArg(loads.get(), PyTuple_GET_ITEM(stored.get(), 1)));
-          return OwnedRef::checked(PyTuple_Pack(2, key.get(), value.get())).release();
+        OwnedRef first_object = OwnedRef::checked(PyObject_CallOneArg(loads.get(), PyList_GET_ITEM(pending.get(), first)));
+        if (!is_item) {
+          return first_object.release();
         }
-        return OwnedRef::checked(PyObject_CallOneArg(loads.get(), stored.get())).release();
+        const OwnedRef value =
+            OwnedRef::checked(PyObject_CallOneArg(loads.get(), PyList_GET_ITEM(pending.get(), first + 1)));
+        return OwnedRef::checked(PyTuple_Pack(2, first_object.get(), value.get())).release();
       }
       python::replace_field(iterator->pending, OwnedRef());
       if (!refill(iterator)) {
