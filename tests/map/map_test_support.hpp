@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "map/map.hpp"
@@ -112,6 +113,25 @@ inline std::uint64_t slab_chunk_total(Allocator heap) {
 inline std::uint64_t leaked_chunks(const ConcurrentHashMap_string& map) {
   const StringMapCheck found = map.check(true);
   return slab_chunk_total(map.heap_base()) - found.chunk_count - found.free_chunk_count;
+}
+
+// Every key of the map, read by a full walk (each bucket under its lock: dead holders' buckets are
+// repaired on the way).
+inline std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
+  std::multiset<std::string> keys;
+  ConcurrentHashMap_string::WalkBatch batch;
+  const std::uint64_t chunks = map.bucket_chunk_in_use();
+  std::uint64_t group = 0;
+  while (group < map.bucket_chunk_size() * chunks) {
+    batch.clear();
+    group = map.walk_groups(chunks, group, 1, true, false, batch);
+    std::size_t at = 0;
+    for (const std::uint64_t length : batch.lengths) {
+      keys.insert(batch.bytes.substr(at, length));
+      at += length;
+    }
+  }
+  return keys;
 }
 
 }  // namespace corvana::testing

@@ -22,25 +22,6 @@ constexpr int keys_per_bucket = 4;
 
 std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket) + "-k" + std::to_string(index); }
 
-// Every key of the map, read by a full walk (each bucket under its lock: dead holders' buckets are
-// repaired on the way).
-std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
-  std::multiset<std::string> keys;
-  ConcurrentHashMap_string::WalkBatch batch;
-  const std::uint64_t chunks = map.bucket_chunk_in_use();
-  std::uint64_t group = 0;
-  while (group < map.bucket_chunk_size() * chunks) {
-    batch.clear();
-    group = map.walk_groups(chunks, group, 1, true, false, batch);
-    std::size_t at = 0;
-    for (const std::uint64_t length : batch.lengths) {
-      keys.insert(batch.bytes.substr(at, length));
-      at += length;
-    }
-  }
-  return keys;
-}
-
 // remove_from_full_heap: the heap is full when the child removes "big" (bucket 1, an out-of-line
 // value), so the entry is marked removed in its page instead of copied.
 enum class Operation { append, replace, remove, append_then_remove, append_then_close, remove_from_full_heap };

@@ -26,23 +26,6 @@ std::int64_t hash_of(const std::string& key) {
   return static_cast<std::int64_t>(std::hash<std::string>{}(key) * 0x9E3779B97F4A7C15ull);
 }
 
-std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
-  std::multiset<std::string> keys;
-  ConcurrentHashMap_string::WalkBatch batch;
-  const std::uint64_t chunks = map.bucket_chunk_in_use();
-  std::uint64_t group = 0;
-  while (group < map.bucket_chunk_size() * chunks) {
-    batch.clear();
-    group = map.walk_groups(chunks, group, 1, true, false, batch);
-    std::size_t at = 0;
-    for (const std::uint64_t length : batch.lengths) {
-      keys.insert(batch.bytes.substr(at, length));
-      at += length;
-    }
-  }
-  return keys;
-}
-
 // Inserts, reads back and removes half of `count` keys of its own, checking every stored entry on
 // the way. Returns the first failure, or an empty string.
 std::string survive(ConcurrentHashMap_string& map, const std::string& prefix, int count,
