@@ -113,7 +113,10 @@ std::byte* carve_run(Allocator heap, std::uint64_t count, std::uint8_t chunk_siz
   {
     HeapLockGuard guard(heap);
     HeapHeader& header = layout::heap_header(heap);
-    has_room = spare_bytes(header) >= run_bytes;
+    // A run gets the backing of its pages before it is handed out: a full file system makes the heap
+    // full, not a SIGBUS at the run's first write.
+    has_room = spare_bytes(header) >= run_bytes &&
+               platform::reserve_for_write(heap + header.heap_next, run_bytes);
     if (has_room) {
       run_offset = header.heap_next;
       header.heap_next = run_offset + run_bytes;

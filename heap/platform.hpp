@@ -53,6 +53,10 @@ bool unmap_file(void* address, std::uint64_t length) noexcept;
 // in one call, as first writes would one page fault at a time. Best effort: a system without the
 // call, or a failure, changes nothing but speed; errno is left as it was.
 void prefault_for_write(void* address, std::uint64_t length) noexcept;
+// The same, but reports whether the file system could back the pages: false when it has no space
+// for them (a first write would then raise SIGBUS). true where the system cannot tell; errno is
+// left as it was.
+[[nodiscard]] bool reserve_for_write(void* address, std::uint64_t length) noexcept;
 
 void sleep_milliseconds(unsigned milliseconds) noexcept;
 void yield_processor() noexcept;

@@ -222,6 +222,35 @@ void prefault_for_write(void* address, std::uint64_t length) noexcept {
 #endif
 }
 
+bool reserve_for_write(void* address, std::uint64_t length) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(system_page_size());
+  const auto begin = reinterpret_cast<std::uintptr_t>(address) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(address) + length;
+  if (length == 0 || end <= begin) {
+    return true;
+  }
+  const int saved_errno = errno;
+  int result = 0;
+  int error = 0;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    result = ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    error = errno;
+    if (result == 0 || error != EINTR) {
+      break;
+    }
+  }
+  errno = saved_errno;
+  // EFAULT: a page could not be backed (the file system is full); ENOMEM: no memory for it. EINVAL
+  // comes from kernels before 5.14, which cannot tell: the pages then fault in as they are written.
+  return result == 0 || (error != EFAULT && error != ENOMEM);
+#else
+  static_cast<void>(address);
+  static_cast<void>(length);
+  return true;
+#endif
+}
+
 void sleep_milliseconds(unsigned milliseconds) noexcept {
   timespec remaining{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>(milliseconds % 1000) * 1000000L};

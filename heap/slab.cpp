@@ -119,11 +119,15 @@ bool carve_slab(Allocator heap, const SlabView& view, std::uint32_t klass) noexc
   }
   const std::uint64_t first = slab_file_offset - file_header_bytes;
   const std::uint64_t count = slab_bytes / size;
+  // Its pages get their backing first: a full file system makes this heap full, not a SIGBUS at
+  // the first write below.
+  if (!platform::reserve_for_write(heap + first, slab_bytes)) {
+    return false;
+  }
   begin_intent(view, SlabIntentKind::carve, klass, first, first, count, 0);
   // relaxed: the carver's stores reach other processes through the heap lock and the shared list
   std::atomic_ref<std::uint8_t>(view.directory[slab_file_offset >> view.slab_shift])
       .store(static_cast<std::uint8_t>(klass + 1), std::memory_order_relaxed);
-  platform::prefault_for_write(heap + first, slab_bytes);
   for (std::uint64_t index = 0; index + 1 < count; ++index) {
     set_next(heap, first + index * size, first + (index + 1) * size);
   }

@@ -1,0 +1,58 @@
+"""A memory file on a file system that fills up: the writer gets an error instead of SIGBUS, nothing
+stored is lost, and every process can go on using the map."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from corvana.quillmap import quillmap
+
+FILLER = textwrap.dedent("""
+    import sys
+    from corvana.quillmap import quillmap
+    q = quillmap(size=64 * 1024 * 1024, bucket_chunk_size_exponent=10, bucket_chunk_number=64)
+    stored = 0
+    try:
+        while True:
+            q[stored] = b"x" * 1000
+            stored += 1
+    except RuntimeError as error:
+        print(q.name.decode(), stored, error, flush=True)
+""")
+
+
+@pytest.fixture
+def small_file_system(tmp_path):
+    mount_point = tmp_path / "small"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mount_point)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here: " + mounted.stderr.strip())
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", "-l", str(mount_point)], check=False)
+
+
+def test_a_full_file_system_is_a_full_map_not_a_crash(small_file_system):
+    environment = dict(os.environ, TMPDIR=str(small_file_system))
+    filler = subprocess.run([sys.executable, "-c", FILLER], env=environment, capture_output=True, text=True,
+                            timeout=120)
+    assert filler.returncode == 0, filler.stderr  # a SIGBUS would give -7
+    name, stored, error = filler.stdout.split(" ", 2)
+    stored = int(stored)
+    assert stored > 100 and "out of memory" in error
+    # Another process finds everything that was stored, and the map still takes changes.
+    q = quillmap(name.encode())
+    assert len(q) == stored
+    assert all(q[key] == b"x" * 1000 for key in range(stored))
+    with pytest.raises(RuntimeError, match="out of memory"):
+        q[stored] = b"y" * 100000
+    for key in range(stored // 2):
+        del q[key]
+    q["after"] = "fits again"
+    assert q["after"] == "fits again" and len(q) == stored - stored // 2 + 1
+    os.unlink(name)
