@@ -205,21 +205,7 @@ bool unmap_file(void* address, std::uint64_t length) noexcept {
 }
 
 void prefault_for_write(void* address, std::uint64_t length) noexcept {
-#ifdef MADV_POPULATE_WRITE
-  const auto page = static_cast<std::uintptr_t>(system_page_size());
-  const auto begin = reinterpret_cast<std::uintptr_t>(address) / page * page;
-  const auto end = reinterpret_cast<std::uintptr_t>(address) + length;
-  if (length == 0 || end <= begin) {
-    return;
-  }
-  const int saved_errno = errno;
-  // EINVAL before Linux 5.14; any error only means the pages fault in one by one later.
-  static_cast<void>(::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE));
-  errno = saved_errno;
-#else
-  static_cast<void>(address);
-  static_cast<void>(length);
-#endif
+  static_cast<void>(reserve_for_write(address, length));  // a failure only means later faults
 }
 
 bool reserve_for_write(void* address, std::uint64_t length) noexcept {

@@ -246,27 +246,31 @@ void ConcurrentHashMap_string::python_expansion_helper(std::size_t n) {
   }
 }
 
+bool ConcurrentHashMap_string::wants_participant(std::uint64_t chunks_in_use, bool counting_unclaimed,
+                                                 ExpansionScan& scan) const {
+  if (chunks_in_use > bucket_chunk_number_ / 2) {
+    return false;
+  }
+  // acquire: as every reader of a slot
+  const std::uint64_t slot = map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire);
+  if (slot == 0) {
+    return false;  // no expansion under way: whatever mark was met is a stale one
+  }
+  scan = scan_expansion(chunks_in_use);
+  if (map_layout::is_creator_marker(slot)) {
+    return !process_table_->is_holder_alive(map_layout::marker_token(slot));
+  }
+  const bool has_unclaimed =
+      counting_unclaimed && static_cast<std::int64_t>(cursor_word().load(std::memory_order_relaxed)) >= 0;
+  return has_unclaimed || scan.has_orphan || scan.live_members == 0;
+}
+
 bool ConcurrentHashMap_string::help_expansion() {
   {
     OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
     const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
-    if (chunks_in_use > bucket_chunk_number_ / 2) {
-      return false;
-    }
-    // acquire: as every reader of a slot
-    const std::uint64_t slot = map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire);
-    if (slot == 0) {
-      return false;  // no expansion under way: whatever mark was met is a stale one
-    }
-    const ExpansionScan scan = scan_expansion(chunks_in_use);
-    bool is_needed = false;
-    if (map_layout::is_creator_marker(slot)) {
-      is_needed = !process_table_->is_holder_alive(map_layout::marker_token(slot));
-    } else {
-      const auto cursor = static_cast<std::int64_t>(cursor_word().load(std::memory_order_relaxed));
-      is_needed = cursor >= 0 || scan.has_orphan || scan.live_members == 0;
-    }
-    if (!is_needed || scan.live_members > max_expansion_workers) {
+    ExpansionScan scan;
+    if (!wants_participant(chunks_in_use, true, scan) || scan.live_members > max_expansion_workers) {
       return false;
     }
     count_member(chunks_in_use, +1);
@@ -521,19 +525,8 @@ bool ConcurrentHashMap_string::expansion_under_way() const noexcept {
 
 bool ConcurrentHashMap_string::expansion_needs_help() const {
   OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
-  const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
-  if (chunks_in_use > bucket_chunk_number_ / 2) {
-    return false;
-  }
-  const std::uint64_t slot = map_layout::table_slot_word(table_, chunks_in_use).load(std::memory_order_acquire);
-  if (slot == 0) {
-    return false;
-  }
-  if (map_layout::is_creator_marker(slot)) {
-    return !process_table_->is_holder_alive(map_layout::marker_token(slot));
-  }
-  const ExpansionScan scan = scan_expansion(chunks_in_use);
-  return scan.has_orphan || scan.live_members == 0;
+  ExpansionScan scan;
+  return wants_participant(chunks_in_use_word().load(std::memory_order_relaxed), false, scan);
 }
 
 // Hands the entries of old bucket `bucket` whose hash has bit B*N set over to its sibling, keeping

@@ -331,6 +331,11 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] std::uint64_t own_generation() const noexcept;
   [[nodiscard]] bool is_record_owner_alive(std::uint32_t slot, std::uint64_t generation) const noexcept;
   [[nodiscard]] ExpansionScan scan_expansion(std::uint64_t chunks_in_use) const;
+  // Under expansion_lock: whether the doubling of N under way (if any) needs another participant:
+  // its creator died, a claim is orphaned, no live member is left, or (`counting_unclaimed`) old
+  // buckets are still unclaimed. `scan` gets the members' scan when there is a doubling.
+  [[nodiscard]] bool wants_participant(std::uint64_t chunks_in_use, bool counting_unclaimed,
+                                       ExpansionScan& scan) const;
   // Counts this thread in (+1) or out (-1) of its process's membership for the doubling of N.
   void count_member(std::uint64_t chunks_in_use, int change);
   void mirror_workers(std::uint64_t live_members) noexcept;

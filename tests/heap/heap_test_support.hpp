@@ -185,4 +185,16 @@ class MemoryFileTest : public ::testing::Test {
   }
 };
 
+// Slab chunks of every slab carved so far (in use, free or leaked).
+inline std::uint64_t slab_chunk_total(Allocator heap) {
+  const SlabView view = slab_view(heap);
+  std::uint64_t total = 0;
+  for (std::uint64_t slab = 0; slab < view.directory_bytes; ++slab) {
+    if (view.directory[slab] != 0) {
+      total += (std::uint64_t{1} << view.slab_shift) / slab_class_bytes(view.directory[slab] - 1u);
+    }
+  }
+  return total;
+}
+
 }  // namespace corvana::testing_support

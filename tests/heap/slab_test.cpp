@@ -14,6 +14,7 @@ namespace corvana {
 namespace {
 
 using testing_support::MemoryFileTest;
+using testing_support::slab_chunk_total;
 
 // Every free chunk of the file (shared lists and every slot's caches), checked to be free once.
 std::set<std::uint64_t> free_chunks(Allocator heap) {
@@ -22,18 +23,6 @@ std::set<std::uint64_t> free_chunks(Allocator heap) {
     EXPECT_TRUE(chunks.insert(static_cast<std::uint64_t>(chunk)).second) << "free twice: " << static_cast<std::uint64_t>(chunk);
   });
   return chunks;
-}
-
-// Chunks of every carved slab.
-std::uint64_t carved_chunks(Allocator heap) {
-  const SlabView view = slab_view(heap);
-  std::uint64_t total = 0;
-  for (std::uint64_t slab = 0; slab < view.directory_bytes; ++slab) {
-    if (view.directory[slab] != 0) {
-      total += (std::uint64_t{1} << view.slab_shift) / slab_class_bytes(view.directory[slab] - 1u);
-    }
-  }
-  return total;
 }
 
 class SlabTest : public MemoryFileTest {
@@ -92,7 +81,7 @@ TEST_F(SlabTest, CachesMoveWholeRunsAndGiveEverythingBackPastTheirCapOrWhenClose
       taken.push_back(cache.take());
     }
     EXPECT_EQ(cache.count(), 0u);
-    EXPECT_EQ(carved_chunks(heap_), 5120u) << "each slab was used up before the next was carved";
+    EXPECT_EQ(slab_chunk_total(heap_), 5120u) << "each slab was used up before the next was carved";
     EXPECT_EQ(std::set<Offset>(taken.begin(), taken.end()).size(), taken.size()) << "no chunk handed out twice";
     for (std::size_t index = 0; index < 5000; ++index) {
       cache.give_back(taken[index]);
@@ -110,7 +99,7 @@ TEST_F(SlabTest, CachesMoveWholeRunsAndGiveEverythingBackPastTheirCapOrWhenClose
     }
     static_cast<void>(cache.take());
     EXPECT_EQ(cache.count(), 4097u - 1) << "the run of 4097 chunks given back past the cap";
-    EXPECT_EQ(carved_chunks(heap_), 5120u);
+    EXPECT_EQ(slab_chunk_total(heap_), 5120u);
   }
   EXPECT_EQ(record(1, klass)->count, 0u);
   EXPECT_EQ(free_chunks(heap_).size(), 5000u - 904u) << "the closed cache gave back all it held";
@@ -224,7 +213,7 @@ TEST_P(SlabCrash, TheHeapLocksTakerRepairsTheRecords) {
   // Every carved chunk is free once, or was in the hands of a process (the warming one, the child's).
   // A chunk the child was taking or giving back when it died may be on either side.
   const std::uint64_t free = free_chunks(heap_).size();
-  const std::uint64_t carved = carved_chunks(heap_);
+  const std::uint64_t carved = slab_chunk_total(heap_);
   EXPECT_LE(free + 1 + *in_hand, carved + 1) << point;
   EXPECT_GE(free + 1 + *in_hand, carved) << point;
   if (second != nullptr) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "map/map.hpp"
+#include "tests/heap/heap_test_support.hpp"
 
 namespace corvana::testing {
 
@@ -96,23 +97,11 @@ inline std::string pattern_bytes(std::size_t length, unsigned seed) {
   return bytes;
 }
 
-// Slab chunks of every slab carved so far (in use, free or leaked).
-inline std::uint64_t slab_chunk_total(Allocator heap) {
-  const SlabView view = slab_view(heap);
-  std::uint64_t total = 0;
-  for (std::uint64_t slab = 0; slab < view.directory_bytes; ++slab) {
-    if (view.directory[slab] != 0) {
-      total += (std::uint64_t{1} << view.slab_shift) / slab_class_bytes(view.directory[slab] - 1u);
-    }
-  }
-  return total;
-}
-
 // Runs the checker with the free chunks and returns the chunks of carved slabs that are neither in
 // use nor free: leaked.
 inline std::uint64_t leaked_chunks(const ConcurrentHashMap_string& map) {
   const StringMapCheck found = map.check(true);
-  return slab_chunk_total(map.heap_base()) - found.chunk_count - found.free_chunk_count;
+  return testing_support::slab_chunk_total(map.heap_base()) - found.chunk_count - found.free_chunk_count;
 }
 
 // Every key of the map, read by a full walk (each bucket under its lock: dead holders' buckets are

@@ -51,3 +51,39 @@ def run_processes(processes, seconds=120):
         process.kill()
     assert not hung, "workers did not finish in time"
     assert [process.exitcode for process in processes] == [0] * len(processes)
+
+
+def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: False):
+    """Runs `workers` forked processes target(name, worker, log, seed) and, for the stress time
+    (CORVANA_STRESS_SECONDS, 3 s), SIGKILLs one at random after pauses of up to `longest_pause`
+    seconds and starts it again, until `is_done()`; then kills them all. Returns the number of kills."""
+    import multiprocessing
+    import random
+    import signal
+
+    context = multiprocessing.get_context("fork")
+    seed = random.randrange(1 << 30)
+    print("seed", seed)
+    rng = random.Random(seed)
+
+    def start(worker):
+        process = context.Process(target=target, args=(name, worker, log, rng.random()), daemon=True)
+        process.start()
+        return process
+
+    processes = [start(worker) for worker in range(workers)]
+    kills = 0
+    deadline = time.monotonic() + float(os.environ.get("CORVANA_STRESS_SECONDS", "3"))
+    while time.monotonic() < deadline:
+        time.sleep(rng.uniform(0.005, longest_pause))
+        if is_done():
+            break
+        victim = rng.randrange(workers)
+        os.kill(processes[victim].pid, signal.SIGKILL)
+        processes[victim].join()
+        kills += 1
+        processes[victim] = start(victim)
+    for process in processes:
+        os.kill(process.pid, signal.SIGKILL)
+        process.join()
+    return kills

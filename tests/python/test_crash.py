@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+from conftest import kill_at_random
 from corvana.quillmap import quillmap
 
 CRASH_PACKAGE = os.environ.get("CORVANA_CRASH_PACKAGE")
@@ -170,30 +171,8 @@ def _shared_buckets(key):
 
 def test_writers_killed_at_random_lose_nothing_they_completed(new_map):
     shared = new_map(bucket_chunk_size_exponent=2, bucket_chunk_number=1, hash_function=_shared_buckets)
-    context = multiprocessing.get_context("fork")
-    log = context.RawArray("q", WORKERS * KEYS * WORDS)
-    seed = random.randrange(1 << 30)
-    print("seed", seed)
-    rng = random.Random(seed)
-    workers = [context.Process(target=_writer, args=(shared.name, worker, log, rng.random()), daemon=True)
-               for worker in range(WORKERS)]
-    for worker in workers:
-        worker.start()
-    kills = 0
-    deadline = time.monotonic() + float(os.environ.get("CORVANA_STRESS_SECONDS", "3"))
-    while time.monotonic() < deadline:
-        time.sleep(rng.uniform(0.005, 0.05))
-        victim = rng.randrange(WORKERS)
-        os.kill(workers[victim].pid, signal.SIGKILL)
-        workers[victim].join()
-        kills += 1
-        workers[victim] = context.Process(target=_writer, args=(shared.name, victim, log, rng.random()),
-                                          daemon=True)
-        workers[victim].start()
-    for worker in workers:
-        os.kill(worker.pid, signal.SIGKILL)
-        worker.join()
-    assert kills > 10
+    log = multiprocessing.get_context("fork").RawArray("q", WORKERS * KEYS * WORDS)
+    assert kill_at_random(_writer, shared.name, log, WORKERS, 0.05) > 10
     expected = {}
     for worker in range(WORKERS):
         for key in range(KEYS):

@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+from conftest import kill_at_random
 from corvana.quillmap import quillmap
 
 CRASH_PACKAGE = os.environ.get("CORVANA_CRASH_PACKAGE")
@@ -117,31 +118,8 @@ def _inserter(name, worker, log, seed):
 
 def test_inserters_killed_at_random_while_the_map_doubles_lose_nothing(new_map):
     shared = new_map(size=256 * 1024 * 1024, bucket_chunk_size_exponent=3, bucket_chunk_number=1 << 14)
-    context = multiprocessing.get_context("fork")
-    log = context.RawArray("q", WORKERS)
-    seed = random.randrange(1 << 30)
-    print("seed", seed)
-    rng = random.Random(seed)
-    workers = [context.Process(target=_inserter, args=(shared.name, worker, log, rng.random()), daemon=True)
-               for worker in range(WORKERS)]
-    for worker in workers:
-        worker.start()
-    kills = 0
-    deadline = time.monotonic() + float(os.environ.get("CORVANA_STRESS_SECONDS", "3"))
-    while time.monotonic() < deadline:
-        time.sleep(rng.uniform(0.005, 0.03))
-        if min(log) >= KEYS_PER_WORKER:
-            break
-        victim = rng.randrange(WORKERS)
-        os.kill(workers[victim].pid, signal.SIGKILL)
-        workers[victim].join()
-        kills += 1
-        workers[victim] = context.Process(target=_inserter, args=(shared.name, victim, log, rng.random()),
-                                          daemon=True)
-        workers[victim].start()
-    for worker in workers:
-        os.kill(worker.pid, signal.SIGKILL)
-        worker.join()
+    log = multiprocessing.get_context("fork").RawArray("q", WORKERS)
+    kills = kill_at_random(_inserter, shared.name, log, WORKERS, 0.03, is_done=lambda: min(log) >= KEYS_PER_WORKER)
     assert kills > 10
     shared["last"] = 0  # helps a doubling the last deaths left behind, if any
     keys = set(shared.keys())
