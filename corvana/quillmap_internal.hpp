@@ -110,6 +110,7 @@ extern PyMethodDef function_dict_insert;
 extern PyMethodDef function_dict_get;
 extern PyMethodDef function_dict_remove;
 extern PyMethodDef function_dict_expansion;
+extern PyMethodDef function_check_file;
 extern const char method_insert_doc[];
 extern const char method_get_doc[];
 extern const char method_remove_doc[];
