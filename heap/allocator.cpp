@@ -71,8 +71,8 @@ void store_header_word(Allocator heap, std::size_t field, std::uint64_t value) n
 }
 
 // Spare fresh bytes. Requires: the heap lock.
-std::uint64_t spare_bytes(const HeapHeader& header) noexcept {
-  const std::uint64_t heap_end = header.heap_end;
+std::uint64_t spare_bytes(Allocator heap, const HeapHeader& header) noexcept {
+  const std::uint64_t heap_end = heap_end_of(heap);
   const std::uint64_t heap_next = header.heap_next;
   return heap_end > heap_next ? heap_end - heap_next : 0;
 }
@@ -88,7 +88,7 @@ void prefault_ahead(Allocator heap, std::uint64_t begin, std::uint64_t end) noex
   if (begin / prefault_window == end / prefault_window) {
     return;
   }
-  const std::uint64_t heap_end = layout::heap_header(heap).heap_end;
+  const std::uint64_t heap_end = heap_end_of(heap);
   const std::uint64_t stop = heap_end - end > prefault_window ? end + prefault_window : heap_end;
   platform::prefault_for_write(heap + begin, stop - begin);
 }
@@ -115,7 +115,7 @@ std::byte* carve_run(Allocator heap, std::uint64_t count, std::uint8_t chunk_siz
     HeapHeader& header = layout::heap_header(heap);
     // A run gets the backing of its pages before it is handed out: a full file system makes the heap
     // full, not a SIGBUS at the run's first write.
-    has_room = spare_bytes(header) >= run_bytes &&
+    has_room = spare_bytes(heap, header) >= run_bytes &&
                platform::reserve_for_write(heap + header.heap_next, run_bytes);
     if (has_room) {
       run_offset = header.heap_next;
@@ -263,7 +263,7 @@ std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t firs
              layout::cache_line_bytes;
     }
     if (load_header_word(heap, first_field) != 0 || load_header_word(heap, second_field) != 0 ||
-        spare_bytes(header) < run_bytes + skip) {
+        spare_bytes(heap, header) < run_bytes + skip) {
       return nullptr;
     }
     run_offset = heap_next + skip;
@@ -298,7 +298,7 @@ std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
   {
     HeapLockGuard guard(heap);
     HeapHeader& header = layout::heap_header(heap);
-    if (spare_bytes(header) >= block_bytes) {
+    if (spare_bytes(heap, header) >= block_bytes) {
       block_offset = header.heap_next;
       ChunkHeader& block = layout::chunk_header(heap, block_offset);
       block.chunk_size = 0;
@@ -324,7 +324,7 @@ bool heap_free(Allocator heap, void* payload) noexcept {
   // list would later be handed out as memory outside the heap or across another chunk.
   const std::uint64_t heap_address = address_value(heap);
   const std::uint64_t payload_address = address_value(payload);
-  const std::uint64_t heap_end = layout::heap_header(heap).heap_end;  // fixed at creation
+  const std::uint64_t heap_end = heap_end_of(heap);
   if (payload_address < heap_address + layout::first_chunk_offset + sizeof(ChunkHeader) ||
       payload_address - heap_address >= heap_end) {
     return false;
@@ -378,7 +378,7 @@ std::size_t heap_available(Allocator heap) noexcept {
     return 0;
   }
   HeapLockGuard guard(heap);
-  return spare_bytes(layout::heap_header(heap)) + general_list_bytes(heap);
+  return spare_bytes(heap, layout::heap_header(heap)) + general_list_bytes(heap);
 }
 
 void heap_info(Allocator heap) noexcept {
@@ -397,7 +397,7 @@ void heap_info(Allocator heap) noexcept {
                address_value(heap) + heap_end);
   std::fprintf(stderr, "    memory size     = %zu\n", static_cast<std::size_t>(heap_end));
   std::fprintf(stderr, "    memory offset   = %zu\n", static_cast<std::size_t>(heap_next));
-  std::fprintf(stderr, "    bytes spare     = %zu\n", static_cast<std::size_t>(spare_bytes(header)));
+  std::fprintf(stderr, "    bytes spare     = %zu\n", static_cast<std::size_t>(spare_bytes(heap, header)));
   std::fprintf(stderr, "    bytes free      = %llu (%u chunk%s)\n", static_cast<unsigned long long>(free_bytes),
                free_count, free_count == 1 ? "" : "s");
   std::fprintf(stderr, "    bytes allocated = %llu\n",

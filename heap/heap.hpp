@@ -418,6 +418,10 @@ class ProcessTable {
   [[nodiscard]] ProcessSlot* slot(std::uint32_t index) const noexcept;
   [[nodiscard]] ProcessSlot* own_slot() const noexcept { return slot(slot_index_); }
   [[nodiscard]] std::uint32_t slot_count() const noexcept { return slot_count_; }
+  // The heap's end as it was checked against the mapping when this process opened the file: a later
+  // write to the file's copy cannot enlarge what this process touches.
+  [[nodiscard]] std::uint64_t heap_end() const noexcept { return heap_end_; }
+  void set_heap_end(std::uint64_t heap_end) noexcept { heap_end_ = heap_end; }
   // Every slot ever claimed lies below this (a snapshot).
   [[nodiscard]] std::uint32_t high_water() const noexcept;
 
@@ -438,10 +442,14 @@ class ProcessTable {
   std::uint64_t token_base_ = 0;
   bool took_over_dead_slot_ = false;
   std::uint64_t fork_generation_;
+  std::uint64_t heap_end_ = 0;
 };
 
 // The process table of the mapping whose heap base is `heap` in this process, or null.
 [[nodiscard]] ProcessTable* process_table_of(Allocator heap) noexcept;
+// The heap's end for this process: as checked when the file was opened (the file's copy only for a
+// heap with no process table, which only tests make).
+[[nodiscard]] std::uint64_t heap_end_of(Allocator heap) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Changes that survive the death of their maker

@@ -222,6 +222,7 @@ bool attach_process_table(PartialFile& partial, std::byte* mapping_address) {
   }
   partial.table = std::make_unique<ProcessTable>(mapping_address + layout::process_table_offset(header.heap_end),
                                                  liveness_file);
+  partial.table->set_heap_end(header.heap_end);  // checked against the mapping by memory_file_defect
   if (!partial.table->claim()) {
     const int code = platform::last_error();
     report_core_failure(code == EBUSY ? "every process slot of the memory file is in use"

@@ -181,6 +181,11 @@ ProcessTable* process_table_of(Allocator heap) noexcept {
   return nullptr;
 }
 
+std::uint64_t heap_end_of(Allocator heap) noexcept {
+  const ProcessTable* table = process_table_of(heap);
+  return table != nullptr && table->heap_end() != 0 ? table->heap_end() : layout::heap_header(heap).heap_end;
+}
+
 namespace layout {
 
 bool register_process_table(Allocator heap, ProcessTable* table) noexcept {

@@ -113,7 +113,7 @@ bool carve_slab(Allocator heap, const SlabView& view, std::uint32_t klass) noexc
   HeapHeader& header = layout::heap_header(heap);
   const std::uint64_t slab_file_offset =
       (file_header_bytes + header.heap_next + slab_bytes - 1) / slab_bytes * slab_bytes;
-  if (slab_file_offset + slab_bytes > file_header_bytes + header.heap_end ||
+  if (slab_file_offset + slab_bytes > file_header_bytes + heap_end_of(heap) ||
       (slab_file_offset >> view.slab_shift) >= view.directory_bytes) {
     return false;
   }
@@ -141,7 +141,7 @@ bool carve_slab(Allocator heap, const SlabView& view, std::uint32_t klass) noexc
 
 // The slab cache record at file offset `target`, when it is one of the process table's; else null.
 SlabCacheRecord* record_at(Allocator heap, std::uint64_t target) noexcept {
-  const std::uint64_t table = layout::process_table_offset(layout::heap_header(heap).heap_end);
+  const std::uint64_t table = layout::process_table_offset(heap_end_of(heap));
   const std::uint64_t first_slot = table + sizeof(ProcessTableHeader);
   if (table == 0 || target < first_slot) {
     return nullptr;
@@ -167,7 +167,7 @@ SlabView slab_view(Allocator heap) noexcept {
     return {};
   }
   layout::TrailerLayout trailer;
-  if (!layout::trailer_layout(layout::heap_header(heap).heap_end, trailer)) {
+  if (!layout::trailer_layout(heap_end_of(heap), trailer)) {
     return {};
   }
   std::byte* mapping = heap - file_header_bytes;
@@ -200,7 +200,7 @@ void repair_slab_intent(Allocator heap) noexcept {
     const std::uint64_t slab = (intent.target + file_header_bytes) >> view.slab_shift;
     HeapHeader& header = layout::heap_header(heap);
     if (slab < view.directory_bytes && header.heap_next <= intent.target &&
-        intent.target + slab_bytes <= header.heap_end) {
+        intent.target + slab_bytes <= heap_end_of(heap)) {
       if (list_starts_with_run) {
         header.heap_next = intent.target + slab_bytes;  // the slab was published: it is in use
       } else {

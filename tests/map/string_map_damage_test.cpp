@@ -100,5 +100,30 @@ TEST_F(StringMapDamage, DamagedCopiesNeverCrashOrHangTheirUser) {
   }
 }
 
+
+TEST_F(StringMapDamage, AHeapEndEnlargedInTheFileDoesNotEnlargeWhatAnOpenMapTouches) {
+  std::string name;
+  auto map = create(name, 4, 1024, 2 << 20, 5);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::string own_name = name;
+    ConcurrentHashMap_string own(own_name, 2, 2, 2, 3);
+    // Another writer makes the heap look far larger than the file this process mapped.
+    std::uint64_t huge = std::uint64_t{1} << 40;
+    std::memcpy(own.heap_base(), &huge, sizeof huge);  // HeapHeader::heap_end
+    try {
+      for (int key = 0;; ++key) {  // entries and the expansions they start, until the heap is full
+        put(own, "k" + std::to_string(key), pattern_bytes(100, key), key);
+      }
+    } catch (const std::exception& error) {
+      // The heap fills at the size this process mapped.
+      ::_exit(std::string(error.what()) == "mm:alloc: out of memory" ? 0 : 1);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 }  // namespace
 }  // namespace corvana::testing
