@@ -9,7 +9,7 @@ import sys
 
 
 def check(paths):
-    from corvana.quillmap import _check_file
+    from corvana.quillmap import DamagedFileError, _check_file
 
     status = 0
     for path in paths:
@@ -19,14 +19,13 @@ def check(paths):
             print(f"{path}: cannot be opened: {error}")
             status = max(status, 2)
             continue
-        except RuntimeError as error:
-            message = str(error)
-            if "damaged" not in message and not message.startswith("map check:"):
-                print(f"{path}: cannot be opened: {message}")
-                status = max(status, 2)
-            else:
-                print(f"{path}: damaged: {message}")
-                status = max(status, 1)
+        except DamagedFileError as error:
+            print(f"{path}: damaged: {error}")
+            status = max(status, 1)
+            continue
+        except RuntimeError as error:  # refused when opened: not a memory file, another version
+            print(f"{path}: cannot be opened: {error}")
+            status = max(status, 2)
             continue
         if found["entries"] != found["element_count"]:
             print(f"{path}: damaged: {found['entries']} entries, but the count says {found['element_count']}")

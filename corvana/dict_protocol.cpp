@@ -393,24 +393,14 @@ PyObject* method_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!loaded) {
       // The value cannot be loaded: it goes back (unless the key was stored again meanwhile), so a
       // pop that raises loses nothing. The loader's error is what the caller sees.
-      PyObject* error_type = nullptr;
-      PyObject* error_value = nullptr;
-      PyObject* error_traceback = nullptr;
-      PyErr_Fetch(&error_type, &error_value, &error_traceback);
+      python::SavedError load_error;
       char* stored = nullptr;
       std::int64_t stored_length = 0;
-      try {
-        if (!call.map->setdefault(call.key(), bytes_data(bytes), call.key_length(), bytes_length(bytes),
-                                  call.hash, stored, stored_length)) {
-          python_free(stored);
-        }
-      } catch (...) {
-        Py_XDECREF(error_type);
-        Py_XDECREF(error_value);
-        Py_XDECREF(error_traceback);
-        throw;
+      if (!call.map->setdefault(call.key(), bytes_data(bytes), call.key_length(), bytes_length(bytes), call.hash,
+                                stored, stored_length)) {
+        python_free(stored);
       }
-      PyErr_Restore(error_type, error_value, error_traceback);
+      load_error.restore();
       throw PythonErrorSet{};
     }
     return loaded.release();

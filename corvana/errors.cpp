@@ -10,9 +10,44 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "corvana/quillmap_internal.hpp"
 #include "heap/heap.hpp"
 
 namespace corvana::quillmap {
+
+namespace {
+
+// DamagedFileError "the memory file NAME is damaged: DETAIL" with `filename`; RuntimeError with the
+// exception's own text before the module made the class.
+void set_damaged_file_error(const DamagedFile& error) noexcept {
+  if (state.damaged_file_error == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return;
+  }
+  PyObject* name = current_map_name();
+  PyObject* filename = name != nullptr && PyBytes_Check(name) && PyBytes_GET_SIZE(name) > 0
+                           ? PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(name))
+                           : nullptr;
+  PyErr_Clear();  // a name that cannot be decoded only leaves the message without it
+  PyObject* message = filename != nullptr
+                          ? PyUnicode_FromFormat("the memory file %U is damaged: %s", filename, error.detail().c_str())
+                          : PyUnicode_FromString(error.what());
+  PyObject* exception =
+      message != nullptr ? PyObject_CallOneArg(state.damaged_file_error, message) : nullptr;
+  if (exception != nullptr && filename != nullptr) {
+    static_cast<void>(PyObject_SetAttrString(exception, "filename", filename));
+  }
+  if (exception != nullptr) {
+    PyErr_SetObject(state.damaged_file_error, exception);
+  } else if (PyErr_Occurred() == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  Py_XDECREF(exception);
+  Py_XDECREF(message);
+  Py_XDECREF(filename);
+}
+
+}  // namespace
 
 void set_python_error_from_current_exception() noexcept {
   // The order of the handlers is the order of the rows: a derived exception takes the first row of
@@ -27,6 +62,8 @@ void set_python_error_from_current_exception() noexcept {
     if (PyErr_Occurred() == nullptr) {
       PyErr_SetString(PyExc_RuntimeError, error.what());
     }
+  } catch (const DamagedFile& error) {
+    set_damaged_file_error(error);
   } catch (const std::bad_alloc& error) {
     PyErr_SetString(PyExc_MemoryError, error.what());
   } catch (const std::bad_cast& error) {

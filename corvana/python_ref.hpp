@@ -102,4 +102,26 @@ inline void replace_field(PyObject*& field, OwnedRef value) noexcept {
   Py_XDECREF(old);
 }
 
+// The Python error indicator, taken out while other work runs (which may set its own error) and
+// put back by restore(); dropped if never restored.
+class SavedError {
+ public:
+  SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~SavedError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  void restore() noexcept {
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 }  // namespace corvana::python

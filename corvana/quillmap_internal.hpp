@@ -66,6 +66,7 @@ struct ModuleState {
   PyObject* memory_error = nullptr;
   PyObject* runtime_error = nullptr;
   PyObject* type_error = nullptr;
+  PyObject* damaged_file_error = nullptr;  // corvana.quillmap.DamagedFileError
   // The default of hash_function: the built-in hash as found at import.
   PyObject* default_hash_function = nullptr;
   // From the siblings.
@@ -99,6 +100,20 @@ python::OwnedRef module_global(PyObject* name);
 // was inherited, first replaces the parent's map object by one of its own, opened by name.
 // Throws PythonErrorSet and what the map constructor throws.
 std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self);
+// The name (bytes) of the map whose operation this thread last began through require_map, borrowed
+// and valid while that operation runs; null before any. Names the file in a damaged-file error.
+PyObject* current_map_name() noexcept;
+// Makes `name` the current map name for a scope (for code that opens a map without an instance).
+class CurrentMapName {
+ public:
+  explicit CurrentMapName(PyObject* name) noexcept;
+  ~CurrentMapName();
+  CurrentMapName(const CurrentMapName&) = delete;
+  CurrentMapName& operator=(const CurrentMapName&) = delete;
+
+ private:
+  PyObject* previous_;
+};
 
 
 // Methods of the class (METH_FASTCALL | METH_KEYWORDS) and module functions.

@@ -384,6 +384,14 @@ void execute_steps(PyObject* module, InitProgress& progress) {
   // The methods insert, get, remove and expansion and the refusal of pickling came with the class.
   PyType_Modified(&quillmap_type);
   progress.at();
+  python::replace_field(state.damaged_file_error,
+                        OwnedRef::checked(PyErr_NewExceptionWithDoc(
+                            "corvana.quillmap.DamagedFileError",
+                            "A memory file holds what cannot be (an offset that names no record of its kind, a list "
+                            "that does not end): the file is damaged. Nothing was followed past the damage. The "
+                            "attribute filename names the file when it is known.",
+                            PyExc_RuntimeError, nullptr)));
+  set_module_attribute("DamagedFileError", state.damaged_file_error);
   set_module_attribute("__test__", OwnedRef::checked(PyDict_New()).get());
   static_cast<void>(module);
 }

@@ -356,7 +356,17 @@ PyTypeObject quillmap_type = [] {
 
 const QuillmapMethods quillmap_methods = {slot_insert, slot_get, slot_remove, slot_expansion};
 
+namespace {
+thread_local PyObject* operating_map_name = nullptr;
+}  // namespace
+
+PyObject* current_map_name() noexcept { return operating_map_name; }
+
+CurrentMapName::CurrentMapName(PyObject* name) noexcept : previous_(std::exchange(operating_map_name, name)) {}
+CurrentMapName::~CurrentMapName() { operating_map_name = previous_; }
+
 std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
+  operating_map_name = self->base.name;
   if (self->is_closed != 0) {
     PyErr_SetString(PyExc_RuntimeError, "this quillmap is closed");
     throw PythonErrorSet{};

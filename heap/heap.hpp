@@ -207,7 +207,13 @@ enum class Interrupt : std::uint8_t {
 // should, a list that does not end): the file is damaged. Nothing is followed past the damage.
 class DamagedFile : public std::runtime_error {
  public:
-  explicit DamagedFile(const std::string& what) : std::runtime_error("the memory file is damaged: " + what) {}
+  explicit DamagedFile(const std::string& what)
+      : std::runtime_error("the memory file is damaged: " + what), detail_(what) {}
+  // What is wrong, without the leading words.
+  [[nodiscard]] const std::string& detail() const noexcept { return detail_; }
+
+ private:
+  std::string detail_;
 };
 
 // The heap has no room for what was asked (its text is "mm:alloc: out of memory"); nothing was

@@ -594,7 +594,7 @@ std::uint64_t ConcurrentHashMap_string::count_after_append() noexcept {
 std::byte* ConcurrentHashMap_string::chunk_address(std::uint64_t chunk) const {
   if (chunk >= bucket_chunk_number_) {
     // Only a damaged bucket_chunk_in_use leads here; the address array has no such slot.
-    throw std::runtime_error("bucket chunk " + std::to_string(chunk) + " is missing from the table");
+    throw DamagedFile("bucket chunk " + std::to_string(chunk) + " is missing from the table");
   }
   std::atomic_ref<std::byte*> cached(chunk_addresses_[chunk]);
   // acquire: pairs with the release below, made by another thread of this process
@@ -607,7 +607,7 @@ std::byte* ConcurrentHashMap_string::chunk_address(std::uint64_t chunk) const {
   const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
   if (slot == 0 || map_layout::is_creator_marker(slot) || slot % map_layout::word_alignment != 0 || slot > heap_end_ ||
       chunk_bytes > heap_end_ - slot) {
-    throw std::runtime_error("bucket chunk " + std::to_string(chunk) + " is missing from the table");
+    throw DamagedFile("bucket chunk " + std::to_string(chunk) + " is missing from the table");
   }
   address = base_ + slot;
   // release: another thread that finds the address also finds the buckets initialised

@@ -88,7 +88,7 @@ StringMapCheck ConcurrentHashMap_string::check(bool free_chunks) const {
   std::unordered_set<std::uint64_t> owned_chunks;
   std::uint64_t bucket_number = 0;
   const auto fail = [&bucket_number](const std::string& what) {
-    throw std::runtime_error("map check: bucket " + std::to_string(bucket_number) + ": " + what);
+    throw DamagedFile("bucket " + std::to_string(bucket_number) + ": " + what);
   };
   const auto own = [&](Offset chunk, const char* what) {
     if (!owned_chunks.insert(static_cast<std::uint64_t>(chunk)).second) {
@@ -146,7 +146,7 @@ StringMapCheck ConcurrentHashMap_string::check(bool free_chunks) const {
     for_each_free_slab_chunk(base_, heap.slabs, *process_table_, [&](Offset chunk, std::uint32_t) {
       const auto offset = static_cast<std::uint64_t>(chunk);
       if (owned_chunks.count(offset) != 0 || !free_set.insert(offset).second) {
-        throw std::runtime_error("map check: the free slab chunk at offset " + std::to_string(offset) +
+        throw DamagedFile("the free slab chunk at offset " + std::to_string(offset) +
                                  (owned_chunks.count(offset) != 0 ? " is in use" : " is free twice"));
       }
     });

@@ -15,7 +15,7 @@ ROUNDS = int(os.environ.get("CORVANA_FUZZ_ROUNDS", "200"))
 
 USE = textwrap.dedent("""
     import sys
-    from corvana.quillmap import quillmap
+    from corvana.quillmap import DamagedFileError, quillmap
     try:
         q = quillmap(sys.argv[1].encode())
     except Exception:
@@ -26,6 +26,10 @@ USE = textwrap.dedent("""
         global failures
         try:
             operation(*arguments)
+        except DamagedFileError as error:
+            # It names the file.
+            assert error.filename == sys.argv[1] and sys.argv[1] in str(error), (error.filename, str(error))
+            failures += 1
         except Exception:
             failures += 1
     for key in range(0, 3000, 7):
