@@ -56,3 +56,31 @@ def test_a_full_file_system_is_a_full_map_not_a_crash(small_file_system):
     q["after"] = "fits again"
     assert q["after"] == "fits again" and len(q) == stored - stored // 2 + 1
     os.unlink(name)
+
+
+def test_a_file_size_limit_refuses_a_new_map_and_leaves_open_ones_whole(new_map):
+    q = new_map(size=16 * 1024 * 1024, bucket_chunk_size_exponent=8)
+    limited = textwrap.dedent("""
+        import resource, sys
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        from corvana.quillmap import quillmap
+        try:
+            quillmap(size=64 * 1024 * 1024)
+        except MemoryError as error:
+            print("refused", error)
+        q = quillmap(sys.argv[1].encode())
+        stored = 0
+        try:
+            while True:
+                q[stored] = b"x" * 500
+                stored += 1
+        except RuntimeError as error:
+            print("filled", stored)
+    """)
+    done = subprocess.run([sys.executable, "-c", limited, q.name.decode()], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr  # SIGXFSZ would end it
+    refused, filled = done.stdout.splitlines()
+    assert refused == "refused bad allocation"
+    stored = int(filled.split()[1])
+    assert stored > 1000 and len(q) == stored and q[stored - 1] == b"x" * 500
