@@ -211,6 +211,18 @@ std::string memory_file_defect(const std::byte* mapping_address, std::uint64_t m
   return {};
 }
 
+// Backs the pages that making a new file writes (the headers in front of the heap, the process
+// table's header and the slab header and directory), so that a full file system fails the
+// creation instead of raising SIGBUS. false when it cannot.
+bool reserve_header_pages(std::byte* mapping_address, std::uint64_t size) noexcept {
+  layout::TrailerLayout trailer;
+  static_cast<void>(layout::trailer_layout(size + heap_header_bytes, trailer));  // checked by mapped_size_for
+  return platform::reserve_for_write(mapping_address, header_bytes) &&
+         platform::reserve_for_write(mapping_address + trailer.table_offset, sizeof(ProcessTableHeader)) &&
+         platform::reserve_for_write(mapping_address + trailer.slab_header_offset,
+                                     trailer.end - trailer.slab_header_offset);
+}
+
 // Claims a slot of the mapping's process table through a file description of its own and registers
 // the table under the heap base. false with the failure reported.
 bool attach_process_table(PartialFile& partial, std::byte* mapping_address) {
@@ -276,6 +288,10 @@ std::byte* create_new_file(std::uint64_t size, std::uint64_t mapped_size, std::u
   partial.address = address;
   partial.length = mapped_size;
   auto* mapping_address = static_cast<std::byte*>(address);
+  if (!reserve_header_pages(mapping_address, size)) {
+    report_core_failure("no space on the file system for the memory file's headers", ENOSPC);
+    return nullptr;
+  }
   write_new_headers(mapping_address, mapped_size, size, string_unit);
   if (!attach_process_table(partial, mapping_address)) {
     return nullptr;

@@ -96,6 +96,12 @@ bool ProcessTable::claim() noexcept {
       return false;
     }
     ProcessSlot* claimed = slot(index);
+    if (!platform::reserve_for_write(claimed, sizeof(ProcessSlot))) {
+      // A full file system: the slot's page cannot be backed, and a write to it would raise SIGBUS.
+      platform::unlock_byte(liveness_file_, lock_base_ + index);
+      errno = ENOSPC;
+      return false;
+    }
     // acquire: what a dead owner left in the slot is read after its state
     const bool was_in_use = word_of(claimed->state).load(std::memory_order_acquire) == slot_in_use;
     const std::uint64_t generation =

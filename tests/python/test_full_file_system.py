@@ -84,3 +84,18 @@ def test_a_file_size_limit_refuses_a_new_map_and_leaves_open_ones_whole(new_map)
     assert refused == "refused bad allocation"
     stored = int(filled.split()[1])
     assert stored > 1000 and len(q) == stored and q[stored - 1] == b"x" * 500
+
+
+def test_a_map_cannot_be_made_on_a_full_file_system_and_nothing_crashes(small_file_system):
+    with open(small_file_system / "filler", "wb") as filler:
+        try:
+            while True:
+                filler.write(b"\0" * (1 << 16))
+                filler.flush()
+        except OSError:
+            pass  # the file system is full
+    make = "from corvana.quillmap import quillmap\ntry:\n    quillmap(size=8 << 20)\nexcept MemoryError as e:\n    print(e)\n"
+    done = subprocess.run([sys.executable, "-c", make], env=dict(os.environ, TMPDIR=str(small_file_system)),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip() == "bad allocation", (done.returncode, done.stderr)
+    assert sorted(os.listdir(small_file_system)) == ["filler"]  # the half-made file is gone
