@@ -1100,7 +1100,10 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
 }
 
 void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
-  const map_layout::LiveEntries rest = map_layout::live_entries(where.page, where.entry.address);
+  // A page of one entry needs no scan: nothing is left of it.
+  const map_layout::LiveEntries rest = where.page.entry_count == 1
+                                           ? map_layout::LiveEntries{}
+                                           : map_layout::live_entries(where.page, where.entry.address);
   try {
     remove_with_page(bucket, where, rest, writer);
   } catch (const HeapExhausted&) {
