@@ -96,11 +96,15 @@ OwnedRef load_buffer(PyObject* serializer, char* buffer, std::int64_t length) {
   return load(serializer, bytes.get());
 }
 
-// KeyError(key), with the key wrapped as dict does so that a tuple key shows as itself.
-[[noreturn]] void raise_key_error(PyObject* key) {
-  const OwnedRef arguments = OwnedRef::checked(PyTuple_Pack(1, key));
-  PyErr_SetObject(PyExc_KeyError, arguments.get());
-  throw PythonErrorSet{};
+// Sets KeyError(key), with the key wrapped as dict does so that a tuple key shows as itself. A
+// missing key is an answer, not a failure: the caller returns its failure value at once, without a
+// C++ exception or a traceback entry, so that a miss costs about what a hit costs.
+void set_key_error(PyObject* key) noexcept {
+  PyObject* arguments = PyTuple_Pack(1, key);
+  if (arguments != nullptr) {  // else MemoryError is set
+    PyErr_SetObject(PyExc_KeyError, arguments);
+    Py_DECREF(arguments);
+  }
 }
 
 // The stored value of key, or null when absent.
@@ -282,7 +286,7 @@ PyObject* quillmap_subscript(PyObject* self, PyObject* key) {
   return translate_errors<PyObject*>("corvana.quillmap.quillmap.__getitem__", nullptr, [&] {
     OwnedRef value = lookup_value(as_quillmap(self), key);
     if (!value) {
-      raise_key_error(key);
+      set_key_error(key);
     }
     return value.release();
   });
@@ -293,7 +297,8 @@ int quillmap_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return translate_errors("corvana.quillmap.quillmap.__delitem__", -1, [&] {
       const KeyCall call = prepare(as_quillmap(self), key);
       if (!call.map->remove(call.key(), call.key_length(), call.hash)) {
-        raise_key_error(key);
+        set_key_error(key);
+        return -1;
       }
       return 0;
     });
@@ -383,7 +388,8 @@ PyObject* method_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::int64_t value_length = 0;
     if (!call.map->pop(call.key(), call.key_length(), call.hash, value, value_length)) {
       if (bound[1] == nullptr) {
-        raise_key_error(bound[0]);
+        set_key_error(bound[0]);
+        return static_cast<PyObject*>(nullptr);
       }
       return Py_NewRef(bound[1]);
     }

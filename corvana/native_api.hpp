@@ -36,7 +36,7 @@ struct PellrookObject {
   PyObject ob_base;               // 0: reference count and type
   PyObject* name;                 // 16: the name slot; always holds a reference (None until set)
   PyObject* hash_function;        // 24: what __init__ was given; null before __init__
-  std::int64_t uses_stable_hash;  // 32: 1 when hash_function is the built-in hash captured at import
+  std::int64_t uses_default_hash;  // 32: 1 when hash_function is the built-in hash captured at import
 };
 static_assert(sizeof(PellrookObject) == 40);
 static_assert(offsetof(PellrookObject, name) == 16 && offsetof(PellrookObject, hash_function) == 24);

@@ -2,8 +2,7 @@
 // dict_get and dict_remove, their native entries and the native method table's slots.
 //
 // Every operation serializes the key (and the value) with `dumps` of the instance's serializer
-// object, hashes the key object with pellrook's hash_key and calls the map operation of the same
-// name. The map copies the bytes straight from the bytes objects; a get copies the value once,
+// object, hashes the key (see KeyCall) and calls the map operation of the same name. The map copies the bytes straight from the bytes objects; a get copies the value once,
 // straight into the result's bytes object. GIL: held throughout; the map's lock waits may let other
 // threads run, which is why an operation keeps its own reference to the map object.
 #include <memory>
@@ -48,7 +47,10 @@ OwnedRef serialize(PyObject* serializer, PyObject* object) {
   return serialized;
 }
 
-std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
+namespace {
+
+// pellrook's hash_key of the key object; a set exception is the failure.
+std::int64_t hash_key_of(QuillmapObject* self, PyObject* key) {
   if (state.hash_key == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
     throw PythonErrorSet{};
@@ -60,31 +62,40 @@ std::int64_t hash_of(QuillmapObject* self, PyObject* key) {
   return hash;
 }
 
-bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_string& map, PyObject* key,
-                             std::int64_t& hash) noexcept {
-  if (self->base.uses_stable_hash == 0 || state.hash_key == nullptr ||
-      !(PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyBytes_CheckExact(key))) {
+// Keys the built-in hash never refuses.
+bool surely_hashable(PyObject* key) noexcept {
+  return PyUnicode_CheckExact(key) || PyLong_CheckExact(key) || PyBytes_CheckExact(key) ||
+         PyFloat_CheckExact(key) || PyBool_Check(key) || key == Py_None;
+}
+
+}  // namespace
+
+bool hash_serialized_key(QuillmapObject* self, KeyCall& call) noexcept {
+  if (self->base.uses_default_hash == 0 || !PyBytes_CheckExact(call.key_bytes.get())) {
     return false;
   }
-  hash = state.hash_key(&self->base, key);
-  if (PyErr_Occurred() != nullptr) {
-    // Not expected for these types; the usual order then reports it where it belongs.
-    PyErr_Clear();
-    return false;
-  }
-  map.prefetch_bucket(hash);
+  call.hash = key_hash(call.key(), call.key_length());
+  call.map->prefetch_bucket(call.hash);
   return true;
+}
+
+void finish_hash(QuillmapObject* self, PyObject* key, KeyCall& call, bool hashed) {
+  if (self->base.uses_default_hash == 0) {
+    call.hash = hash_key_of(self, key);
+  } else if (!surely_hashable(key)) {
+    static_cast<void>(hash_key_of(self, key));  // only whether the key is hashable
+  }
+  if (hashed) {
+    call.map->prefetch_entries(call.hash);
+  }
 }
 
 KeyCall prepare(QuillmapObject* self, PyObject* key) {
   KeyCall call;
   call.map = require_map(self);
   call.serializer = OwnedRef::incref(self->serializer_module);
-  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
   call.key_bytes = serialize(call.serializer.get(), key);
-  if (!hashed) {
-    call.hash = hash_of(self, key);
-  }
+  finish_hash(self, key, call, hash_serialized_key(self, call));
   if (call.key_bytes.get() == Py_None) {
     raise_serialized_none();
   }

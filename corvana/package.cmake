@@ -8,7 +8,7 @@ function(corvana_add_package prefix output_dir install)
   set(modules quillmap pellrook tarnwick)
   set(quillmap_sources quillmap_module.cpp quillmap_type.cpp operations.cpp dict_protocol.cpp expansion.cpp
       check.cpp arguments.cpp errors.cpp)
-  set(pellrook_sources pellrook.cpp stable_hash.cpp)
+  set(pellrook_sources pellrook.cpp)
   set(tarnwick_sources tarnwick.cpp)
   foreach(module ${modules})
     set(target ${prefix}${module})

@@ -1,13 +1,12 @@
 // corvana.pellrook: the base class `pellrook` of the shared dictionary class, and `hash_key`.
 //
 // A pellrook holds a name (the read-only attribute `name`, None until a subclass sets it) and the
-// hash function its __init__ was given. hash_key hashes keys with that function; with the default
-// (the built-in hash as found when this module was imported) it hashes str, bytes, int, float,
-// bool, None and tuples of these with a hash that is the same in every process (stable_hash.hpp),
-// so keys stored by one process are found by another whatever its PYTHONHASHSEED.
+// hash function its __init__ was given. hash_key hashes keys with that function. `uses_default_hash`
+// tells a subclass that the function is the built-in hash as found when this module was imported:
+// the shared dictionary then hashes a key's serialized bytes instead, which are the same in every
+// process, and asks hash_key only whether the key is hashable.
 #include "corvana/native_api.hpp"
 #include "corvana/python_ref.hpp"
-#include "corvana/stable_hash.hpp"
 
 namespace corvana::pellrook {
 namespace {
@@ -41,7 +40,7 @@ int pellrook_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     return -1;
   }
   auto* self = reinterpret_cast<PellrookObject*>(object);
-  self->uses_stable_hash = hash_function == default_hash_function ? 1 : 0;
+  self->uses_default_hash = hash_function == default_hash_function ? 1 : 0;
   python::replace_field(self->hash_function, OwnedRef::incref(hash_function));
   return 0;
 }
@@ -86,16 +85,8 @@ Py_ssize_t hash_key(PellrookObject* self, PyObject* key) {
     PyErr_SetString(PyExc_RuntimeError, "pellrook.__init__ has not run: the object has no hash function");
     return -1;
   }
-  if (self->uses_stable_hash != 0) {
-    std::int64_t hash = 0;
-    switch (stable_hash::hash_object(key, hash)) {
-      case stable_hash::Outcome::hashed:
-        return static_cast<Py_ssize_t>(hash);
-      case stable_hash::Outcome::failed:
-        return -1;
-      case stable_hash::Outcome::unsupported:
-        return PyObject_Hash(key);  // what calling the built-in hash does
-    }
+  if (self->uses_default_hash != 0) {
+    return PyObject_Hash(key);  // what calling the built-in hash does
   }
   // The function may drop the last reference to itself (by rebinding an attribute, say).
   const OwnedRef hash_function = OwnedRef::incref(self->hash_function);

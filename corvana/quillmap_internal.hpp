@@ -133,17 +133,10 @@ extern const char method_expansion_doc[];
 
 // The serialization steps shared by every operation (operations.cpp). serialize: dumps(object) of
 // the serializer, looked up afresh, which must give exactly bytes or None (TypeError "Expected
-// bytes, got <type>"); hash_of: pellrook's hash_key of the key object; raise_serialized_none:
-// TypeError "expected bytes, NoneType found", for a key or value that serialized to None.
+// bytes, got <type>"); raise_serialized_none: TypeError "expected bytes, NoneType found", for a key
+// or value that serialized to None.
 python::OwnedRef serialize(PyObject* serializer, PyObject* object);
-std::int64_t hash_of(QuillmapObject* self, PyObject* key);
 [[noreturn]] void raise_serialized_none();
-// The key's hash taken before its serialization, where nobody can tell the difference: an exact
-// int, str or bytes under the stable hash is hashed by pure native code that neither fails nor runs
-// Python code. The key's bucket is then prefetched, so that its cache miss overlaps serialization.
-// Returns false, with nothing done, for every other key; the caller then hashes after serializing.
-bool hash_before_serializing(QuillmapObject* self, const ConcurrentHashMap_string& map, PyObject* key,
-                             std::int64_t& hash) noexcept;
 // The stored value of the key as a bytes object, copied once from the map straight into it; null
 // when the key is absent. Raises MemoryError (thrown as PythonErrorSet) when the object cannot be made.
 python::OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len,
@@ -159,6 +152,20 @@ inline std::uint64_t bytes_length(const python::OwnedRef& bytes) noexcept {
 
 // What every operation on a key needs: the map object (kept alive for the call), the serializer
 // and the key's bytes and hash, made in the order insert makes them.
+//
+// The key's hash. With the built-in hash as hash_function (the default) it is XXH3 of the key's
+// serialized bytes: the same in every process for every key the serializer accepts, whatever the
+// key's own __hash__ does (salted str, identity-based objects). The built-in hash is still asked,
+// its result dropped, for keys of other types than exact str, bytes, int, float, bool and None, so
+// that an unhashable key fails with its TypeError as it always did. With any other function, the
+// hash is that function's hash of the key object (pellrook's hash_key).
+struct KeyCall;
+// Right after the key's serialization: for the default hash, computes it and prefetches the key's
+// bucket, whose cache miss then overlaps the serialization of the values. Returns whether it did.
+bool hash_serialized_key(QuillmapObject* self, KeyCall& call) noexcept;
+// After every serialization, where insert takes the hash: the rest of the key's hashing.
+void finish_hash(QuillmapObject* self, PyObject* key, KeyCall& call, bool hashed);
+
 struct KeyCall {
   std::shared_ptr<ConcurrentHashMap_string> map;
   python::OwnedRef serializer;
@@ -169,8 +176,7 @@ struct KeyCall {
   [[nodiscard]] std::uint64_t key_length() const noexcept { return bytes_length(key_bytes); }
 };
 
-// The key serialized, then hashed (or hashed first where that cannot be told apart), as every
-// operation on one key does it.
+// The key serialized, then hashed, as every operation on one key does it.
 KeyCall prepare(QuillmapObject* self, PyObject* key);
 
 // `values` are serialized after the key and before the hash, as insert does.
@@ -180,17 +186,12 @@ KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[C
   KeyCall call;
   call.map = require_map(self);
   call.serializer = python::OwnedRef::incref(self->serializer_module);
-  const bool hashed = hash_before_serializing(self, *call.map, key, call.hash);
   call.key_bytes = serialize(call.serializer.get(), key);
-  if (hashed) {
-    call.map->prefetch_entries(call.hash);  // arrives while the values are serialized
-  }
+  const bool hashed = hash_serialized_key(self, call);
   for (std::size_t index = 0; index < Count; ++index) {
     serialized[index] = serialize(call.serializer.get(), values[index]);
   }
-  if (!hashed) {
-    call.hash = hash_of(self, key);
-  }
+  finish_hash(self, key, call, hashed);
   if (call.key_bytes.get() == Py_None) {
     raise_serialized_none();
   }

@@ -283,7 +283,7 @@ std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t firs
   return heap + run_offset;
 }
 
-std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
+std::byte* heap_alloc_bytes(Allocator heap, std::size_t size, Backing backing) noexcept {
   if (heap == nullptr || size == 0) {
     return nullptr;
   }
@@ -312,7 +312,9 @@ std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept {
     report_out_of_memory();
     return nullptr;
   }
-  prefault_ahead(heap, block_offset, block_offset + block_bytes);
+  if (backing == Backing::ahead) {
+    prefault_ahead(heap, block_offset, block_offset + block_bytes);
+  }
   return payload;
 }
 

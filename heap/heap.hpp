@@ -123,8 +123,13 @@ inline constexpr std::uint8_t max_unit = 246;           // chunk_size must fit i
 // callers then use heap_alloc_chunks, which reports any error.
 [[nodiscard]] std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t first_unit,
                                           std::uint8_t second_unit) noexcept;
+// Whether a fresh raw block's pages get their backing in the file as it is carved (best effort, in
+// windows ahead of heap_next), or are left to whoever first uses them, which must back them itself
+// before it touches them (platform::reserve_for_write): a big block that is used a piece at a time
+// then costs the file only the pieces used.
+enum class Backing : std::uint8_t { ahead, by_user };
 // A raw block of at least `size` bytes: returns its payload (block start + 2) or null.
-[[nodiscard]] std::byte* heap_alloc_bytes(Allocator heap, std::size_t size) noexcept;
+[[nodiscard]] std::byte* heap_alloc_bytes(Allocator heap, std::size_t size, Backing backing = Backing::ahead) noexcept;
 // Pushes the chunk whose payload is given onto its class's free list; false for a unit that has
 // no free list (raw blocks included), a null argument, or an address that is not the payload of a
 // chunk carved in this heap (outside [66, heap_next), not at 8k + 2, or a header that does not

@@ -206,8 +206,9 @@ inline constexpr std::size_t heap_header_bytes = sizeof(HeapHeader);
 inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // The format this code writes and reads. 1 is the format before the magic, the version field and
 // the process table (its files carry zeros where the magic now stands); 2 had no slabs and kept
-// entries in linked record blocks and string chunks.
-inline constexpr std::uint16_t memory_file_format_version = 3;
+// entries in linked record blocks and string chunks; 3 chose a bucket from the low bits of the
+// caller's hash, and its default hash was another.
+inline constexpr std::uint16_t memory_file_format_version = 4;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
 inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"
 inline constexpr std::uint64_t process_table_alignment = 4096;

@@ -211,16 +211,22 @@ std::string memory_file_defect(const std::byte* mapping_address, std::uint64_t m
   return {};
 }
 
-// Backs the pages that making a new file writes (the headers in front of the heap, the process
-// table's header and the slab header and directory), so that a full file system fails the
-// creation instead of raising SIGBUS. false when it cannot.
-bool reserve_header_pages(std::byte* mapping_address, std::uint64_t size) noexcept {
+// The bytes at the start of a new heap that get backing with the file: the first records (a map's
+// header, table and cells) land there.
+constexpr std::uint64_t early_heap_bytes = 64 * 1024;
+
+// Backs the pages that making a new file writes, and its creator's first uses: the headers and the
+// first records of the heap, the process table's header and first slot, and the slab header and
+// directory. They are written as zeros before the file is mapped (nobody else can have it yet),
+// which costs less than backing them by page faults. A full file system fails the creation here
+// instead of raising SIGBUS later. false (errno set) when it cannot.
+bool back_header_pages(FileHandle file, std::uint64_t size) noexcept {
   layout::TrailerLayout trailer;
   static_cast<void>(layout::trailer_layout(size + heap_header_bytes, trailer));  // checked by mapped_size_for
-  return platform::reserve_for_write(mapping_address, header_bytes) &&
-         platform::reserve_for_write(mapping_address + trailer.table_offset, sizeof(ProcessTableHeader)) &&
-         platform::reserve_for_write(mapping_address + trailer.slab_header_offset,
-                                     trailer.end - trailer.slab_header_offset);
+  const std::uint64_t first_slot_end = trailer.table_offset + sizeof(ProcessTableHeader) + sizeof(ProcessSlot);
+  return platform::write_zeros(file, 0, header_bytes + std::min(size, early_heap_bytes)) &&
+         platform::write_zeros(file, trailer.table_offset, first_slot_end - trailer.table_offset) &&
+         platform::write_zeros(file, trailer.slab_header_offset, trailer.end - trailer.slab_header_offset);
 }
 
 // Claims a slot of the mapping's process table through a file description of its own and registers
@@ -279,6 +285,10 @@ std::byte* create_new_file(std::uint64_t size, std::uint64_t mapped_size, std::u
   }
   partial.created_path = full_path;
 
+  if (!back_header_pages(partial.file, size)) {
+    report_core_failure("no space on the file system for the memory file's headers", ENOSPC);
+    return nullptr;
+  }
   void* address = platform::map_file(partial.file, mapped_size);
   if (address == nullptr) {
     const int code = platform::last_error();
@@ -288,10 +298,6 @@ std::byte* create_new_file(std::uint64_t size, std::uint64_t mapped_size, std::u
   partial.address = address;
   partial.length = mapped_size;
   auto* mapping_address = static_cast<std::byte*>(address);
-  if (!reserve_header_pages(mapping_address, size)) {
-    report_core_failure("no space on the file system for the memory file's headers", ENOSPC);
-    return nullptr;
-  }
   write_new_headers(mapping_address, mapped_size, size, string_unit);
   if (!attach_process_table(partial, mapping_address)) {
     return nullptr;

@@ -46,6 +46,11 @@ bool file_length(const char* path, std::uint64_t& length) noexcept;
 bool file_length(FileHandle file, std::uint64_t& length) noexcept;
 bool remove_file(const char* path) noexcept;
 
+// Writes zeros over [offset, offset + length) of a file that nobody has mapped or written yet, so
+// that those pages have backing before they are mapped: cheaper on some file systems than backing
+// them by faults, and a full file system fails here. false (errno set) on failure.
+bool write_zeros(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept;
+
 // Maps `length` bytes of `file` from offset 0, shared and read-write; null on failure.
 void* map_file(FileHandle file, std::uint64_t length) noexcept;
 bool unmap_file(void* address, std::uint64_t length) noexcept;

@@ -90,6 +90,31 @@ FileHandle open_file(const char* path) noexcept {
   return descriptor < 0 ? invalid_handle : descriptor;
 }
 
+bool write_zeros(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept {
+  const int descriptor = descriptor_of(file);
+  if (descriptor < 0) {
+    errno = EBADF;
+    return false;
+  }
+  static const char zeros[64 * 1024] = {};
+  while (length > 0) {
+    const std::size_t piece = length < sizeof zeros ? static_cast<std::size_t>(length) : sizeof zeros;
+    const ssize_t written = ::pwrite(descriptor, zeros, piece, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      if (written == 0) {
+        errno = ENOSPC;
+      }
+      return false;
+    }
+    offset += static_cast<std::uint64_t>(written);
+    length -= static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
 bool set_file_length(FileHandle file, std::uint64_t length) noexcept {
   const int descriptor = descriptor_of(file);
   if (descriptor < 0) {

@@ -357,7 +357,8 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use, st
     roll_back();
     throw std::runtime_error("the doubled bucket chunks would not fit in 64 bits");
   }
-  std::byte* payload = heap_alloc_bytes(base_, block_bytes);
+  // Fresh, so zero: empty buckets. Their pages get backing as the split reaches them.
+  std::byte* payload = heap_alloc_bytes(base_, block_bytes, Backing::by_user);
   if (payload == nullptr) {
     const std::string text = map_layout::heap_error_text();
     write_header_word(map_header_field(offsetof(map_layout::MapHeader, refused_chunks_in_use)), chunks_in_use);
@@ -573,7 +574,7 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   ChainBuilder staying(heap, caches, intent->new_pages[1]);
   map_layout::for_each_page(heap, old_bucket, [&](const PageView& page, Offset) {
     map_layout::for_each_entry(page, [&](const EntryView& entry) {
-      ((static_cast<std::uint64_t>(entry.hash) & split_bit) != 0 ? moving : staying).add(entry);
+      ((bucket_bits(entry.hash) & split_bit) != 0 ? moving : staying).add(entry);
     });
     return false;
   });
@@ -697,6 +698,11 @@ void ConcurrentHashMap_string::clear_moving_marks(std::uint64_t chunks_in_use) n
     }
     for (std::uint64_t position = 0; position < bucket_chunk_size_; ++position) {
       Bucket* bucket = reinterpret_cast<Bucket*>(address + position * sizeof(Bucket));
+      try {
+        back_bucket(bucket);
+      } catch (const HeapExhausted&) {
+        continue;  // a page the file system cannot back was never written: it holds no mark
+      }
       // release: whoever reads the cleared mark also sees the doubled bucket_chunk_in_use
       map_layout::moving_to_word(bucket).exchange(0, std::memory_order_release);
     }

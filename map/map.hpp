@@ -33,6 +33,7 @@
 //   a bucket lock.
 #pragma once
 
+#include "map/key_hash.hpp"
 #include "map/map_base.hpp"
 #include "map/string_map.hpp"
 #include "map/pointer_map.hpp"

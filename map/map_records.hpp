@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "heap/heap.hpp"
+#include "map/key_hash.hpp"
 
 namespace corvana::map_layout {
 

@@ -106,9 +106,9 @@ bool is_string_unit(std::uint64_t unit) noexcept {
 }
 
 // A record of `bytes` bytes on a cache line, in a new raw block; throws the heap's error when it has
-// no room. Fresh heap space is zero.
-std::byte* alloc_aligned_record(Allocator heap, std::uint64_t bytes_with_slack) {
-  std::byte* payload = heap_alloc_bytes(heap, bytes_with_slack);
+// no room. Fresh heap space is zero (also where its pages have no backing yet).
+std::byte* alloc_aligned_record(Allocator heap, std::uint64_t bytes_with_slack, Backing backing = Backing::ahead) {
+  std::byte* payload = heap_alloc_bytes(heap, bytes_with_slack, backing);
   if (payload == nullptr) {
     throw std::runtime_error(heap_error_text());
   }
@@ -357,6 +357,7 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
     static_cast<void>(platform::remove_file(path.c_str()));
   });
   heap_end_ = reinterpret_cast<const HeapHeader*>(base_)->heap_end;
+  make_backed_regions();
   adopt_process_slot();
 
   std::byte* header_chunk = heap_alloc_chunks(base_, 1, map_header_unit);
@@ -374,15 +375,7 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
   }
   std::fill_n(chunk_addresses_, bucket_chunk_number, nullptr);
 
-  // The table and bucket chunk 0 are fresh heap space, which is zero: every slot is empty and every
-  // bucket is an empty bucket without links.
-  table_ = alloc_aligned_record(base_, table_bytes);
-  table_offset_ = offset_of(base_, table_);
-  std::byte* chunk = alloc_aligned_record(base_, chunk_bytes);
-  chunk_addresses_[0] = chunk;
-  const auto chunk_offset = static_cast<std::uint64_t>(offset_of(base_, chunk));
-  std::memcpy(table_, &chunk_offset, sizeof chunk_offset);
-
+  // The cells and the table first: they lie in the first pages of the heap, backed with the file.
   // bucket_chunk_in_use, expansion_workers, expansion_lock, migration_cursor, element_count
   constexpr std::uint64_t initial_values[] = {1, 0, lock_word_free, 0, 0};
   constexpr std::size_t cell_count = std::size(initial_values);
@@ -398,6 +391,15 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
     std::memcpy(cell, &initial_values[index], sizeof(std::uint64_t));
     cell_offsets[index] = offset_of(base_, cell);
   }
+
+  // The table and bucket chunk 0 are fresh heap space, which is zero: every slot is empty and every
+  // bucket is an empty bucket without links. The chunk's pages get backing as buckets are used.
+  table_ = alloc_aligned_record(base_, table_bytes);
+  table_offset_ = offset_of(base_, table_);
+  std::byte* chunk = alloc_aligned_record(base_, chunk_bytes, Backing::by_user);
+  chunk_addresses_[0] = chunk;
+  const auto chunk_offset = static_cast<std::uint64_t>(offset_of(base_, chunk));
+  std::memcpy(table_, &chunk_offset, sizeof chunk_offset);
 
   auto& header = *reinterpret_cast<MapHeader*>(base_ + map_layout::map_header_offset);
   std::memset(&header, 0, sizeof header - sizeof header.unused);
@@ -447,6 +449,7 @@ void ConcurrentHashMap_string::open_map(const std::string& name) {
     refuse_file(name, defect);
   }
   heap_end_ = reinterpret_cast<const HeapHeader*>(base_)->heap_end;
+  make_backed_regions();
   const auto& header = *reinterpret_cast<const MapHeader*>(base_ + map_layout::map_header_offset);
   bucket_chunk_number_ = header.bucket_chunk_number;
   bucket_chunk_size_ = header.bucket_chunk_size;
@@ -518,6 +521,7 @@ void ConcurrentHashMap_string::release() noexcept {
     caches.reset();
   }
   access_.reset();
+  backed_regions_.reset();
   if (chunk_addresses_ != nullptr) {
     python_free(chunk_addresses_);
     chunk_addresses_ = nullptr;
@@ -635,7 +639,7 @@ std::byte* ConcurrentHashMap_string::published_chunk_address(std::uint64_t chunk
 }
 
 Bucket* ConcurrentHashMap_string::marked_sibling(std::uint64_t bucket_number, Bucket* bucket,
-                                                 std::uint64_t chunks_in_use) const noexcept {
+                                                 std::uint64_t chunks_in_use) const {
   // acquire: a mark, or its clearing together with the doubling before it, is visible
   const std::uint64_t mark = map_layout::moving_to_word(bucket).load(std::memory_order_acquire);
   if (mark == 0 || chunks_in_use > bucket_chunk_number_ / 2) {
@@ -647,15 +651,58 @@ Bucket* ConcurrentHashMap_string::marked_sibling(std::uint64_t bucket_number, Bu
     return nullptr;
   }
   auto* sibling = reinterpret_cast<Bucket*>(chunk + (sibling_number & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
-  return static_cast<std::uint64_t>(offset_of(base_, sibling)) == mark ? sibling : nullptr;
+  if (static_cast<std::uint64_t>(offset_of(base_, sibling)) != mark) {
+    return nullptr;
+  }
+  back_bucket(sibling);
+  return sibling;
 }
 
 Bucket* ConcurrentHashMap_string::bucket_at(std::uint64_t bucket) const {
   std::byte* chunk = chunk_address(bucket >> bucket_chunk_shift_);
-  return reinterpret_cast<Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+  auto* address = reinterpret_cast<Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+  back_bucket(address);
+  return address;
 }
 
-Bucket* ConcurrentHashMap_string::bucket_at_offset(Offset offset) const noexcept {
+void ConcurrentHashMap_string::make_backed_regions() {
+  // Regions of a page (128 buckets), so that the file grows by the pages of the buckets used; larger
+  // where the heap would need more than 2^18 of them (heaps past 1 GiB).
+  backed_region_shift_ = 12;
+  while ((heap_end_ >> backed_region_shift_) >= (std::uint64_t{1} << 18)) {
+    ++backed_region_shift_;
+  }
+  backed_regions_ = std::make_unique<std::uint8_t[]>((heap_end_ >> backed_region_shift_) + 1);
+}
+
+bool ConcurrentHashMap_string::is_backed(const Bucket* bucket) const noexcept {
+  const auto offset = static_cast<std::uint64_t>(reinterpret_cast<const std::byte*>(bucket) - base_);
+  // relaxed: whether a page has backing is the kernel's to keep; the flag only spares this process
+  // the system call
+  return std::atomic_ref<std::uint8_t>(backed_regions_[offset >> backed_region_shift_])
+             .load(std::memory_order_relaxed) != 0;
+}
+
+void ConcurrentHashMap_string::back_bucket(const Bucket* bucket) const {
+  if (is_backed(bucket)) [[likely]] {
+    return;
+  }
+  const auto offset = static_cast<std::uint64_t>(reinterpret_cast<const std::byte*>(bucket) - base_);
+  const std::uint64_t region = offset >> backed_region_shift_;
+  const std::uint64_t begin = region << backed_region_shift_;
+  const std::uint64_t end = std::min(begin + (std::uint64_t{1} << backed_region_shift_), heap_end_);
+  if (platform::reserve_for_write(base_ + begin, end - begin)) {
+    std::atomic_ref<std::uint8_t>(backed_regions_[region]).store(1, std::memory_order_relaxed);
+    return;
+  }
+  // The file system could not back the whole region; the bucket's own page may still be backed (by
+  // another process), or get backing. Otherwise the map is full for this bucket.
+  if (!platform::reserve_for_write(const_cast<Bucket*>(bucket), sizeof(Bucket))) {
+    throw HeapExhausted();
+  }
+}
+
+Bucket* ConcurrentHashMap_string::bucket_at_offset(Offset offset) const {
   const auto wanted = static_cast<std::uint64_t>(offset);
   const std::uint64_t chunk_bytes = bucket_chunk_size_ * sizeof(Bucket);
   // Any chunk published so far: those in use and, during a doubling, the new ones.
@@ -669,7 +716,9 @@ Bucket* ConcurrentHashMap_string::bucket_at_offset(Offset offset) const noexcept
       continue;
     }
     if (wanted >= slot && wanted < slot + chunk_bytes && (wanted - slot) % sizeof(Bucket) == 0) {
-      return reinterpret_cast<Bucket*>(base_ + wanted);
+      auto* bucket = reinterpret_cast<Bucket*>(base_ + wanted);
+      back_bucket(bucket);
+      return bucket;
     }
   }
   return nullptr;
@@ -678,7 +727,7 @@ Bucket* ConcurrentHashMap_string::bucket_at_offset(Offset offset) const noexcept
 std::uint64_t ConcurrentHashMap_string::bucket_index(std::int64_t hash,
                                                      std::uint64_t chunks_in_use) const noexcept {
   // B and N are powers of 2, so the unsigned remainder is a mask.
-  return static_cast<std::uint64_t>(hash) & (bucket_chunk_size_ * chunks_in_use - 1);
+  return bucket_bits(hash) & (bucket_chunk_size_ * chunks_in_use - 1);
 }
 
 std::uint64_t ConcurrentHashMap_string::bucket_of(std::int64_t hash) const noexcept {
@@ -700,7 +749,8 @@ const Bucket* ConcurrentHashMap_string::cached_bucket_of(std::int64_t hash) cons
   if (chunk == nullptr) {
     return nullptr;
   }
-  return reinterpret_cast<const Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+  const auto* address = reinterpret_cast<const Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+  return is_backed(address) ? address : nullptr;
 }
 
 void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept {

@@ -256,8 +256,18 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // The address of bucket chunk `chunk` in this process, looked up in the table on first use.
   // Throws runtime_error when the table names no chunk there.
   [[nodiscard]] std::byte* chunk_address(std::uint64_t chunk) const;
+  // The bucket numbered `bucket`, its page backed (see back_bucket).
   [[nodiscard]] map_layout::Bucket* bucket_at(std::uint64_t bucket) const;
-  // The bucket of `hash` when its chunk's address is already known in this process, else null.
+  // Bucket chunks are made without backing for their pages: a new map costs its headers only, and
+  // the file grows as its buckets are used. Before a process first touches a bucket it backs the
+  // bucket's region of the heap (backed_region_shift_ bits of offset) with one system call, so that
+  // a full file system is an error here (HeapExhausted) and never a SIGBUS at a later store. Each
+  // process keeps its own record of the regions it backed: a record in the file could lie.
+  void back_bucket(const map_layout::Bucket* bucket) const;
+  [[nodiscard]] bool is_backed(const map_layout::Bucket* bucket) const noexcept;
+  void make_backed_regions();
+  // The bucket of `hash` when its chunk's address is already known in this process and its region is
+  // backed, else null.
   [[nodiscard]] const map_layout::Bucket* cached_bucket_of(std::int64_t hash) const noexcept;
   [[nodiscard]] std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks_in_use) const noexcept;
   // Locks the bucket of `hash`, starting again whenever bucket_chunk_in_use changed while it waited
@@ -274,8 +284,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // change of `bucket`. Requires: the bucket's lock.
   void resolve_intent(map_layout::Bucket* bucket, ProcessSlot* slot, std::uint32_t record,
                       std::uint32_t generation);
-  // The bucket at `offset`, when it is one of the buckets of a published chunk; else null.
-  [[nodiscard]] map_layout::Bucket* bucket_at_offset(Offset offset) const noexcept;
+  // The bucket at `offset`, backed, when it is one of the buckets of a published chunk; else null.
+  [[nodiscard]] map_layout::Bucket* bucket_at_offset(Offset offset) const;
   // The join rule: joins (and runs) an expansion when the map holds more than two entries per bucket
   // (`count` entries for the first check, element_count under expansion_lock for the second).
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
@@ -365,7 +375,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // The sibling that `bucket` (number `bucket_number`) is being split into for the current N, when
   // its mark names exactly that sibling; a mark that names anything else is a stale one: null.
   [[nodiscard]] map_layout::Bucket* marked_sibling(std::uint64_t bucket_number, map_layout::Bucket* bucket,
-                                                   std::uint64_t chunks_in_use) const noexcept;
+                                                   std::uint64_t chunks_in_use) const;
   // The address of bucket chunk `chunk` when the table names one; else null.
   [[nodiscard]] std::byte* published_chunk_address(std::uint64_t chunk) const noexcept;
 
@@ -374,6 +384,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   FileHandle file_ = platform::invalid_handle;
   MappingHandle mapping_ = platform::invalid_handle;
   std::uint64_t heap_end_ = 0;  // the heap's end: every record lies below it
+  std::unique_ptr<std::uint8_t[]> backed_regions_;  // 1 for each region this process has backed
+  unsigned backed_region_shift_ = 12;
   std::byte* table_ = nullptr;  // the bucket chunk table in this process
   Offset table_offset_ = Offset::null;
   // Per bucket chunk, its address in this process or null until first looked up (python_malloc,

@@ -12,11 +12,42 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "map/map.hpp"
 #include "tests/heap/heap_test_support.hpp"
 
 namespace corvana::testing {
+
+// A map chooses a bucket from the low bits of bucket_bits(hash). A test that needs an entry in a
+// given bucket (of a map of at most 2^16 buckets), or on a given side of a split, asks for the hash
+// at that position: hash_at(p) is the smallest hash whose 16 low bucket bits are p, so distinct
+// positions give distinct hashes. position_of() goes back.
+inline std::int64_t hash_at(std::uint64_t position) {
+  static const std::vector<std::int64_t> table = [] {
+    std::vector<std::int64_t> found(1 << 16, -1);
+    std::size_t missing = found.size();
+    for (std::int64_t hash = 0; missing > 0; ++hash) {
+      std::int64_t& slot = found[bucket_bits(hash) & 0xFFFF];
+      if (slot < 0) {
+        slot = hash;
+        --missing;
+      }
+    }
+    return found;
+  }();
+  return table.at(position);
+}
+inline std::int64_t position_of(std::int64_t hash) {
+  return static_cast<std::int64_t>(bucket_bits(hash) & 0xFFFF);
+}
+inline std::vector<std::int64_t> positions_of(const std::vector<std::int64_t>& hashes) {
+  std::vector<std::int64_t> positions;
+  for (const std::int64_t hash : hashes) {
+    positions.push_back(position_of(hash));
+  }
+  return positions;
+}
 
 // Points TMPDIR at a fresh directory for the test, so new memory files land there and the test can
 // see exactly which files exist; removes the directory afterwards.

@@ -22,6 +22,17 @@ void put_hashes(ConcurrentHashMap_string& map, const std::vector<std::int64_t>& 
   }
 }
 
+// Entries at the given positions (see hash_at), with the keys and values put_hashes gives them.
+void put_positions(ConcurrentHashMap_string& map, const std::vector<std::int64_t>& positions) {
+  for (const std::int64_t position : positions) {
+    put_hashes(map, {hash_at(static_cast<std::uint64_t>(position))});
+  }
+}
+bool erase_position(ConcurrentHashMap_string& map, std::int64_t position) {
+  const std::int64_t hash = hash_at(static_cast<std::uint64_t>(position));
+  return erase(map, key_for(hash), hash);
+}
+
 void expect_all_found(ConcurrentHashMap_string& map, const std::vector<std::int64_t>& hashes) {
   for (const std::int64_t hash : hashes) {
     EXPECT_EQ(fetch(map, key_for(hash), hash), "value-" + std::to_string(hash)) << hash;
@@ -57,29 +68,31 @@ TEST_F(StringMapExpansion, OneParticipantDoublesAndPlacesEveryEntry) {
 
 TEST_F(StringMapExpansion, EntriesKeepTheirOrderInBothLists) {
   std::string name;
-  auto map = create(name, 2, 8);  // 4 buckets; bit 4 decides the split of bucket 0
-  put_hashes(*map, {0, 4, 8, 12, 16, 20});
-  put_hashes(*map, {1, 9});  // bucket 1: nothing moves
-  put_hashes(*map, {7});     // bucket 3: everything moves
-  ASSERT_EQ((map->bucket_hashes(0)), (std::vector<std::int64_t>{0, 4, 8, 12, 16, 20}));
+  auto map = create(name, 2, 8);  // 4 buckets; position bit 4 decides the split of bucket 0
+  put_positions(*map, {0, 4, 8, 12, 16, 20});
+  put_positions(*map, {1, 9});  // bucket 1: nothing moves
+  put_positions(*map, {7});     // bucket 3: everything moves
+  ASSERT_EQ(positions_of(map->bucket_hashes(0)), (std::vector<std::int64_t>{0, 4, 8, 12, 16, 20}));
   map->python_expansion_helper(0);
   ASSERT_EQ(map->bucket_chunk_in_use(), 2u);
-  EXPECT_EQ((map->bucket_hashes(0)), (std::vector<std::int64_t>{0, 8, 16}));
-  EXPECT_EQ((map->bucket_hashes(4)), (std::vector<std::int64_t>{4, 12, 20}));
-  EXPECT_EQ((map->bucket_hashes(1)), (std::vector<std::int64_t>{1, 9}));
+  EXPECT_EQ(positions_of(map->bucket_hashes(0)), (std::vector<std::int64_t>{0, 8, 16}));
+  EXPECT_EQ(positions_of(map->bucket_hashes(4)), (std::vector<std::int64_t>{4, 12, 20}));
+  EXPECT_EQ(positions_of(map->bucket_hashes(1)), (std::vector<std::int64_t>{1, 9}));
   EXPECT_EQ(map->bucket_page_count(1), 1u);
-  EXPECT_EQ((map->bucket_hashes(3)), (std::vector<std::int64_t>{}));
+  EXPECT_EQ(positions_of(map->bucket_hashes(3)), (std::vector<std::int64_t>{}));
   EXPECT_EQ(map->bucket_page_count(3), 0u) << "a bucket left empty keeps no page";
-  EXPECT_EQ((map->bucket_hashes(7)), (std::vector<std::int64_t>{7}));
+  EXPECT_EQ(positions_of(map->bucket_hashes(7)), (std::vector<std::int64_t>{7}));
   // An empty bucket is only marked and unmarked.
   EXPECT_EQ(map->bucket_length(2), 0u);
   EXPECT_EQ(map->bucket_page_count(2), 0u);
   EXPECT_EQ(map->bucket_moving_to(2), 0u);
   EXPECT_EQ(map->check().entry_count, 9u);
-  expect_all_found(*map, {0, 4, 8, 12, 16, 20, 1, 9, 7});
+  for (const std::int64_t position : {0, 4, 8, 12, 16, 20, 1, 9, 7}) {
+    expect_all_found(*map, {hash_at(position)});
+  }
 
-  for (const std::int64_t hash : {0, 4, 8, 12, 16, 20, 1, 9, 7}) {
-    EXPECT_TRUE(erase(*map, key_for(hash), hash));
+  for (const std::int64_t position : {0, 4, 8, 12, 16, 20, 1, 9, 7}) {
+    EXPECT_TRUE(erase_position(*map, position));
   }
   EXPECT_EQ(map->check().entry_count, 0u);
 }
@@ -142,11 +155,11 @@ TEST_F(StringMapExpansion, InsertsStartExpansionsOfAMapOfOneBucketUpToTheTableBo
 TEST_F(StringMapExpansion, AnInsertIntoAnEmptyBucketNeverStartsAnExpansion) {
   std::string name;
   auto map = create(name, 2, 8);
-  put_hashes(*map, {0, 4, 8, 12, 16, 20, 24, 28});  // bucket 0 holds 8 entries
+  put_positions(*map, {0, 4, 8, 12, 16, 20, 24, 28});  // bucket 0 holds 8 entries
   ASSERT_EQ(map->bucket_chunk_in_use(), 1u);
-  put_hashes(*map, {1});  // 9 entries > 8, but into an empty bucket
+  put_positions(*map, {1});  // 9 entries > 8, but into an empty bucket
   EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
-  put_hashes(*map, {5});  // appends: expands
+  put_positions(*map, {5});  // appends: expands
   EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
   EXPECT_EQ(map->check().entry_count, 10u);
 }
@@ -177,16 +190,16 @@ TEST_F(StringMapExpansion, ACreatorWithoutHeapRollsBackAndTheMapKeepsWorking) {
   auto map = create(name, 2, 4, 1024 * 1024, 5);  // 4 buckets
   // Warm the caches: bucket 0 grows to five entries and shrinks to two, so that pages of up to five
   // entries come from cached chunks once the heap is used up.
-  put_hashes(*map, {0, 4, 8, 12, 16});
-  for (const std::int64_t hash : {16, 12, 8}) {
-    EXPECT_TRUE(erase(*map, key_for(hash), hash));
+  put_positions(*map, {0, 4, 8, 12, 16});
+  for (const std::int64_t position : {16, 12, 8}) {
+    EXPECT_TRUE(erase_position(*map, position));
   }
-  put_hashes(*map, {1, 5, 2, 6, 3, 7});  // 8 entries: at the threshold
+  put_positions(*map, {1, 5, 2, 6, 3, 7});  // 8 entries: at the threshold
   ASSERT_GT(map->cached_chunks(), 4u);
   // Use up the heap's fresh space: new bucket chunks cannot be made any more.
   while (heap_alloc_bytes(map->heap_base(), 8) != nullptr) {
   }
-  put_hashes(*map, {12});  // 9 entries: starts an expansion whose creator fails
+  put_positions(*map, {12});  // 9 entries: starts an expansion whose creator fails
   EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
   EXPECT_EQ(map->table_slot(1), 0u) << "the marker is rolled back";
   EXPECT_EQ(map->expansion_workers(), 0u);
@@ -222,9 +235,11 @@ TEST_F(StringMapExpansion, ACreatorWithoutHeapRollsBackAndTheMapKeepsWorking) {
   EXPECT_EQ(map->expansion_workers(), 0u);
   EXPECT_EQ(map->bucket_chunk_in_use(), 1u);
 
-  put_hashes(*map, {16});  // tries again, fails again, and the insert itself succeeds
-  expect_all_found(*map, {0, 4, 1, 5, 2, 6, 3, 7, 12, 16});
-  EXPECT_TRUE(erase(*map, key_for(5), 5));
+  put_positions(*map, {16});  // tries again, fails again, and the insert itself succeeds
+  for (const std::int64_t position : {0, 4, 1, 5, 2, 6, 3, 7, 12, 16}) {
+    expect_all_found(*map, {hash_at(position)});
+  }
+  EXPECT_TRUE(erase_position(*map, 5));
   EXPECT_EQ(map->element_count(), 9u);
   EXPECT_EQ(map->check().entry_count, 9u);
 }

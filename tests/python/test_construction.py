@@ -50,9 +50,15 @@ def test_defaults_create_a_map_in_the_temporary_directory():
         assert isinstance(q.name, bytes)
         assert os.path.dirname(q.name) == os.path.realpath(tempfile.gettempdir()).encode()
         assert os.path.getsize(q.name) >= 650000000
+        # A sparse file that grows with its contents: the 32 MiB of buckets get pages as they are used.
+        assert os.stat(q.name).st_blocks * 512 < 1024 * 1024
         assert q.bucket_chunk_in_use == 1 and q.element_count == 0
         assert q.insert("key", {"value": [1, 2]}) == 1
         assert q.get("key") == [True, {"value": [1, 2]}]
+        for key in range(100):
+            q[key] = key
+        assert os.stat(q.name).st_blocks * 512 < 4 * 1024 * 1024
+        assert all(q[key] == key for key in range(100)) and len(q) == 101
     finally:
         os.unlink(q.name)
 

@@ -99,3 +99,32 @@ def test_a_map_cannot_be_made_on_a_full_file_system_and_nothing_crashes(small_fi
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == "bad allocation", (done.returncode, done.stderr)
     assert sorted(os.listdir(small_file_system)) == ["filler"]  # the half-made file is gone
+
+
+def test_bucket_pages_that_cannot_be_backed_are_an_error_not_a_crash(small_file_system):
+    # 2^17 buckets take 4 MiB: more than the file system holds, so most bucket pages never get backing.
+    program = textwrap.dedent("""
+        from corvana.quillmap import quillmap
+        q = quillmap(size=64 * 1024 * 1024, bucket_chunk_size_exponent=17, bucket_chunk_number=4)
+        stored = 0
+        try:
+            while True:
+                q[stored] = stored
+                stored += 1
+        except RuntimeError as error:
+            assert "out of memory" in str(error), error
+        refused = 0
+        for key in range(200000):
+            try:
+                assert q.lookup(key, -1) == (key if key < stored else -1)
+            except RuntimeError as error:
+                assert "out of memory" in str(error), error
+                refused += 1
+        print(stored, refused)
+    """)
+    environment = dict(os.environ, TMPDIR=str(small_file_system))
+    run = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr  # a SIGBUS would give -7
+    stored, refused = map(int, run.stdout.split())
+    assert stored > 1000 and refused > 0

@@ -1,5 +1,6 @@
 """Several processes on one map: opening by name, concurrent inserts and removes verified entry by
-entry, and keys found across processes whose str and bytes hashes are salted differently."""
+entry, and keys of every type the serializers take found across processes whose own hashes differ
+(salted str and bytes hashes, identity hashes of objects)."""
 import gc
 import multiprocessing
 import os
@@ -49,6 +50,70 @@ def test_keys_are_found_across_processes_with_different_hash_seeds(new_map):
     expected = [[True, i] for i in range(len(eval(KEYS)))]
     assert out.strip() == str(expected)
     assert [q.get(key) for key in eval(KEYS)] == expected
+
+
+# Keys of every kind each serializer takes, built alike in every process by a module on the path:
+# salted hashes (str, bytes, str subclasses, frozensets of str), identity hashes (a user class
+# without __hash__, Enum members before 3.12 ...), and types no built-in hash special-cases.
+KEY_TYPES = """
+import dataclasses, datetime, decimal, enum, fractions, uuid
+
+class Colour(enum.Enum):
+    RED = 1
+    GREEN = "g"
+
+class Name(str):
+    pass
+
+class Point:  # hashed by identity: each process gives an equal point another hash
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+@dataclasses.dataclass(frozen=True)
+class Pair:
+    left: str
+    right: int
+
+when = datetime.datetime(2026, 12, 10, 11, 45, 12, 500)
+scalars = ["str", "\u00fcn\u00efc\u00f6d\u00e9", "\U0001F600", "", 0, 3, -1, 2 ** 40, 2.5, -0.0, True, False,
+           None, (), ("tuple", 1, None, 2.5), ("nested", ("t", "u"))]
+KEYS = {
+    "pickle": scalars + [b"bytes", 2 ** 80, float("nan"), Name("sub"), Point(1, 2), Colour.RED, Colour.GREEN,
+                         when, when.date(), datetime.timedelta(days=3), decimal.Decimal("1.25"),
+                         fractions.Fraction(1, 3), uuid.UUID(int=5), 1 + 2j, frozenset({1, 2, 3}),
+                         Pair("a", 1), (Name("in"), Colour.RED, b"b"), int, range(4)],
+    "orjson": scalars + [Name("sub"), Colour.RED, when, when.date(), uuid.UUID(int=5), Pair("a", 1)],
+    "msgpack": scalars + [b"bytes", Name("sub")],
+    "msgspec": scalars + [Colour.RED, when, when.date(), uuid.UUID(int=5), Pair("a", 1),
+                          decimal.Decimal("1.25"), frozenset({7})],
+}
+"""
+
+
+@pytest.mark.parametrize("serializer", ["pickle", "orjson", "msgpack", "msgspec"])
+def test_keys_of_every_type_are_found_across_processes(new_map, tmp_path, serializer):
+    pytest.importorskip(serializer)
+    (tmp_path / "key_types.py").write_text(KEY_TYPES)
+    q = new_map(serializer=serializer)
+    program = f"""
+        import sys
+        from corvana.quillmap import quillmap
+        from key_types import KEYS
+        q = quillmap({q.name!r}, serializer={serializer!r})
+        keys = KEYS[{serializer!r}]
+        if sys.argv[1:] == ["write"]:
+            for i, key in enumerate(keys):
+                q[key] = i
+        else:
+            print(sum(q.lookup(key) == i for i, key in enumerate(keys)), len(keys), len(q))
+            for i, key in enumerate(keys):
+                q[key] = -i
+    """
+    env = {"PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
+    run_python(program.replace("sys.argv[1:]", "['write']"), env={**env, "PYTHONHASHSEED": "1"})
+    found, count, length = map(int, run_python(program, env={**env, "PYTHONHASHSEED": "2"}).split())
+    assert found == count == length, "a key stored by one process was missed, or stored twice, by another"
+    assert len(q) == count
 
 
 def _worker(name, worker, start, keys_per_worker, shared_keys):
