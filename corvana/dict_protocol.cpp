@@ -181,7 +181,7 @@ OwnedRef new_iterator(PyObject* owner, WalkKind kind) {
 // Reads the next batch into `pending`, as stored: each entry is loaded when next() returns it, so
 // that an entry whose value cannot be loaded raises by itself and the walk goes on after it.
 // Returns false when the walk is over.
-// GIL: held; the map's lock waits may give it away, so two threads calling next() on one iterator
+// GIL: held, but given away while the map is scanned, so two threads calling next() on one iterator
 // may read the same groups (each thread gets whole entries; such a shared iterator may repeat keys).
 bool refill(IteratorObject* iterator) {
   while (iterator->next_group < iterator->group_count) {
@@ -193,8 +193,13 @@ bool refill(IteratorObject* iterator) {
     const bool with_keys = iterator->kind != WalkKind::values;
     const bool with_values = iterator->kind != WalkKind::keys;
     ConcurrentHashMap_string::WalkBatch batch;
-    iterator->next_group = map->walk_groups(iterator->walk_chunks, iterator->next_group, walk_batch_entries,
-                                            with_keys, with_values, batch);
+    {
+      // The scan touches no Python object: other threads run meanwhile (a sparse map's step may
+      // scan many empty buckets).
+      InterpreterLockRelease released;
+      iterator->next_group = map->walk_groups(iterator->walk_chunks, iterator->next_group, walk_batch_entries,
+                                              with_keys, with_values, batch);
+    }
     const std::size_t per_entry = with_keys && with_values ? 2 : 1;
     const std::size_t entries = batch.lengths.size() / per_entry;
     if (entries == 0) {

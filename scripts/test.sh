@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test of corvana on a fresh Debian machine:
-#   1. installs what the tests need (Debian's libgtest-dev, the package itself with its test extra),
+#   1. installs what the tests need (Debian's libgtest-dev and libxxhash-dev, the package itself with
+#      its test extra),
 #   2. builds and runs the native tests plainly, then under AddressSanitizer + UBSan,
 #   3. runs the Python tests against the installed package.
 # Any failing step or test makes the script fail.
@@ -10,11 +11,8 @@ cd "$root"
 python=${PYTHON:-python3}
 jobs=${JOBS:-2}
 
-sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-  sudo_if_needed apt-get update -qq
-  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
-fi
+source "$root/scripts/debian_packages.sh"
+install_debian_packages libgtest-dev libxxhash-dev
 "$python" -m pip install -q --upgrade cmake ninja
 "$python" -m pip install -q "$root[test]"
 
