@@ -9,8 +9,8 @@
 # libraries, CMake files: map/export.cmake) is installed by `cmake --install` only, for C++ users.
 
 # The pure-Python files of the package, installed beside the extension modules.
-set(corvana_python_files __init__.py __main__.py _exceptions.py _exceptions.pyi _json_codec.py
-    py.typed quillmap.pyi pellrook.pyi tarnwick.pyi)
+set(corvana_python_files __init__.py __init__.pyi __main__.py _cli.py _exceptions.py _exceptions.pyi _json_codec.py
+    shared_dict.py shared_dict.pyi py.typed quillmap.pyi pellrook.pyi tarnwick.pyi)
 
 function(corvana_add_package prefix output_dir install)
   set(dir ${PROJECT_SOURCE_DIR}/corvana)
