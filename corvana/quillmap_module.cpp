@@ -3,7 +3,7 @@
 // strings and constants, sys.modules entry, built-ins, the native API table, the sibling
 // corvana.pellrook and the class, the built-in type checks and corvana.tarnwick, the siblings'
 // native names, the standard modules, the optional serializers, the functions, the default hash
-// function and the class's methods.
+// function, the class's methods, DamagedFileError and the exception classes of corvana._exceptions.
 //
 // The module lives in one interpreter per process and is initialised at most once; a failed
 // initialisation clears the registration, so that the next import starts again from the start.
