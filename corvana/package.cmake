@@ -3,6 +3,15 @@
 # a directory of its own (tests/crash_package).
 #
 # corvana_add_package(<target prefix> <output directory or ""> <INSTALL or NO_INSTALL>)
+#
+# Everything the package installs is in the install component "python", the only one the wheel
+# takes (pyproject.toml: install.components): the native interface of the map layer (headers, static
+# libraries, CMake files: map/export.cmake) is installed by `cmake --install` only, for C++ users.
+
+# The pure-Python files of the package, installed beside the extension modules.
+set(corvana_python_files __init__.py __init__.pyi __main__.py _cli.py _exceptions.py _exceptions.pyi _json_codec.py
+    _memory_files.py shared_dict.py shared_dict.pyi py.typed quillmap.pyi pellrook.pyi tarnwick.pyi)
+
 function(corvana_add_package prefix output_dir install)
   set(dir ${PROJECT_SOURCE_DIR}/corvana)
   set(modules quillmap pellrook tarnwick)
@@ -24,8 +33,14 @@ function(corvana_add_package prefix output_dir install)
       set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${output_dir})
     endif()
     if(install STREQUAL "INSTALL")
-      install(TARGETS ${target} LIBRARY DESTINATION corvana)
+      install(TARGETS ${target} LIBRARY DESTINATION corvana COMPONENT python)
     endif()
   endforeach()
   target_link_libraries(${prefix}quillmap PRIVATE corvana_map)
+  if(output_dir)
+    # A package built into a directory of its own gets the Python files beside its modules.
+    foreach(file ${corvana_python_files})
+      configure_file(${dir}/${file} ${output_dir}/${file} COPYONLY)
+    endforeach()
+  endif()
 endfunction()

@@ -62,3 +62,9 @@ def _check_file(name: bytes) -> dict[str, int]: ...
 
 class DamagedFileError(RuntimeError):
     filename: str
+
+from corvana._exceptions import MapFullError as MapFullError
+from corvana._exceptions import MemoryFileError as MemoryFileError
+from corvana._exceptions import MemoryFileNotFoundError as MemoryFileNotFoundError
+from corvana._exceptions import MemoryFilePermissionError as MemoryFilePermissionError
+from corvana._exceptions import SerializerNotInstalledError as SerializerNotInstalledError

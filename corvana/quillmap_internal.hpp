@@ -67,6 +67,7 @@ struct ModuleState {
   PyObject* runtime_error = nullptr;
   PyObject* type_error = nullptr;
   PyObject* damaged_file_error = nullptr;  // corvana.quillmap.DamagedFileError
+  PyObject* exceptions = nullptr;          // the module corvana._exceptions (its classes and factories)
   // The default of hash_function: the built-in hash as found at import.
   PyObject* default_hash_function = nullptr;
   // From the siblings.

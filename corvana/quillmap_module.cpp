@@ -3,7 +3,7 @@
 // strings and constants, sys.modules entry, built-ins, the native API table, the sibling
 // corvana.pellrook and the class, the built-in type checks and corvana.tarnwick, the siblings'
 // native names, the standard modules, the optional serializers, the functions, the default hash
-// function and the class's methods.
+// function, the class's methods, DamagedFileError and the exception classes of corvana._exceptions.
 //
 // The module lives in one interpreter per process and is initialised at most once; a failed
 // initialisation clears the registration, so that the next import starts again from the start.
@@ -352,6 +352,16 @@ void bind_functions() {
   }
 }
 
+// The exceptions that keep the type and text of a failure and add the standard type a user catches
+// (corvana._exceptions): kept for the translation of failures and bound in the module.
+void import_exceptions() {
+  python::replace_field(state.exceptions, OwnedRef::checked(PyImport_ImportModule("corvana._exceptions")));
+  for (const char* name : {"MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
+                           "SerializerNotInstalledError"}) {
+    set_module_attribute(name, OwnedRef::checked(PyObject_GetAttrString(state.exceptions, name)).get());
+  }
+}
+
 void execute_steps(PyObject* module, InitProgress& progress) {
   progress.at();
   python::replace_field(state.builtins, OwnedRef::checked(PyImport_ImportModule("builtins")));
@@ -392,6 +402,8 @@ void execute_steps(PyObject* module, InitProgress& progress) {
                             "attribute filename names the file when it is known.",
                             PyExc_RuntimeError, nullptr)));
   set_module_attribute("DamagedFileError", state.damaged_file_error);
+  progress.at();
+  import_exceptions();
   set_module_attribute("__test__", OwnedRef::checked(PyDict_New()).get());
   static_cast<void>(module);
 }

@@ -140,6 +140,15 @@ void choose_serializer(QuillmapObject* self, PyObject* serializer) {
     PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
     throw PythonErrorSet{};
   }
+  if (chosen == s.orjson || chosen == s.msgpack || chosen == s.msgspec) {
+    // An optional package that was not importable: the NameError of the unbound global, as a
+    // SerializerNotInstalledError that names the extra which installs it.
+    const int bound = PyDict_Contains(PyModule_GetDict(state.module), chosen);
+    python::check_status(bound);
+    if (bound == 0 && PyDict_Contains(PyModule_GetDict(state.builtins), chosen) == 0) {
+      throw SerializerNotInstalled(PyUnicode_AsUTF8(chosen));
+    }
+  }
   if (chosen == s.msgspec) {
     // msgspec keeps its JSON codec in msgspec.json; the operations call dumps / loads of the chosen
     // object, so the package gets those two attributes (for the whole process, on every choice).
@@ -149,6 +158,14 @@ void choose_serializer(QuillmapObject* self, PyObject* serializer) {
     const OwnedRef decode = OwnedRef::checked(PyObject_GetAttr(
         OwnedRef::checked(PyObject_GetAttr(module_global(s.msgspec).get(), s.json)).get(), s.decode));
     python::check_status(PyObject_SetAttr(module_global(s.msgspec).get(), s.loads, decode.get()));
+  }
+  if (chosen == s.json) {
+    // json.dumps gives str, which the map cannot store: the codec stores its UTF-8 bytes (and
+    // json.loads reads bytes). The module global `json` must still be bound, as for every choice.
+    static_cast<void>(module_global(chosen));
+    python::replace_field(self->serializer_module,
+                          OwnedRef::checked(PyImport_ImportModule("corvana._json_codec")));
+    return;
   }
   python::replace_field(self->serializer_module, module_global(chosen));
 }
@@ -169,6 +186,8 @@ void create_or_open_map(QuillmapObject* self, PyObject* name, const MapParameter
 }
 
 int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
+  // Outlives the translation of a failure, which names the file or the size from it.
+  ConstructionContext context;
   return translate_errors("corvana.quillmap.quillmap.__init__", -1, [&] {
     PyObject* bound[std::size(init_names)];
     bind_arguments(init_signature, args, kwargs, bound);
@@ -199,6 +218,11 @@ int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 
     QuillmapObject* self = as_quillmap(object);
     choose_serializer(self, serializer);
+    context.creates = name == Py_None || PyBytes_GET_SIZE(name) == 0;
+    context.name = context.creates ? nullptr : name;
+    context.size = parameters.size;
+    context.bucket_chunk_size_exponent = parameters.bucket_chunk_size_exponent;
+    context.bucket_chunk_number = parameters.bucket_chunk_number;
     create_or_open_map(self, name, parameters);
     return 0;
   });

@@ -171,6 +171,7 @@ class TestSerializers:
     @pytest.mark.parametrize("serializer, key, value", [
         ("pickle", ("tuple", 1), {"set": {1, 2}, "bytes": b"\0"}),
         ("orjson", "key", {"list": [1, 2.5, None], "text": "\u00e9"}),
+        ("json", "key", {"list": [1, 2.5, None], "text": "\u00e9\ud800"}),
         ("msgpack", 7, [b"raw", "text", {"n": -1}]),
         ("msgspec", "key", {"a": [True, False]}),
     ])
@@ -188,12 +189,20 @@ class TestSerializers:
         assert msgspec.dumps is msgspec.json.encode
         assert msgspec.loads is msgspec.json.decode
 
-    def test_json_produces_str_and_is_refused(self, new_map):
+    def test_json_stores_the_utf8_bytes_of_json_dumps(self, new_map):
+        import json
+
         q = new_map(serializer="json")
-        for operation, arguments in ((q.insert, (1, 2)), (q.get, (1,)), (q.remove, (1,))):
-            with pytest.raises(TypeError, match="^Expected bytes, got str$"):
-                operation(*arguments)
-        assert q.element_count == 0
+        value = {"text": "caf\u00e9", "n": [1, 2.5, None, True]}
+        assert q.insert("k", value) == 1 and q.get("k") == [True, value]
+        # What is stored is json.dumps's text as UTF-8, so any process (or program) reads it back.
+        from corvana import _json_codec
+
+        assert _json_codec.dumps(value) == json.dumps(value).encode("utf-8")
+        assert quillmap(q.name, serializer="json")["k"] == value
+        with pytest.raises(TypeError, match="not JSON serializable"):
+            q.insert("set", {1})
+        assert qm.json is json and q.remove("k") == 1 and q.element_count == 0
 
     def test_dumps_returning_none_fails_after_every_serialization(self, new_map, monkeypatch):
         calls = []

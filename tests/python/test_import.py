@@ -148,3 +148,15 @@ def test_sibling_helpers():
     assert memoryview(grid)[1, 2] == 7
     with pytest.raises(ValueError):
         array2d(-1, 2)
+
+
+def test_importing_corvana_loads_nothing_else_and_knows_its_version():
+    out = run_python("""
+        import sys
+        import corvana
+        print(sorted(name for name in sys.modules if name.startswith("corvana")))
+        print(corvana.__version__ != "0+unknown", "corvana.quillmap" in sys.modules)
+        corvana.SharedDict
+        print("corvana.quillmap" in sys.modules, corvana.MapFullError is sys.modules["corvana.quillmap"].MapFullError)
+    """)
+    assert out.splitlines() == ["['corvana']", "True False", "True True"]

@@ -84,15 +84,16 @@ KEYS = {
                          Pair("a", 1), (Name("in"), Colour.RED, b"b"), int, range(4)],
     "orjson": scalars + [Name("sub"), Colour.RED, when, when.date(), uuid.UUID(int=5), Pair("a", 1)],
     "msgpack": scalars + [b"bytes", Name("sub")],
+    "json": scalars + [Name("sub")],
     "msgspec": scalars + [Colour.RED, when, when.date(), uuid.UUID(int=5), Pair("a", 1),
                           decimal.Decimal("1.25"), frozenset({7})],
 }
 """
 
 
-@pytest.mark.parametrize("serializer", ["pickle", "orjson", "msgpack", "msgspec"])
+@pytest.mark.parametrize("serializer", ["pickle", "orjson", "msgpack", "msgspec", "json"])
 def test_keys_of_every_type_are_found_across_processes(new_map, tmp_path, serializer):
-    pytest.importorskip(serializer)
+    pytest.importorskip(serializer)  # json is always there
     (tmp_path / "key_types.py").write_text(KEY_TYPES)
     q = new_map(serializer=serializer)
     program = f"""

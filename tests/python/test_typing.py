@@ -78,3 +78,81 @@ def test_mypy_knows_the_modules_from_their_stubs(tmp_path):
     assert bad.returncode == 1
     for line in (4, 5, 6, 7):
         assert f"example.py:{line}: error" in bad.stdout, bad.stdout
+
+
+SHARED_GOOD = """
+import pathlib
+from typing import Any, Dict, ItemsView, Iterator, KeysView, Tuple, ValuesView
+from collections.abc import MutableMapping
+import corvana
+from corvana import SharedDict, MapFullError, MemoryFileNotFoundError, SerializerNotInstalledError
+
+def use(d: SharedDict) -> None:
+    d["k"] = 1
+    value: Any = d["k"]
+    present: bool = "k" in d
+    count: int = len(d)
+    got: Any = d.get("k")
+    got_or: Any = d.get("zz", 0)
+    keys: KeysView[Any] = d.keys()
+    values: ValuesView[Any] = d.values()
+    items: ItemsView[Any, Any] = d.items()
+    stored: Any = d.setdefault("s", 0)
+    popped: Any = d.pop("s")
+    popped_or: Any = d.pop("s", None)
+    pair: Tuple[Any, Any] = d.popitem()
+    d.update({"a": 1}, b=2)
+    plain: Dict[Any, Any] = d.copy()
+    same: bool = d == {"a": 1}
+    total: int = d.add("n") + d.add("n", 2)
+    replaced: bool = d.compare_and_set("n", 3, 4)
+    name: str = d.name
+    for key in d:
+        pass
+    del d["a"]
+    d.clear()
+    mapping: MutableMapping[Any, Any] = d
+    d.unlink()
+
+with SharedDict(size=1 << 24, bucket_chunk_size_exponent=4, serializer="json") as shared:
+    use(shared)
+reopened = SharedDict(pathlib.Path("/tmp/x"))
+again = SharedDict(b"/tmp/x", hash_function=len)
+reopened.close()
+version: str = corvana.__version__
+try:
+    SharedDict("/tmp/missing")
+except MemoryFileNotFoundError as error:
+    print(error.filename)
+except MapFullError as full:
+    print(full.minimum, full.parameter)
+except SerializerNotInstalledError as missing:
+    print(missing.hint)
+"""
+
+SHARED_BAD = """
+from corvana import SharedDict
+d = SharedDict(serializer="yaml")
+d.add("k", 1.5)
+name: bytes = d.name
+SharedDict(3)
+"""
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_mypy_strict_passes_on_shared_dict_uses_and_the_typed_examples(tmp_path):
+    examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+    (tmp_path / "good.py").write_text(textwrap.dedent(SHARED_GOOD))
+    (tmp_path / "bad.py").write_text(textwrap.dedent(SHARED_BAD))
+
+    def mypy(*paths):
+        return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                               "--cache-dir", str(tmp_path / "cache"), *map(str, paths)],
+                              capture_output=True, text=True, cwd=tmp_path, timeout=300)
+
+    typed_examples = [os.path.join(examples, name) for name in ("two_processes.py", "pool_word_count.py")]
+    good = mypy(tmp_path / "good.py", *typed_examples)
+    assert good.returncode == 0, good.stdout + good.stderr
+    bad = mypy(tmp_path / "bad.py")
+    for line in (3, 4, 5, 6):
+        assert f"bad.py:{line}: error" in bad.stdout, bad.stdout

@@ -1,0 +1,10 @@
+"""corvana: a dictionary shared by many processes on one machine, held in a memory-mapped file."""
+from corvana._exceptions import MapFullError as MapFullError
+from corvana._exceptions import MemoryFileError as MemoryFileError
+from corvana._exceptions import MemoryFileNotFoundError as MemoryFileNotFoundError
+from corvana._exceptions import MemoryFilePermissionError as MemoryFilePermissionError
+from corvana._exceptions import SerializerNotInstalledError as SerializerNotInstalledError
+from corvana.quillmap import DamagedFileError as DamagedFileError
+from corvana.shared_dict import SharedDict as SharedDict
+
+__version__: str

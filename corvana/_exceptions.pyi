@@ -1,0 +1,21 @@
+"""The exceptions that corvana raises beyond the built-in ones."""
+from typing import Optional
+
+class MemoryFileError(RuntimeError, OSError):
+    def __init__(self, message: str, errno: Optional[int] = ..., filename: Optional[str] = ...) -> None: ...
+
+class MemoryFileNotFoundError(MemoryFileError, FileNotFoundError): ...
+class MemoryFilePermissionError(MemoryFileError, PermissionError): ...
+
+class MapFullError(RuntimeError, MemoryError):
+    parameter: str
+    minimum: Optional[int]
+    requested: Optional[int]
+    def __init__(self, message: str, parameter: str = ..., minimum: Optional[int] = ...,
+                 requested: Optional[int] = ...) -> None: ...
+
+class SerializerNotInstalledError(NameError):
+    name: Optional[str]
+    extra: Optional[str]
+    hint: Optional[str]
+    def __init__(self, message: str, name: Optional[str] = ...) -> None: ...
