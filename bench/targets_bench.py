@@ -2,7 +2,7 @@
 in the same run (the machine is shared and noisy: a contender and its baseline run in alternation,
 and each keeps the best of the repeats).
 
-    python bench/targets_bench.py                          # every section, about 3 to 5 minutes on 2 cores
+    python bench/targets_bench.py                          # every section, about 3 minutes on 2 cores
     python bench/targets_bench.py --keys 100000            # a quick run
     python bench/targets_bench.py --only floor,ticker      # some sections
     python bench/targets_bench.py --processes 4 --json     # one JSON object with every figure
@@ -36,12 +36,13 @@ scaling  P processes (--processes, default 2), forked and started together by a 
 create   quillmap() with its default parameters, in fresh interpreters (the imports are done
          before the first reading): creation time [< 5 ms], resident memory it adds, from
          /proc/self/statm [< 2 MiB], the file's allocated bytes (st_blocks * 512), and the time of
-         the first insert. Best of max(5, repeats) interpreters.
+         the first insert. Each figure is its best over max(5, repeats) interpreters.
 memory   N small entries inserted into a map, in a fresh interpreter: the file's allocated bytes,
          against data = the sum of len(pickle.dumps(k)) + len(pickle.dumps(v)) over the entries;
          ratio = allocated / (1.5 * data + 64 * N) [<= 1.0]. Also the process's resident memory
-         growth over the insert. Two maps: "default" is quillmap() (its 2^20 buckets made at
-         creation); "grown" starts with 2^10 buckets and doubles as it fills.
+         growth over the insert. Two maps: "default" has the default parameters (its 2^20 buckets
+         made at creation) but for a heap of max(650 MB, 1 KiB per key); "grown" starts with 2^10
+         buckets and doubles them as it fills.
 ticker   A thread of the same process sleeps 1 ms in a loop and records the gaps between its
          wakeups, while the main thread inserts N keys into a map made with 2^10 buckets, so that
          it doubles its buckets many times on the way (an insert that finds more than two entries
