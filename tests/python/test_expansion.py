@@ -90,3 +90,35 @@ def test_a_failing_worker_becomes_one_runtime_error(new_map):
     assert "corvana.quillmap.quillmap.expansion" in [entry.name for entry in caught.traceback]
     assert q.bucket_chunk_in_use == before
     assert_all_found(q)
+
+
+def test_other_threads_run_while_an_insert_doubles_the_map(new_map):
+    import threading
+    import time
+
+    q = new_map(size=256 * 1024 * 1024, bucket_chunk_size_exponent=15, bucket_chunk_number=4)
+    ticks, stop = [], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        longest, key = (0.0, 0.0), 0
+        while q.bucket_chunk_in_use == 1:  # the insert after 2 entries per bucket doubles the map
+            start = time.perf_counter()
+            q[key] = key
+            end = time.perf_counter()
+            if end - start > longest[1] - longest[0]:
+                longest = (start, end)
+            key += 1
+    finally:
+        stop.set()
+        thread.join()
+    during = [tick for tick in ticks if longest[0] < tick < longest[1]]
+    assert longest[1] - longest[0] > 0.004, "the doubling was too short to tell"
+    assert len(during) >= 2, f"the ticker stalled for the whole {longest[1] - longest[0]:.3f} s doubling"
+    assert all(q[k] == k for k in range(key))
