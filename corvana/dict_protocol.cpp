@@ -87,7 +87,7 @@ OwnedRef bytes_from_buffer(char* buffer, std::int64_t length) {
 }
 
 OwnedRef load(PyObject* serializer, PyObject* bytes) {
-  const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(serializer, state.strings.loads));
+  const OwnedRef loads = serializer_loads(serializer);
   return OwnedRef::checked(PyObject_CallOneArg(loads.get(), bytes));
 }
 
@@ -188,7 +188,7 @@ bool refill(IteratorObject* iterator) {
     QuillmapObject* self = as_quillmap(iterator->owner);
     const std::shared_ptr<ConcurrentHashMap_string> map = require_map(self);
     if (iterator->loads == nullptr) {
-      iterator->loads = OwnedRef::checked(PyObject_GetAttr(self->serializer_module, state.strings.loads)).release();
+      iterator->loads = serializer_loads(self->serializer_module).release();
     }
     const bool with_keys = iterator->kind != WalkKind::values;
     const bool with_values = iterator->kind != WalkKind::keys;
@@ -399,7 +399,7 @@ PyObject* method_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       return Py_NewRef(bound[1]);
     }
     const OwnedRef bytes = bytes_from_buffer(value, value_length);
-    const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(call.serializer.get(), state.strings.loads));
+    const OwnedRef loads = serializer_loads(call.serializer.get());
     OwnedRef loaded = OwnedRef::steal(PyObject_CallOneArg(loads.get(), bytes.get()));
     if (!loaded) {
       // The value cannot be loaded: it goes back (unless the key was stored again meanwhile), so a

@@ -37,9 +37,84 @@ const char method_remove_doc[] =
 using python::OwnedRef;
 using python::PythonErrorSet;
 
+namespace {
+
+// What the last lookup of one attribute (dumps or loads) found on a serializer module, kept while
+// the module's dictionary is unchanged: a lookup then gives exactly what a fresh one would, without
+// its cost. Only plain modules qualify (a module of another type may compute its attributes). The
+// references are strong, so neither address can be reused while remembered. GIL: guards it.
+struct RememberedAttribute {
+  PyObject* module = nullptr;
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+  std::uint64_t dict_tag = 0;  // the dictionary's version tag when `value` was found
+#else
+  bool valid = false;  // cleared by the dictionary watcher at any change of the module's dictionary
+#endif
+};
+RememberedAttribute remembered_dumps;
+RememberedAttribute remembered_loads;
+
+#if PY_VERSION_HEX >= 0x030C0000
+int dictionary_watcher = -1;
+
+int forget_changed_module(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/,
+                          PyObject* /*new_value*/) noexcept {
+  for (RememberedAttribute* remembered : {&remembered_dumps, &remembered_loads}) {
+    if (remembered->module != nullptr && PyModule_GetDict(remembered->module) == dict) {
+      remembered->valid = false;
+    }
+  }
+  return 0;
+}
+#endif
+
+OwnedRef serializer_attribute(PyObject* serializer, PyObject* name, RememberedAttribute& remembered) {
+  if (!PyModule_CheckExact(serializer)) {
+    return OwnedRef::checked(PyObject_GetAttr(serializer, name));
+  }
+  PyObject* dict = PyModule_GetDict(serializer);
+#if PY_VERSION_HEX < 0x030C0000
+  const std::uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  if (remembered.module == serializer && remembered.dict_tag == tag) {
+    return OwnedRef::incref(remembered.value);
+  }
+#else
+  if (remembered.module == serializer && remembered.valid) {
+    return OwnedRef::incref(remembered.value);
+  }
+#endif
+  OwnedRef value = OwnedRef::checked(PyObject_GetAttr(serializer, name));
+#if PY_VERSION_HEX < 0x030C0000
+  remembered.dict_tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;  // the lookup changes nothing
+#else
+  if (dictionary_watcher < 0) {
+    dictionary_watcher = PyDict_AddWatcher(forget_changed_module);
+  }
+  if (dictionary_watcher < 0 || PyDict_Watch(dictionary_watcher, dict) < 0) {
+    PyErr_Clear();  // without a watcher nothing is remembered
+    return value;
+  }
+  remembered.valid = true;
+#endif
+  Py_XSETREF(remembered.module, Py_NewRef(serializer));
+  Py_XSETREF(remembered.value, Py_NewRef(value.get()));
+  return value;
+}
+
+}  // namespace
+
+OwnedRef serializer_dumps(PyObject* serializer) {
+  return serializer_attribute(serializer, state.strings.dumps, remembered_dumps);
+}
+
+OwnedRef serializer_loads(PyObject* serializer) {
+  return serializer_attribute(serializer, state.strings.loads, remembered_loads);
+}
+
 // dumps(object) of the serializer, looked up afresh: exactly bytes, or None.
 OwnedRef serialize(PyObject* serializer, PyObject* object) {
-  const OwnedRef dumps = OwnedRef::checked(PyObject_GetAttr(serializer, state.strings.dumps));
+  const OwnedRef dumps = serializer_dumps(serializer);
   OwnedRef serialized = OwnedRef::checked(PyObject_CallOneArg(dumps.get(), object));
   if (!PyBytes_CheckExact(serialized.get()) && serialized.get() != Py_None) {
     raise_unexpected_type("bytes", serialized.get());
@@ -193,7 +268,7 @@ OwnedRef get_routine(QuillmapObject* self, PyObject* key) {
     PyList_SET_ITEM(absent.get(), 0, Py_NewRef(Py_False));
     return absent;
   }
-  const OwnedRef loads = OwnedRef::checked(PyObject_GetAttr(call.serializer.get(), state.strings.loads));
+  const OwnedRef loads = serializer_loads(call.serializer.get());
   OwnedRef value = OwnedRef::checked(PyObject_CallOneArg(loads.get(), value_bytes.get()));
   OwnedRef present = OwnedRef::checked(PyList_New(2));
   PyList_SET_ITEM(present.get(), 0, Py_NewRef(Py_True));

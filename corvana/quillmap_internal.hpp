@@ -137,6 +137,9 @@ extern const char method_expansion_doc[];
 // bytes, got <type>"); raise_serialized_none: TypeError "expected bytes, NoneType found", for a key
 // or value that serialized to None.
 python::OwnedRef serialize(PyObject* serializer, PyObject* object);
+// The serializer's dumps and loads, each as a lookup of the attribute now would find it.
+python::OwnedRef serializer_dumps(PyObject* serializer);
+python::OwnedRef serializer_loads(PyObject* serializer);
 [[noreturn]] void raise_serialized_none();
 // The stored value of the key as a bytes object, copied once from the map straight into it; null
 // when the key is absent. Raises MemoryError (thrown as PythonErrorSet) when the object cannot be made.

@@ -242,8 +242,13 @@ class TestSerializers:
     def test_dumps_and_loads_are_looked_up_at_each_call(self, new_map, monkeypatch):
         q = new_map()
         q.insert(1, "one")
+        assert q.get(1) == [True, "one"] and q[1] == "one"  # whatever a lookup remembers is now set
         monkeypatch.setattr(pickle, "loads", lambda data: "replaced")
-        assert q.get(1) == [True, "replaced"]
+        assert q.get(1) == [True, "replaced"] and q[1] == "replaced"
+        monkeypatch.setattr(pickle, "dumps", lambda obj, real=pickle.dumps: real(2 if obj == 1 else obj))
+        q[1] = "two"  # stored under the key 2
+        monkeypatch.undo()
+        assert q[2] == "two" and q[1] == "one"
 
 
 class TestLifetime:
