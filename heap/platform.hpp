@@ -51,6 +51,11 @@ bool remove_file(const char* path) noexcept;
 // them by faults, and a full file system fails here. false (errno set) on failure.
 bool write_zeros(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept;
 
+// Whether [offset, offset + length) of the file may hold data: false only when the file system says
+// the whole range is a hole (never written since the file was made; it reads as zeros). true
+// wherever the system cannot tell.
+bool may_hold_data(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept;
+
 // Maps `length` bytes of `file` from offset 0, shared and read-write; null on failure.
 void* map_file(FileHandle file, std::uint64_t length) noexcept;
 bool unmap_file(void* address, std::uint64_t length) noexcept;

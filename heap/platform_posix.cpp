@@ -115,6 +115,21 @@ bool write_zeros(FileHandle file, std::uint64_t offset, std::uint64_t length) no
   return true;
 }
 
+bool may_hold_data(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept {
+  const int descriptor = descriptor_of(file);
+  if (descriptor < 0 || offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return true;
+  }
+  const int saved_errno = errno;
+  const off_t data = ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);
+  const int error = errno;
+  errno = saved_errno;
+  if (data < 0) {
+    return error != ENXIO;  // ENXIO: no data from `offset` to the end of the file
+  }
+  return static_cast<std::uint64_t>(data) - offset < length;
+}
+
 bool set_file_length(FileHandle file, std::uint64_t length) noexcept {
   const int descriptor = descriptor_of(file);
   if (descriptor < 0) {

@@ -672,11 +672,33 @@ void ConcurrentHashMap_string::make_backed_regions() {
   while ((heap_end_ >> backed_region_shift_) >= (std::uint64_t{1} << 18)) {
     ++backed_region_shift_;
   }
-  backed_regions_ = std::make_unique<std::uint8_t[]>((heap_end_ >> backed_region_shift_) + 1);
+  backed_regions_ = std::make_unique<std::uint8_t[]>(((heap_end_ + file_header_bytes) >> backed_region_shift_) + 1);
+}
+
+// Regions are counted in offsets of the file (the heap starts file_header_bytes into it), so that a
+// region is whole pages of the file.
+std::uint64_t ConcurrentHashMap_string::file_offset_of(const Bucket* bucket) const noexcept {
+  return static_cast<std::uint64_t>(reinterpret_cast<const std::byte*>(bucket) - base_) + file_header_bytes;
+}
+
+std::uint64_t ConcurrentHashMap_string::buckets_in_unwritten_page(std::uint64_t bucket) const {
+  std::byte* chunk = chunk_address(bucket >> bucket_chunk_shift_);
+  const auto* address = reinterpret_cast<const Bucket*>(chunk + (bucket & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
+  if (is_backed(address)) {
+    return 0;
+  }
+  const std::uint64_t offset = file_offset_of(address);
+  const auto page_bytes = static_cast<std::uint64_t>(platform::system_page_size());
+  const std::uint64_t page_end = (offset | (page_bytes - 1)) + 1;
+  if (platform::may_hold_data(file_, offset, page_end - offset)) {
+    return 0;
+  }
+  const std::uint64_t chunk_left = bucket_chunk_size_ - (bucket & (bucket_chunk_size_ - 1));
+  return std::min((page_end - offset) / sizeof(Bucket), chunk_left);
 }
 
 bool ConcurrentHashMap_string::is_backed(const Bucket* bucket) const noexcept {
-  const auto offset = static_cast<std::uint64_t>(reinterpret_cast<const std::byte*>(bucket) - base_);
+  const std::uint64_t offset = file_offset_of(bucket);
   // relaxed: whether a page has backing is the kernel's to keep; the flag only spares this process
   // the system call
   return std::atomic_ref<std::uint8_t>(backed_regions_[offset >> backed_region_shift_])
@@ -687,11 +709,11 @@ void ConcurrentHashMap_string::back_bucket(const Bucket* bucket) const {
   if (is_backed(bucket)) [[likely]] {
     return;
   }
-  const auto offset = static_cast<std::uint64_t>(reinterpret_cast<const std::byte*>(bucket) - base_);
-  const std::uint64_t region = offset >> backed_region_shift_;
+  const std::uint64_t region = file_offset_of(bucket) >> backed_region_shift_;
   const std::uint64_t begin = region << backed_region_shift_;
-  const std::uint64_t end = std::min(begin + (std::uint64_t{1} << backed_region_shift_), heap_end_);
-  if (platform::reserve_for_write(base_ + begin, end - begin)) {
+  const std::uint64_t end = std::min(begin + (std::uint64_t{1} << backed_region_shift_), heap_end_ + file_header_bytes);
+  std::byte* const file_start = base_ - file_header_bytes;  // the mapping's start
+  if (platform::reserve_for_write(file_start + begin, end - begin)) {
     std::atomic_ref<std::uint8_t>(backed_regions_[region]).store(1, std::memory_order_relaxed);
     return;
   }
@@ -1683,6 +1705,14 @@ std::uint64_t ConcurrentHashMap_string::walk_groups(std::uint64_t walk_chunks, s
   const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
   std::uint64_t added = 0;
   while (group < group_count && added < min_entries) {
+    // A group is one bucket while the map has not grown since the walk began; a page of such
+    // buckets that was never written holds no entry, and is passed without being backed.
+    if (walk_chunks == bucket_chunk_in_use()) {
+      if (const std::uint64_t unwritten = buckets_in_unwritten_page(group); unwritten > 0) {
+        group += unwritten;
+        continue;
+      }
+    }
     added += walk_one_group(walk_chunks, group, with_keys, with_values, batch);
     ++group;
   }

@@ -260,12 +260,18 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] map_layout::Bucket* bucket_at(std::uint64_t bucket) const;
   // Bucket chunks are made without backing for their pages: a new map costs its headers only, and
   // the file grows as its buckets are used. Before a process first touches a bucket it backs the
-  // bucket's region of the heap (backed_region_shift_ bits of offset) with one system call, so that
+  // bucket's region of the file (backed_region_shift_ bits of offset) with one system call, so that
   // a full file system is an error here (HeapExhausted) and never a SIGBUS at a later store. Each
   // process keeps its own record of the regions it backed: a record in the file could lie.
   void back_bucket(const map_layout::Bucket* bucket) const;
   [[nodiscard]] bool is_backed(const map_layout::Bucket* bucket) const noexcept;
+  [[nodiscard]] std::uint64_t file_offset_of(const map_layout::Bucket* bucket) const noexcept;
   void make_backed_regions();
+  // For a reader that visits every bucket in order (a walk, the checker): the number of buckets from
+  // `bucket` on, within its chunk and its page, that lie in a page of the file that nobody has ever
+  // written (so each is an empty, unlocked bucket without a mark); 0 when that page may hold data
+  // or this process backed it. The reader skips them without backing the page.
+  [[nodiscard]] std::uint64_t buckets_in_unwritten_page(std::uint64_t bucket) const;
   // The bucket of `hash` when its chunk's address is already known in this process and its region is
   // backed, else null.
   [[nodiscard]] const map_layout::Bucket* cached_bucket_of(std::int64_t hash) const noexcept;

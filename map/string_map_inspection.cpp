@@ -110,6 +110,10 @@ StringMapCheck ConcurrentHashMap_string::check(bool free_chunks) const {
     }
   };
   for (; bucket_number < bucket_total; ++bucket_number) {
+    if (const std::uint64_t unwritten = buckets_in_unwritten_page(bucket_number); unwritten > 0) {
+      bucket_number += unwritten - 1;  // empty buckets: nothing to check, nothing to back
+      continue;
+    }
     Bucket* bucket = bucket_at(bucket_number);
     OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
     // acquire: as every reader of a mark
