@@ -282,7 +282,8 @@ PyObject* method_walk(PyObject* self, WalkKind kind, const char* traceback_name)
 
 Py_ssize_t quillmap_length(PyObject* self) {
   return translate_errors<Py_ssize_t>("corvana.quillmap.quillmap.__len__", -1, [&] {
-    // element_count is one shared word: O(1). It counts completed inserts and removes.
+    // element_count sums one counter per writer record of each process slot ever claimed: it does not
+    // depend on the entries, and is exact when no change is under way.
     return static_cast<Py_ssize_t>(require_map(as_quillmap(self))->element_count());
   });
 }
