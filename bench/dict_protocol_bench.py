@@ -3,7 +3,9 @@
     python bench/dict_protocol_bench.py [--entries 1000000] [--repeats 3]
 
 - q[k] = v, q[k] and del q[k] against insert, get and remove on the same keys;
-- len(q) (one shared counter: O(1), the same at any size);
+- misses against hits: q[k] raising KeyError, q.lookup(k) and q.get(k) for absent keys, against
+  q[k] for present ones (a miss should cost no more than a hit);
+- len(q) (a sum of per-process counters: O(1), the same at any size);
 - a full walk of items() over every entry against one get per entry.
 
 Times are the best of the repeats, in nanoseconds per operation; ratios are dict protocol / list
@@ -64,6 +66,25 @@ def main():
                 for key in keys:
                     del q[key]
 
+            absent = list(range(count, 2 * count))
+
+            def getitem_misses():
+                for key in absent:
+                    try:
+                        q[key]
+                    except KeyError:
+                        pass
+
+            def lookup_misses():
+                lookup = q.lookup
+                for key in absent:
+                    lookup(key)
+
+            def get_misses():
+                get = q.get
+                for key in absent:
+                    get(key)
+
             def walk_items():
                 for _ in q.items():
                     pass
@@ -83,6 +104,11 @@ def main():
                          best_time(delitem_all, repeats, insert_all)))
             insert_all()
             assert len(q) == count
+            hits = best_time(getitem_all, repeats)
+            misses = [(label, best_time(run, repeats)) for label, run in (
+                ("miss   q[k] (KeyError) vs hit q[k]", getitem_misses),
+                ("miss   lookup(k)       vs hit q[k]", lookup_misses),
+                ("miss   get(k)          vs hit q[k]", get_misses))]
             gets = best_time(get_all, repeats)
             walk = best_time(walk_items, repeats)
             length = best_time(len_many, repeats)
@@ -92,6 +118,8 @@ def main():
             for label, list_api, dict_api in rows:
                 print(f"{label:36} {list_api / count * 1e9:10.0f} {dict_api / count * 1e9:10.0f} "
                       f"{dict_api / list_api:7.2f}")
+            for label, miss in misses:
+                print(f"{label:36} {hits / count * 1e9:10.0f} {miss / count * 1e9:10.0f} {miss / hits:7.2f}")
             print(f"{'items() walk vs one get per entry':36} {gets / count * 1e9:10.0f} "
                   f"{walk / count * 1e9:10.0f} {walk / gets:7.2f}")
             print(f"{'len(q)':36} {'':10} {length / count * 1e9:10.0f}")
