@@ -2,6 +2,7 @@
 // refusal of files that do not hold a map.
 #include <atomic>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -106,6 +107,30 @@ TEST_F(StringMapConstruction, NewMapHasItsInitialLayout) {
 
   std::string small_unit_name;
   EXPECT_EQ(create(small_unit_name, 0, 1, 4096, 3)->string_unit(), 8);
+}
+
+// Bucket pages get file space as they are used; readers that visit every bucket (a walk, the
+// checker) pass the pages nobody wrote without giving them space, and a second process finds it all.
+TEST_F(StringMapConstruction, BucketPagesTakeFileSpaceOnlyWhenUsed) {
+  const auto allocated = [](const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0);
+    return static_cast<std::uint64_t>(status.st_blocks) * 512;
+  };
+  std::string name;
+  auto map = create(name, 18, 4, std::uint64_t{64} << 20);  // 8 MiB of buckets
+  EXPECT_LT(allocated(name), std::uint64_t{512} << 10);
+  for (int index = 0; index < 20; ++index) {
+    put(*map, "key-" + std::to_string(index), "value", key_hash(&index, sizeof index));
+  }
+  std::string opened_name = name;
+  ConcurrentHashMap_string opened(opened_name, 2, 2, 2, 3);  // backs a process slot of its own
+  const std::uint64_t used = allocated(name);
+  EXPECT_LT(used, std::uint64_t{1} << 20) << "20 entries touch at most 20 bucket pages";
+  EXPECT_EQ(walk_keys(opened).size(), 20u);
+  EXPECT_EQ(opened.check().entry_count, 20u);
+  EXPECT_EQ(walk_keys(*map).size(), 20u);
+  EXPECT_EQ(allocated(name), used) << "walks and the checker gave space to no page";
 }
 
 TEST_F(StringMapConstruction, OpeningTakesDimensionsFromTheFileAndSharesEntries) {
