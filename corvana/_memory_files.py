@@ -20,13 +20,17 @@ FORMAT_OFFSET = FILE_HEADER_BYTES + 57
 PROCESS_TABLE_MAGIC = b"CVPT"
 PROCESS_TABLE = struct.Struct("<4sIIIQQ")     # magic, slot_count, slot_bytes, reserved, high_water, lock_base
 PROCESS_TABLE_ALIGNMENT = 4096
+# What every sound table says; a damaged word only makes the open count unknown.
+PROCESS_SLOT_COUNT = 1024
+PROCESS_LOCK_BASE = 1 << 40
 # struct flock on 64-bit Linux: l_type, l_whence (short), l_start, l_len (off_t), l_pid (int), padded to 32.
 FLOCK = struct.Struct("@hhqqi4x")
 
 
 class MemoryFileInfo:
     """What the headers of one memory file say: `size` (bytes), `disk_bytes` (allocated), `version`
-    (the format version) and `open_by` (mappings alive now; None when the table cannot be read)."""
+    (the format version) and `open_by` (mappings alive now; None when the table cannot be read or
+    its header is damaged)."""
 
     def __init__(self, path, size, disk_bytes, version, open_by):
         self.path, self.size, self.disk_bytes, self.version, self.open_by = path, size, disk_bytes, version, open_by
@@ -59,11 +63,14 @@ def read_info(path):
             return None
         (heap_end,) = HEAP_END.unpack_from(head, FILE_HEADER_BYTES)
         table_offset = -(-(FILE_HEADER_BYTES + heap_end) // PROCESS_TABLE_ALIGNMENT) * PROCESS_TABLE_ALIGNMENT
-        table = os.pread(descriptor, PROCESS_TABLE.size, table_offset)
         open_by = None
-        if len(table) == PROCESS_TABLE.size:
+        # Every word comes from the file and may be damaged: only a table inside the file, with the
+        # slot count and lock range that every sound file has, is asked about its locks.
+        if table_offset + PROCESS_TABLE.size <= status.st_size:
+            table = os.pread(descriptor, PROCESS_TABLE.size, table_offset)
             table_magic, slot_count, _, _, _, lock_base = PROCESS_TABLE.unpack(table)
-            if table_magic == PROCESS_TABLE_MAGIC:
+            if (table_magic == PROCESS_TABLE_MAGIC and slot_count == PROCESS_SLOT_COUNT
+                    and lock_base == PROCESS_LOCK_BASE):
                 open_by = _count_locked_bytes(descriptor, lock_base, slot_count)
         return MemoryFileInfo(path, status.st_size, status.st_blocks * 512, version, open_by)
     finally:

@@ -57,6 +57,25 @@ def test_info_check_and_their_failures(directory):
         assert done.returncode == 2, (command, done.stdout)
 
 
+def test_damaged_header_words_make_counts_unknown_not_a_traceback(directory, tmp_path):
+    where, opened, _ = directory
+    data = bytearray(open(opened.name, "rb").read())
+    damaged = tmp_path / "damaged"
+    damaged.mkdir()
+    # The heap's end, then the process table's lock base, set far out of the file.
+    for at, word in ((24, 2**64 - 1), (None, 2**64 - 1)):
+        copy = bytearray(data)
+        if at is None:
+            table = -(-(24 + int.from_bytes(data[24:32], "little")) // 4096) * 4096
+            at = table + 24
+        copy[at:at + 8] = word.to_bytes(8, "little")
+        (damaged / f"mm-{len(list(damaged.iterdir()))}").write_bytes(copy)
+    for command in (["list", str(damaged)], ["info", *map(str, damaged.iterdir())]):
+        done = corvana(*command)
+        assert "Traceback" not in done.stderr, done.stderr
+        assert done.returncode in (0, 2), (command, done.stdout, done.stderr)
+
+
 def test_rm_removes_only_memory_files_and_not_ones_in_use(directory):
     where, opened, closed = directory
     notes = where / "notes.txt"
