@@ -150,7 +150,6 @@ bool hash_serialized_key(QuillmapObject* self, KeyCall& call) noexcept {
     return false;
   }
   call.hash = key_hash(call.key(), call.key_length());
-  call.map->prefetch_bucket(call.hash);
   return true;
 }
 

@@ -164,10 +164,11 @@ inline std::uint64_t bytes_length(const python::OwnedRef& bytes) noexcept {
 // that an unhashable key fails with its TypeError as it always did. With any other function, the
 // hash is that function's hash of the key object (pellrook's hash_key).
 struct KeyCall;
-// Right after the key's serialization: for the default hash, computes it and prefetches the key's
-// bucket, whose cache miss then overlaps the serialization of the values. Returns whether it did.
+// Right after the key's serialization: for the default hash, computes it. Returns whether it did.
 bool hash_serialized_key(QuillmapObject* self, KeyCall& call) noexcept;
-// After every serialization, where insert takes the hash: the rest of the key's hashing.
+// After every serialization, where insert takes the hash: the rest of the key's hashing, and a
+// prefetch of the key's first entry page (whose bucket an operation with values prefetched before
+// serializing them, so that its miss overlapped their serialization).
 void finish_hash(QuillmapObject* self, PyObject* key, KeyCall& call, bool hashed);
 
 struct KeyCall {
@@ -192,6 +193,9 @@ KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[C
   call.serializer = python::OwnedRef::incref(self->serializer_module);
   call.key_bytes = serialize(call.serializer.get(), key);
   const bool hashed = hash_serialized_key(self, call);
+  if (hashed) {
+    call.map->prefetch_bucket(call.hash);
+  }
   for (std::size_t index = 0; index < Count; ++index) {
     serialized[index] = serialize(call.serializer.get(), values[index]);
   }

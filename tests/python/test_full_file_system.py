@@ -37,12 +37,19 @@ def small_file_system(tmp_path):
         subprocess.run(["umount", "-l", str(mount_point)], check=False)
 
 
+def run_program(program, *arguments, directory=None):
+    """Runs `program` in a new interpreter (making its maps in `directory` when given) and fails
+    unless it exits with 0: a SIGBUS would give -7, SIGXFSZ -25. Returns its standard output."""
+    environment = dict(os.environ, TMPDIR=str(directory)) if directory is not None else None
+    done = subprocess.run([sys.executable, "-c", program, *arguments], env=environment, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, (done.returncode, done.stderr)
+    return done.stdout
+
+
 def test_a_full_file_system_is_a_full_map_not_a_crash(small_file_system):
-    environment = dict(os.environ, TMPDIR=str(small_file_system))
-    filler = subprocess.run([sys.executable, "-c", FILLER], env=environment, capture_output=True, text=True,
-                            timeout=120)
-    assert filler.returncode == 0, filler.stderr  # a SIGBUS would give -7
-    name, stored, error = filler.stdout.split(" ", 2)
+    filler = run_program(FILLER, directory=small_file_system)
+    name, stored, error = filler.split(" ", 2)
     stored = int(stored)
     assert stored > 100 and "out of memory" in error
     # Another process finds everything that was stored, and the map still takes changes.
@@ -77,10 +84,7 @@ def test_a_file_size_limit_refuses_a_new_map_and_leaves_open_ones_whole(new_map)
         except RuntimeError as error:
             print("filled", stored)
     """)
-    done = subprocess.run([sys.executable, "-c", limited, q.name.decode()], capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0, done.stderr  # SIGXFSZ would end it
-    refused, filled = done.stdout.splitlines()
+    refused, filled = run_program(limited, q.name.decode()).splitlines()
     assert refused == "refused bad allocation"
     stored = int(filled.split()[1])
     assert stored > 1000 and len(q) == stored and q[stored - 1] == b"x" * 500
@@ -95,9 +99,7 @@ def test_a_map_cannot_be_made_on_a_full_file_system_and_nothing_crashes(small_fi
         except OSError:
             pass  # the file system is full
     make = "from corvana.quillmap import quillmap\ntry:\n    quillmap(size=8 << 20)\nexcept MemoryError as e:\n    print(e)\n"
-    done = subprocess.run([sys.executable, "-c", make], env=dict(os.environ, TMPDIR=str(small_file_system)),
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0 and done.stdout.strip() == "bad allocation", (done.returncode, done.stderr)
+    assert run_program(make, directory=small_file_system).strip() == "bad allocation"
     assert sorted(os.listdir(small_file_system)) == ["filler"]  # the half-made file is gone
 
 
@@ -122,9 +124,5 @@ def test_bucket_pages_that_cannot_be_backed_are_an_error_not_a_crash(small_file_
                 refused += 1
         print(stored, refused)
     """)
-    environment = dict(os.environ, TMPDIR=str(small_file_system))
-    run = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
-                         timeout=120)
-    assert run.returncode == 0, run.stderr  # a SIGBUS would give -7
-    stored, refused = map(int, run.stdout.split())
+    stored, refused = map(int, run_program(program, directory=small_file_system).split())
     assert stored > 1000 and refused > 0
