@@ -1,4 +1,5 @@
 """corvana: a dictionary shared by many processes on one machine, held in a memory-mapped file."""
+from corvana._exceptions import LockTimeoutError as LockTimeoutError
 from corvana._exceptions import MapFullError as MapFullError
 from corvana._exceptions import MemoryFileError as MemoryFileError
 from corvana._exceptions import MemoryFileNotFoundError as MemoryFileNotFoundError

@@ -11,7 +11,7 @@ import errno as _errno
 import os
 
 __all__ = ["MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
-           "SerializerNotInstalledError"]
+           "SerializerNotInstalledError", "LockTimeoutError"]
 
 # The extra of the package that installs each optional serializer.
 SERIALIZER_EXTRAS = {"orjson": "orjson", "msgpack": "msgpack", "msgspec": "msgspec"}
@@ -90,6 +90,16 @@ class MapFullError(RuntimeError, MemoryError):
     def __reduce__(self):
         return _rebuild, (type(self), str(self), {"parameter": self.parameter, "minimum": self.minimum,
                                                   "requested": self.requested})
+
+
+class LockTimeoutError(TimeoutError):
+    """An operation waited longer than the map's lock_timeout for a lock that a live process holds
+    (a process that is stopped, or slow). Nothing was changed by the operation; the holder keeps its
+    lock, and a later operation waits for it again."""
+
+    def __str__(self):
+        # TimeoutError would rebuild the text from errno and strerror; the text stays what it was.
+        return str(self.args[0]) if self.args else ""
 
 
 class SerializerNotInstalledError(NameError):

@@ -1,5 +1,6 @@
 #include "corvana/arguments.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace corvana::quillmap {
@@ -9,7 +10,7 @@ using python::OwnedRef;
 using python::PythonErrorSet;
 
 [[noreturn]] void raise_wrong_count(const Signature& signature, Py_ssize_t given) {
-  const auto count = static_cast<Py_ssize_t>(signature.names.size());
+  const Py_ssize_t count = signature.positional();
   const char* bound_word = "exactly";
   Py_ssize_t expected = count;
   if (signature.required != count) {
@@ -51,7 +52,7 @@ void bind_keyword(const Signature& signature, Py_ssize_t positional_count, PyObj
 
 void bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
                      PyObject** bound) {
-  if (positional_count > static_cast<Py_ssize_t>(signature.names.size())) {
+  if (positional_count > signature.positional()) {
     raise_wrong_count(signature, positional_count);
   }
   for (std::size_t i = 0; i < signature.names.size(); ++i) {
@@ -192,6 +193,23 @@ std::string path_from_name(PyObject* name_bytes) {
 [[noreturn]] void raise_unexpected_type(const char* expected, PyObject* value) {
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(value)->tp_name);
   throw PythonErrorSet{};
+}
+
+std::uint64_t to_nanoseconds(PyObject* seconds, const char* argument) {
+  if (PyBool_Check(seconds) || (!PyLong_Check(seconds) && !PyFloat_Check(seconds))) {
+    PyErr_Format(PyExc_TypeError, "%s must be a number of seconds or None, not %.200s", argument,
+                 Py_TYPE(seconds)->tp_name);
+    throw PythonErrorSet{};
+  }
+  const double value = PyFloat_AsDouble(seconds);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    throw PythonErrorSet{};
+  }
+  if (!(value >= 0.0) || value > 1e9) {  // also NaN
+    PyErr_Format(PyExc_ValueError, "%s must be from 0 to 1e9 seconds, or None", argument);
+    throw PythonErrorSet{};
+  }
+  return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(value * 1e9));
 }
 
 }  // namespace corvana::quillmap

@@ -17,6 +17,11 @@ struct Signature {
   const char* function_name;  // as the messages show it: "__init__", "dict_get", ...
   std::span<const char* const> names;
   Py_ssize_t required;
+  Py_ssize_t keyword_only = 0;  // the last this many names are bound by keyword only
+  // Names a call may give by position.
+  [[nodiscard]] Py_ssize_t positional() const noexcept {
+    return static_cast<Py_ssize_t>(names.size()) - keyword_only;
+  }
 };
 
 // Binds a vectorcall-style call (keyword values follow the positional ones in `args`). `bound`
@@ -37,6 +42,11 @@ std::uint8_t to_unsigned_char(PyObject* value);
 // An int (or what the value's __int__ returns) as a native int; OverflowError "value too large to
 // convert to int" when it does not fit.
 int to_c_int(PyObject* value);
+
+// A duration in seconds (an int or a float, at least 0) as nanoseconds, at least 1 (so that 0 asks
+// for the shortest wait, never none). TypeError naming `argument` for another type, ValueError for a
+// negative or not finite number.
+std::uint64_t to_nanoseconds(PyObject* seconds, const char* argument);
 
 // TypeError "Argument '<argument>' has incorrect type (expected <expected>, got <type>)" unless
 // `value` is None or its type is exactly `type` (when `none_allowed`).

@@ -42,7 +42,7 @@ PyObject* function_check_file_impl(PyObject* /*module*/, PyObject* const* args, 
     std::string name = path_from_name(bound[0]);
     const CurrentMapName naming(bound[0]);
     // These dimensions only pass the parameter checks: an existing map brings its own.
-    const ConcurrentHashMap_string map(name, 2, 2, 2, 3);
+    ConcurrentHashMap_string map(name, 2, 2, 2, 3);
     const StringMapCheck found = map.check(true);
     OwnedRef result = OwnedRef::checked(PyDict_New());
     set_count(result.get(), "entries", found.entry_count);

@@ -182,6 +182,12 @@ void set_python_error_from_current_exception() noexcept {
     }
   } catch (const DamagedFile& error) {
     set_damaged_file_error(error);
+  } catch (const LockTimeout& error) {
+    const OwnedRef arguments = OwnedRef::steal(Py_BuildValue("(s)", error.what()));
+    const OwnedRef keywords = OwnedRef::steal(PyDict_New());
+    if (!arguments || !keywords || !raise_made_exception("LockTimeoutError", arguments.get(), keywords.get())) {
+      PyErr_SetString(PyExc_TimeoutError, error.what());
+    }
   } catch (const HeapExhausted& error) {
     set_map_full_error(error);
   } catch (const SerializerNotInstalled& error) {

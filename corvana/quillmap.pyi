@@ -16,6 +16,8 @@ class quillmap(pellrook):
         chunk_size_exponent: int = 5,
         serializer: Optional[str] = "pickle",
         hash_function: Callable[[Any], int] = ...,
+        *,
+        lock_timeout: Optional[float] = None,
     ) -> None: ...
     # The list API.
     def insert(self, input_key: Any, input_value: Any) -> int: ...
@@ -26,6 +28,7 @@ class quillmap(pellrook):
     def bucket_chunk_in_use(self) -> int: ...
     @property
     def element_count(self) -> int: ...
+    lock_timeout: Optional[float]
     # The dict protocol.
     def __getitem__(self, key: Any) -> Any: ...
     def __setitem__(self, key: Any, value: Any) -> None: ...
@@ -63,6 +66,7 @@ def _check_file(name: bytes) -> dict[str, int]: ...
 class DamagedFileError(RuntimeError):
     filename: str
 
+from corvana._exceptions import LockTimeoutError as LockTimeoutError
 from corvana._exceptions import MapFullError as MapFullError
 from corvana._exceptions import MemoryFileError as MemoryFileError
 from corvana._exceptions import MemoryFileNotFoundError as MemoryFileNotFoundError

@@ -31,14 +31,14 @@ constexpr const char* pickling_refused_text =
     "self.chm,self.size cannot be converted to a Python object for pickling";
 
 constexpr const char* init_names[] = {
-    "name",       "size",         "bucket_chunk_size_exponent", "bucket_chunk_number", "chunk_size_exponent",
-    "serializer", "hash_function"};
-constexpr Signature init_signature{"__init__", init_names, 0};
+    "name",       "size",          "bucket_chunk_size_exponent", "bucket_chunk_number", "chunk_size_exponent",
+    "serializer", "hash_function", "lock_timeout"};
+constexpr Signature init_signature{"__init__", init_names, 0, 1};
 
 const char init_doc[] =
     "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
     "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: unicode = u'pickle', "
-    "hash_function: Callable = hash)\n"
+    "hash_function: Callable = hash, *, lock_timeout: float = None)\n"
     "constructor of quillmap\n"
     ":param name: the path of an existing memory file to open; None or empty bytes create a new memory file, "
     "whose path becomes the name\n"
@@ -50,7 +50,9 @@ const char init_doc[] =
     ":param serializer: the serializer of keys and values, one of 'msgspec', 'pickle', 'orjson', 'msgpack' "
     "and 'json'\n"
     ":param hash_function: the function that hashes keys; any user-defined callable can be given; "
-    "the default is hash\n";
+    "the default is hash\n"
+    ":param lock_timeout: seconds that one operation may wait for locks held by live processes before it "
+    "raises LockTimeoutError (a TimeoutError) with nothing changed; None waits for as long as they hold them\n";
 
 QuillmapObject* as_quillmap(PyObject* object) noexcept {
   return reinterpret_cast<QuillmapObject*>(object);
@@ -209,6 +211,8 @@ int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     PyObject* hash_function = bound[6] != nullptr ? bound[6] : state.default_hash_function;
     check_argument_type(name, &PyBytes_Type, "name", true);
     check_argument_type(serializer, &PyUnicode_Type, "serializer", true);
+    const std::uint64_t lock_timeout_ns =
+        bound[7] != nullptr && bound[7] != Py_None ? to_nanoseconds(bound[7], "lock_timeout") : 0;
 
     // super(quillmap, self).__init__(hash_function): the class after quillmap in the instance's MRO.
     const OwnedRef super_object = OwnedRef::checked(PyObject_CallFunctionObjArgs(
@@ -224,6 +228,7 @@ int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     context.bucket_chunk_size_exponent = parameters.bucket_chunk_size_exponent;
     context.bucket_chunk_number = parameters.bucket_chunk_number;
     create_or_open_map(self, name, parameters);
+    self->chm->set_lock_timeout(lock_timeout_ns);
     return 0;
   });
 }
@@ -344,12 +349,38 @@ PyObject* get_element_count(PyObject* object, void* /*closure*/) {
   });
 }
 
+PyObject* get_lock_timeout(PyObject* object, void* /*closure*/) {
+  return translate_errors<PyObject*>(nullptr, nullptr, [&] {
+    const std::uint64_t timeout_ns = require_map(as_quillmap(object))->lock_timeout();
+    if (timeout_ns == 0) {
+      Py_RETURN_NONE;
+    }
+    return OwnedRef::checked(PyFloat_FromDouble(static_cast<double>(timeout_ns) / 1e9)).release();
+  });
+}
+
+int set_lock_timeout(PyObject* object, PyObject* value, void* /*closure*/) {
+  return translate_errors(nullptr, -1, [&] {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "lock_timeout cannot be deleted; set it to None");
+      throw PythonErrorSet{};
+    }
+    const std::uint64_t timeout_ns = value == Py_None ? 0 : to_nanoseconds(value, "lock_timeout");
+    require_map(as_quillmap(object))->set_lock_timeout(timeout_ns);
+    return 0;
+  });
+}
+
 PyGetSetDef quillmap_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"bucket_chunk_in_use", get_bucket_chunk_in_use, nullptr,
      "the number of bucket chunks in use; an expansion doubles it (read-only)", nullptr},
     {"element_count", get_element_count, nullptr,
      "the number of entries in the map, as counted by the map; exact while no operation runs (read-only)",
+     nullptr},
+    {"lock_timeout", get_lock_timeout, set_lock_timeout,
+     "seconds that one operation of this instance may wait for locks held by live processes before it "
+     "raises LockTimeoutError with nothing changed; None: no bound",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -410,7 +441,9 @@ std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
       throw PythonErrorSet{};
     }
     std::string map_name = path_from_name(name);
+    const std::uint64_t lock_timeout_ns = self->chm->lock_timeout();
     install_map(self, make_map(map_name, MapParameters{}));
+    self->chm->set_lock_timeout(lock_timeout_ns);
   }
   return self->chm;
 }

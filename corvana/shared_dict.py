@@ -49,10 +49,10 @@ def _identity(path):
     return status.st_dev, status.st_ino
 
 
-def _reopen(name, serializer, hash_function, identity):
+def _reopen(name, serializer, hash_function, identity, lock_timeout=None):
     """Unpickles a SharedDict: opens the memory file at `name`, never creating one, and checks that
     it is the file that was pickled."""
-    opened = SharedDict(name, serializer=serializer, hash_function=hash_function)
+    opened = SharedDict(name, serializer=serializer, hash_function=hash_function, lock_timeout=lock_timeout)
     try:
         found = _identity(name)
     except OSError:
@@ -95,20 +95,22 @@ class _ItemsView(ItemsView):
 
 class SharedDict(quillmap, MutableMapping):
     """SharedDict(name=None, *, size=650000000, bucket_chunk_size_exponent=20, bucket_chunk_number=100,
-    chunk_size_exponent=5, serializer="pickle", hash_function=None)
+    chunk_size_exponent=5, serializer="pickle", hash_function=None, lock_timeout=None)
 
     A dict whose entries every process on the machine shares, held in a memory file. With no name
     it creates a new memory file of `size` bytes of heap (sparse) in the temporary directory; with
     a name (str, bytes or os.PathLike) it opens that file and takes the map's dimensions from it.
     Every process must use the same serializer ("pickle", "orjson", "msgpack", "msgspec" or
     "json") and hash function (None: the built-in hash, stable across processes for str, bytes,
-    int, float, bool, None and tuples of these).
+    int, float, bool, None and tuples of these). `lock_timeout` (seconds, or None for no bound) is
+    how long one operation may wait for locks that live processes hold before it raises
+    LockTimeoutError (a TimeoutError) with nothing changed; it travels with the pickled SharedDict.
     """
 
     __slots__ = ()
 
     def __init__(self, name=None, *, size=650000000, bucket_chunk_size_exponent=20, bucket_chunk_number=100,
-                 chunk_size_exponent=5, serializer="pickle", hash_function=None):
+                 chunk_size_exponent=5, serializer="pickle", hash_function=None, lock_timeout=None):
         path = None if name is None else _file_name(name)
         _check_int("size", size, 1)
         _check_int("bucket_chunk_size_exponent", bucket_chunk_size_exponent, 0, _largest_exponent)
@@ -123,7 +125,7 @@ class SharedDict(quillmap, MutableMapping):
                          serializer=serializer)
         if hash_function is not None:
             arguments["hash_function"] = hash_function
-        super().__init__(path, **arguments)
+        super().__init__(path, **arguments, lock_timeout=lock_timeout)
         made = quillmap.name.__get__(self)
         self.__dict__.update(_serializer=serializer, _hash_function=hash_function, _identity=_identity(made))
 
@@ -187,4 +189,4 @@ class SharedDict(quillmap, MutableMapping):
             raise pickle.PicklingError(f"cannot pickle this SharedDict: its memory file {os.fsdecode(path)!r} was "
                                        f"unlinked, so no other process can open it")
         return _reopen, (path, self.__dict__["_serializer"], self.__dict__["_hash_function"],
-                         self.__dict__["_identity"])
+                         self.__dict__["_identity"], self.lock_timeout)

@@ -20,6 +20,7 @@ class SharedDict(MutableMapping[Any, Any]):
         chunk_size_exponent: int = 5,
         serializer: Literal["pickle", "orjson", "msgpack", "msgspec", "json"] = "pickle",
         hash_function: Optional[Callable[[Any], int]] = None,
+        lock_timeout: Optional[float] = None,
     ) -> None: ...
     @property
     def name(self) -> str: ...

@@ -284,6 +284,16 @@ std::byte* heap_alloc_pairs(Allocator heap, std::size_t count, std::uint8_t firs
 }
 
 std::byte* heap_alloc_bytes(Allocator heap, std::size_t size, Backing backing) noexcept {
+  return heap_alloc_recorded_bytes(heap, size, backing, nullptr);
+}
+
+void settle_heap(Allocator heap) noexcept {
+  if (heap != nullptr) {
+    HeapLockGuard guard(heap);
+  }
+}
+
+std::byte* heap_alloc_recorded_bytes(Allocator heap, std::size_t size, Backing backing, std::byte* record) noexcept {
   if (heap == nullptr || size == 0) {
     return nullptr;
   }
@@ -300,12 +310,28 @@ std::byte* heap_alloc_bytes(Allocator heap, std::size_t size, Backing backing) n
     HeapHeader& header = layout::heap_header(heap);
     if (spare_bytes(heap, header) >= block_bytes) {
       block_offset = header.heap_next;
+      // A recorded block is described first: a taker of the lock after a death between the carve
+      // and the record finishes the record (see repair_slab_intent).
+      const SlabView view = record != nullptr ? slab_view(heap) : SlabView{};
+      if (view.header != nullptr) {
+        layout::begin_slab_intent(view, SlabIntentKind::raw_block, 0,
+                                  static_cast<std::uint64_t>(record - heap), block_offset, block_bytes, 0);
+      }
       ChunkHeader& block = layout::chunk_header(heap, block_offset);
       block.chunk_size = 0;
       block.unit = 0;
       payload = heap + block_offset + sizeof(ChunkHeader);
       crash_order_barrier();
       header.heap_next = block_offset + block_bytes;
+      if (record != nullptr) {
+        crash_point("heap.raw.bumped");
+        const std::uint64_t payload_offset = block_offset + sizeof(ChunkHeader);
+        crash_order_barrier();
+        std::memcpy(record, &payload_offset, sizeof payload_offset);
+        if (view.header != nullptr) {
+          layout::end_slab_intent(view);
+        }
+      }
     }
   }
   if (payload == nullptr) {

@@ -130,6 +130,16 @@ inline constexpr std::uint8_t max_unit = 246;           // chunk_size must fit i
 enum class Backing : std::uint8_t { ahead, by_user };
 // A raw block of at least `size` bytes: returns its payload (block start + 2) or null.
 [[nodiscard]] std::byte* heap_alloc_bytes(Allocator heap, std::size_t size, Backing backing = Backing::ahead) noexcept;
+// heap_alloc_bytes that also sets `*record` to the block's payload offset as one step with the carve:
+// a holder of the heap lock that dies in between is finished by the next one (repair_slab_intent),
+// so a block is never carved without its record, however its carver dies. `record` is a word of the
+// heap (any alignment) that lies before every block this call can carve and that nobody else
+// writes meanwhile. A failure leaves `*record` unchanged.
+[[nodiscard]] std::byte* heap_alloc_recorded_bytes(Allocator heap, std::size_t size, Backing backing,
+                                                   std::byte* record) noexcept;
+// Takes the heap lock and releases it: a change of the heap that a dead holder left half made is
+// finished or undone before this returns.
+void settle_heap(Allocator heap) noexcept;
 // Pushes the chunk whose payload is given onto its class's free list; false for a unit that has
 // no free list (raw blocks included), a null argument, or an address that is not the payload of a
 // chunk carved in this heap (outside [66, heap_next), not at 8k + 2, or a header that does not
@@ -202,11 +212,29 @@ static_assert(process_slot_count <= lock_slot_mask + 1, "every slot must fit a t
 class ProcessTable;
 
 enum class Interrupt : std::uint8_t {
-  never,      // the wait cannot end early: destructors, paths that must not throw, and waits of a
-              // thread that holds another lock (a signal handler must not run map code then)
+  never,      // the wait cannot end early: destructors, paths that must not throw, and waits that
+              // are bounded by a live holder's progress alone (a mover's sibling)
   when_free,  // the caller holds no lock of the heap or the maps: a signal whose Python handler
               // raises (Ctrl-C: KeyboardInterrupt) ends the wait with InterruptedWait, the error set
+  retreat,    // the caller holds other bucket locks and can give them all up and start its step
+              // again: a signal, or a wait that has lasted signal_wait_interval, ends the wait with
+              // WaitRetreat (no handler run, nothing taken); the caller releases every lock it
+              // holds, runs check_interrupts() and starts over. So a wait that holds other locks
+              // never runs a signal handler, and is still ended by Ctrl-C.
 };
+
+// How a lock wait may end besides taking the lock: by an interrupt (see Interrupt) and, when
+// `deadline_ns` is not 0, with LockTimeout once platform::monotonic_nanoseconds() passes it while a
+// live holder keeps the word. Converts from an Interrupt for waits without a deadline.
+struct WaitLimits {
+  WaitLimits(Interrupt interrupt_kind = Interrupt::never, std::uint64_t deadline = 0) noexcept  // NOLINT
+      : interrupt(interrupt_kind), deadline_ns(deadline) {}
+  Interrupt interrupt;
+  std::uint64_t deadline_ns;
+};
+// How long an Interrupt::retreat wait lasts before it gives its caller's locks up, and how often
+// an Interrupt::when_free wait looks at pending signals.
+inline constexpr std::uint64_t signal_wait_interval_ns = 20'000'000;
 
 // The memory file holds something that cannot be (an offset that names no record of the kind it
 // should, a list that does not end): the file is damaged. Nothing is followed past the damage.
@@ -235,6 +263,25 @@ class InterruptedWait : public std::runtime_error {
   InterruptedWait() : std::runtime_error("interrupted while waiting for a lock") {}
 };
 
+// A wait for a lock held by a live process lasted past its deadline (see WaitLimits). Nothing was
+// taken: the caller's locks unwind as for any exception, and the holder keeps its lock.
+class LockTimeout : public std::runtime_error {
+ public:
+  LockTimeout() : std::runtime_error("a lock of the map stayed held by a live process for longer than the lock timeout") {}
+};
+
+// An Interrupt::retreat wait gave up so that its caller can release its locks and look at signals
+// (see Interrupt). Never leaves the map layer: the step that holds the locks catches it, holding none.
+class WaitRetreat : public std::runtime_error {
+ public:
+  WaitRetreat() : std::runtime_error("a lock wait gave its other locks up to look at signals") {}
+};
+
+// The monotonic deadline of a wait that may last `timeout_ns` from now; 0 (none) for a timeout of 0.
+[[nodiscard]] std::uint64_t deadline_after(std::uint64_t timeout_ns) noexcept;
+// Throws LockTimeout when `deadline_ns` (not 0) has passed.
+void check_deadline(std::uint64_t deadline_ns);
+
 struct LockAcquired {
   bool took_over = false;             // the previous holder had died: repair before going on
   std::uint64_t previous_holder = 0;  // its token, when took_over
@@ -246,11 +293,12 @@ struct LockAcquired {
 // word until its holder releases it; after a few milliseconds, and every few milliseconds from
 // then on, asks `liveness` (null: never) whether the holder is alive and takes a dead holder's
 // word over. A holder that is alive but stopped keeps the caller asleep (it uses no processor).
-// Throws: InterruptedWait (Interrupt::when_free only).
+// Throws: InterruptedWait (Interrupt::when_free), WaitRetreat (Interrupt::retreat), LockTimeout
+//         (a deadline in `limits`).
 // `word` is the address of an 8-aligned 64-bit word, reached only through these functions and
 // atomic views while it is shared.
 LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
-                               Interrupt interrupt);
+                               WaitLimits limits);
 // One compare-and-set from free; never waits.
 [[nodiscard]] bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept;
 // Frees the word, waking its sleepers when it was marked contended.
@@ -263,7 +311,7 @@ void release_lock_word(std::uint64_t* word) noexcept;
 
 // The contended path of acquire_lock_word, and the wake of release_lock_word.
 LockAcquired acquire_contended_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
-                                         Interrupt interrupt);
+                                         WaitLimits limits);
 void wake_lock_word_sleepers(std::uint64_t* word) noexcept;
 
 inline bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept {
@@ -274,11 +322,11 @@ inline bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noex
 }
 
 inline LockAcquired acquire_lock_word(std::uint64_t* word, std::uint64_t token, const ProcessTable* liveness,
-                                      Interrupt interrupt) {
+                                      WaitLimits limits) {
   if (try_acquire_lock_word(word, token)) {
     return {};
   }
-  return acquire_contended_lock_word(word, token, liveness, interrupt);
+  return acquire_contended_lock_word(word, token, liveness, limits);
 }
 
 inline void release_lock_word(std::uint64_t* word) noexcept {
@@ -321,7 +369,7 @@ class LockWordGuard {
 // over). The caller repairs when acquired().took_over.
 class OwnedLockGuard {
  public:
-  OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, Interrupt interrupt);
+  OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, WaitLimits limits);
   ~OwnedLockGuard() { unlock(); }
   OwnedLockGuard(const OwnedLockGuard&) = delete;
   OwnedLockGuard& operator=(const OwnedLockGuard&) = delete;

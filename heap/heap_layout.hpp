@@ -104,6 +104,28 @@ inline void set_chunk_link(Allocator heap, std::uint64_t chunk_offset, std::uint
   return *reinterpret_cast<ChunkHeader*>(heap + chunk_offset);
 }
 
+// The slab header's intent: its fields first, its state last (a taker reads the state first), and
+// its end. Requires: the heap lock.
+inline void begin_slab_intent(const SlabView& view, SlabIntentKind kind, std::uint32_t klass, std::uint64_t target,
+                              std::uint64_t first, std::uint64_t count, std::uint64_t rest) noexcept {
+  SlabIntent& intent = view.header->intent;
+  intent.target = target;
+  intent.first = first;
+  intent.count = count;
+  intent.rest = rest;
+  crash_order_barrier();
+  // relaxed: written and read under the heap lock; the barriers order it for a taker after a death
+  std::atomic_ref<std::uint64_t>(intent.state)
+      .store(static_cast<std::uint64_t>(kind) | std::uint64_t{klass} << 8, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+inline void end_slab_intent(const SlabView& view) noexcept {
+  crash_order_barrier();
+  // relaxed: as in begin_slab_intent
+  std::atomic_ref<std::uint64_t>(view.header->intent.state).store(0, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
 // Holds the heap lock from construction to destruction, as the owner named by the heap's process
 // table (a heap without one locks as a process-local word). A holder that died is taken over: every
 // change of the allocator's header and free lists leaves them valid at every store (each change is

@@ -166,13 +166,14 @@ static_assert(offsetof(ProcessTableHeader, slot_count) == 4 && offsetof(ProcessT
 // A change of the slab records made under the heap lock that touches more than one word: written
 // before the change and cleared after it, so that whoever takes the heap lock over from a dead
 // holder finishes or undoes it (see slab.cpp).
-enum class SlabIntentKind : std::uint8_t { none = 0, carve = 1, refill = 2, release = 3 };
+enum class SlabIntentKind : std::uint8_t { none = 0, carve = 1, refill = 2, release = 3, raw_block = 4 };
 struct SlabIntent {             // 48 bytes
   std::uint64_t state;          //  0: kind | class << 8; 0 when nothing is under way
   std::uint64_t target;         //  8: carve: heap offset of the slab. refill, release: file offset
-                                //     of the slab cache record
-  std::uint64_t first;          // 16: the run's first chunk
-  std::uint64_t count;          // 24: chunks in the run
+                                //     of the slab cache record. raw_block: heap offset of the word
+                                //     that records the block's payload
+  std::uint64_t first;          // 16: the run's first chunk. raw_block: the block's heap offset
+  std::uint64_t count;          // 24: chunks in the run. raw_block: the block's bytes
   std::uint64_t rest;           // 32: refill: the list's first run after the change. release: the
                                 //     list's first run before it
   std::uint64_t reserved;       // 40: zero

@@ -173,8 +173,8 @@ std::uint64_t owner_token(const ProcessTable* table) noexcept {
   return table != nullptr && table->has_slot() ? table->token() : local_lock_token();
 }
 
-OwnedLockGuard::OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, Interrupt interrupt)
-    : word_(word), acquired_(acquire_lock_word(word, owner_token(table), table, interrupt)), is_held_(true) {}
+OwnedLockGuard::OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, WaitLimits limits)
+    : word_(word), acquired_(acquire_lock_word(word, owner_token(table), table, limits)), is_held_(true) {}
 
 ProcessTable* process_table_of(Allocator heap) noexcept {
   const std::size_t end = registry_end.load(std::memory_order_acquire);

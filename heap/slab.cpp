@@ -51,24 +51,8 @@ struct Run {
   std::uint64_t next_run = 0;
 };
 
-// The heap intent: its fields first, its state last (a taker reads the state first).
-void begin_intent(const SlabView& view, SlabIntentKind kind, std::uint32_t klass, std::uint64_t target,
-                  std::uint64_t first, std::uint64_t count, std::uint64_t rest) noexcept {
-  SlabIntent& intent = view.header->intent;
-  intent.target = target;
-  intent.first = first;
-  intent.count = count;
-  intent.rest = rest;
-  crash_order_barrier();
-  // relaxed: written and read under the heap lock; the barriers order it for a taker after a death
-  word_at(&intent.state).store(static_cast<std::uint64_t>(kind) | std::uint64_t{klass} << 8, std::memory_order_relaxed);
-  crash_order_barrier();
-}
-void end_intent(const SlabView& view) noexcept {
-  crash_order_barrier();
-  word_at(&view.header->intent.state).store(0, std::memory_order_relaxed);
-  crash_order_barrier();
-}
+using layout::begin_slab_intent;
+using layout::end_slab_intent;
 
 // The first run of the class's shared list, without taking it. Throws DamagedFile when the list
 // names something that is not a run of the class. Requires: the heap lock.
@@ -124,7 +108,7 @@ bool carve_slab(Allocator heap, const SlabView& view, std::uint32_t klass) noexc
   if (!platform::reserve_for_write(heap + first, slab_bytes)) {
     return false;
   }
-  begin_intent(view, SlabIntentKind::carve, klass, first, first, count, 0);
+  begin_slab_intent(view, SlabIntentKind::carve, klass, first, first, count, 0);
   // relaxed: the carver's stores reach other processes through the heap lock and the shared list
   std::atomic_ref<std::uint8_t>(view.directory[slab_file_offset >> view.slab_shift])
       .store(static_cast<std::uint8_t>(klass + 1), std::memory_order_relaxed);
@@ -135,7 +119,7 @@ bool carve_slab(Allocator heap, const SlabView& view, std::uint32_t klass) noexc
   crash_point("slab.carve.pushed");
   crash_order_barrier();
   header.heap_next = first + slab_bytes;
-  end_intent(view);
+  end_slab_intent(view);
   return true;
 }
 
@@ -189,7 +173,7 @@ void repair_slab_intent(Allocator heap) noexcept {
   const auto kind = static_cast<SlabIntentKind>(state & 0xFF);
   const auto klass = static_cast<std::uint32_t>(state >> 8);
   if (klass >= slab_class_count) {
-    end_intent(view);
+    end_slab_intent(view);
     return;
   }
   // Whether the list's first run is the intent's: pushed (carve, release) or not yet let go (refill).
@@ -207,6 +191,14 @@ void repair_slab_intent(Allocator heap) noexcept {
         std::atomic_ref<std::uint8_t>(view.directory[slab]).store(0, std::memory_order_relaxed);
       }
     }
+  } else if (kind == SlabIntentKind::raw_block) {
+    // The block is carved exactly when heap_next moved past it (only the heap lock's holder moves
+    // it, and the lock has been held since the intent began); then its record must name it.
+    const std::uint64_t payload = intent.first + sizeof(ChunkHeader);
+    if (layout::heap_header(heap).heap_next == intent.first + intent.count && intent.target >= heap_header_bytes &&
+        intent.target <= intent.first - sizeof(std::uint64_t)) {
+      std::memcpy(heap + intent.target, &payload, sizeof payload);
+    }
   } else if (SlabCacheRecord* record = record_at(heap, intent.target);
              record != nullptr && slab_chunk_class(heap, view, static_cast<Offset>(intent.first)) == klass) {
     const bool recorded = static_cast<std::uint64_t>(record->head) == intent.first;
@@ -216,7 +208,7 @@ void repair_slab_intent(Allocator heap) noexcept {
       store_word_pair(record, 0, 0);  // the run is the list's
     }
   }
-  end_intent(view);
+  end_slab_intent(view);
 }
 
 bool slab_free(Allocator heap, const SlabView& view, Offset chunk) noexcept {
@@ -267,12 +259,12 @@ void SlabCache::refill() {
     run = peek_run(heap_, view_, class_);
   }
   // The record takes the run (it is empty), then the list lets go of it.
-  begin_intent(view_, SlabIntentKind::refill, class_, record_offset(heap_, record_), run.first, run.count,
+  begin_slab_intent(view_, SlabIntentKind::refill, class_, record_offset(heap_, record_), run.first, run.count,
                run.next_run);
   set_record(run.first, run.count);
   crash_point("slab.refill.recorded");
   shared_head(view_, class_).store(run.next_run, std::memory_order_relaxed);  // relaxed: the heap lock
-  end_intent(view_);
+  end_slab_intent(view_);
 }
 
 void SlabCache::release_to_shared() noexcept {
@@ -283,12 +275,12 @@ void SlabCache::release_to_shared() noexcept {
   // The list takes the whole cache as a run, then the record lets go of it.
   const std::uint64_t first = head();
   layout::HeapLockGuard guard(heap_);
-  begin_intent(view_, SlabIntentKind::release, class_, record_offset(heap_, record_), first, cached,
+  begin_slab_intent(view_, SlabIntentKind::release, class_, record_offset(heap_, record_), first, cached,
                shared_head(view_, class_).load(std::memory_order_relaxed));
   push_run(heap_, view_, class_, first, cached);
   crash_point("slab.release.pushed");
   set_record(0, 0);
-  end_intent(view_);
+  end_slab_intent(view_);
 }
 
 namespace {

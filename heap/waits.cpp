@@ -6,7 +6,9 @@
 // bits, after marking the word contended so that its holder's release wakes it. Each sleep lasts at
 // most sleep_slice: after liveness_grace of waiting, and every liveness_interval from then on, the
 // waiter asks whether the holder is alive (one system call) and takes a dead holder's word over.
-// Pending signals are looked at after every wake that a signal caused and every signal_interval.
+// Pending signals are looked at after every wake that a signal caused and every
+// signal_wait_interval_ns (see Interrupt for what that does in each kind of wait), and a deadline
+// after every sleep.
 #include <Python.h>
 
 #include <atomic>
@@ -22,7 +24,6 @@ namespace {
 constexpr int spin_rounds = 64;
 constexpr std::uint64_t liveness_grace_ns = 2'000'000;
 constexpr std::uint64_t liveness_interval_ns = 4'000'000;
-constexpr std::uint64_t signal_interval_ns = 20'000'000;
 constexpr unsigned sleep_slice_us = 4'000;
 
 std::atomic<std::uint32_t> thread_tags_given{0};
@@ -58,10 +59,13 @@ class InterpreterLockGiven {
   InterpreterLockGiven(const InterpreterLockGiven&) = delete;
   InterpreterLockGiven& operator=(const InterpreterLockGiven&) = delete;
 
-  // Runs pending signal handlers when this thread gave the interpreter lock away (taking it back
-  // for them and giving it away again after); throws InterruptedWait, holding it, when one raised.
+  // Runs pending signal handlers: when this thread gave the interpreter lock away, it takes it back
+  // for them and gives it away again after (throwing InterruptedWait, holding it, when one raised);
+  // when it did not hold it (a wait inside InterpreterLockRelease), check_interrupts() takes it for
+  // the handlers and gives it back.
   void check_signals() {
     if (saved_ == nullptr) {
+      check_interrupts();
       return;
     }
     PyEval_RestoreThread(saved_);
@@ -79,7 +83,7 @@ class InterpreterLockGiven {
 }  // namespace
 
 LockAcquired acquire_contended_lock_word(std::uint64_t* address, std::uint64_t token, const ProcessTable* liveness,
-                                         Interrupt interrupt) {
+                                         WaitLimits limits) {
   const std::atomic_ref<std::uint64_t> word(*address);
   for (int round = 0; round < spin_rounds; ++round) {
     platform::cpu_pause();
@@ -88,13 +92,12 @@ LockAcquired acquire_contended_lock_word(std::uint64_t* address, std::uint64_t t
       return {};
     }
   }
-  const bool is_interruptible = interrupt == Interrupt::when_free;
   // The holder may be a thread of this process that needs the interpreter lock to get where it
   // releases the word: the lock is given away for the whole wait.
   InterpreterLockGiven interpreter_lock;
   const std::uint64_t started = platform::monotonic_nanoseconds();
   std::uint64_t next_liveness = started + liveness_grace_ns;
-  std::uint64_t next_signal_check = started + signal_interval_ns;
+  std::uint64_t next_signal_check = started + signal_wait_interval_ns;
   while (true) {
     // relaxed: the compare-and-sets below order
     std::uint64_t seen = word.load(std::memory_order_relaxed);
@@ -116,12 +119,10 @@ LockAcquired acquire_contended_lock_word(std::uint64_t* address, std::uint64_t t
     const bool signalled =
         platform::wait_on_word(sleep_word_of(address), static_cast<std::uint32_t>(seen), sleep_slice_us);
     const std::uint64_t now = platform::monotonic_nanoseconds();
-    if (is_interruptible && (signalled || now >= next_signal_check)) {
-      next_signal_check = now + signal_interval_ns;
-      interpreter_lock.check_signals();
-    }
-    if (liveness != nullptr && now >= next_liveness) {
+    const bool past_deadline = limits.deadline_ns != 0 && now >= limits.deadline_ns;
+    if (liveness != nullptr && (now >= next_liveness || past_deadline)) {
       next_liveness = now + liveness_interval_ns;
+      crash_point("lock.liveness");
       // acquire: the holder named by the word is asked about after the word was read
       seen = word.load(std::memory_order_acquire);
       if (seen != lock_word_free && !liveness->is_holder_alive(lock_holder(seen))) {
@@ -132,6 +133,30 @@ LockAcquired acquire_contended_lock_word(std::uint64_t* address, std::uint64_t t
         }
       }
     }
+    if (past_deadline) {
+      throw LockTimeout();
+    }
+    if (limits.interrupt == Interrupt::retreat && (signalled || now >= next_signal_check)) {
+      throw WaitRetreat();
+    }
+    if (limits.interrupt == Interrupt::when_free && (signalled || now >= next_signal_check)) {
+      next_signal_check = now + signal_wait_interval_ns;
+      interpreter_lock.check_signals();
+    }
+  }
+}
+
+std::uint64_t deadline_after(std::uint64_t timeout_ns) noexcept {
+  if (timeout_ns == 0) {
+    return 0;
+  }
+  const std::uint64_t now = platform::monotonic_nanoseconds();
+  return timeout_ns > ~now ? ~std::uint64_t{0} : now + timeout_ns;
+}
+
+void check_deadline(std::uint64_t deadline_ns) {
+  if (deadline_ns != 0 && platform::monotonic_nanoseconds() >= deadline_ns) {
+    throw LockTimeout();
   }
 }
 

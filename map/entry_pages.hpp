@@ -386,6 +386,16 @@ inline void give_back_page(const HeapAccess& heap, ClassCaches& caches, Offset p
   caches.give_back(page, heap.chunk_class(page, "an entry page"));
 }
 
+// Ends an intent: its state word goes to 0, ordered after everything the change or its repair did
+// before and before everything after (a repairer clears before it frees: one that dies in between
+// leaks what it was freeing rather than letting the next one free it twice).
+inline void clear_intent(WriterIntent* intent) noexcept {
+  crash_order_barrier();
+  // relaxed: read by a repair after a death, or by a writer of this slot; the barriers order it
+  intent_state_word(intent).store(0, std::memory_order_relaxed);
+  crash_order_barrier();
+}
+
 // Stores one field of a writer's own intent, ordered for a repair after a death.
 inline void record_in_intent(Offset& field, Offset value) noexcept {
   crash_order_barrier();

@@ -224,8 +224,8 @@ void ConcurrentHashMap_string::mirror_workers(std::uint64_t live_members) noexce
   workers_word().store(live_members, std::memory_order_relaxed);
 }
 
-bool ConcurrentHashMap_string::join_expansion(const std::function<bool()>& is_wanted) {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+bool ConcurrentHashMap_string::join_expansion(const std::function<bool()>& is_wanted, std::uint64_t deadline_ns) {
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, {Interrupt::when_free, deadline_ns});
   const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
   if (!is_wanted() || chunks_in_use > bucket_chunk_number_ / 2) {
     return false;
@@ -241,8 +241,8 @@ bool ConcurrentHashMap_string::join_expansion(const std::function<bool()>& is_wa
 
 void ConcurrentHashMap_string::python_expansion_helper(std::size_t n) {
   static_cast<void>(n);
-  if (join_expansion([] { return true; })) {
-    expand_released();
+  if (join_expansion([] { return true; }, 0)) {
+    expand_released(0);
   }
 }
 
@@ -265,9 +265,9 @@ bool ConcurrentHashMap_string::wants_participant(std::uint64_t chunks_in_use, bo
   return has_unclaimed || scan.has_orphan || scan.live_members == 0;
 }
 
-bool ConcurrentHashMap_string::help_expansion() {
+bool ConcurrentHashMap_string::help_expansion(std::uint64_t deadline_ns) {
   {
-    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, {Interrupt::when_free, deadline_ns});
     const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
     ExpansionScan scan;
     if (!wants_participant(chunks_in_use, true, scan) || scan.live_members > max_expansion_workers) {
@@ -276,11 +276,13 @@ bool ConcurrentHashMap_string::help_expansion() {
     count_member(chunks_in_use, +1);
     mirror_workers(scan.live_members + 1);
   }
-  expand_released();
+  expand_released(deadline_ns);
   return true;
 }
 
-void ConcurrentHashMap_string::expand() {
+void ConcurrentHashMap_string::expand() { expand_within(0); }
+
+void ConcurrentHashMap_string::expand_within(std::uint64_t deadline_ns) {
   require_usable();
   // N is stable: it only changes when no live member is counted, and this one is.
   const std::uint64_t chunks_in_use = bucket_chunk_in_use();
@@ -289,7 +291,7 @@ void ConcurrentHashMap_string::expand() {
     return;
   }
   try {
-    if (!await_new_chunks(chunks_in_use)) {
+    if (!await_new_chunks(chunks_in_use, deadline_ns)) {
       leave_expansion(chunks_in_use, false);  // the creator rolled back
       return;
     }
@@ -305,9 +307,10 @@ void ConcurrentHashMap_string::expand() {
   }
 }
 
-bool ConcurrentHashMap_string::await_new_chunks(std::uint64_t chunks_in_use) {
+bool ConcurrentHashMap_string::await_new_chunks(std::uint64_t chunks_in_use, std::uint64_t deadline_ns) {
   auto slot = map_layout::table_slot_word(table_, chunks_in_use);
   bool has_waited = false;
+  std::uint64_t next_signal_check = platform::monotonic_nanoseconds() + signal_wait_interval_ns;
   while (true) {
     // acquire: the new chunks and migration_cursor, written before the publication, are visible
     std::uint64_t value = slot.load(std::memory_order_acquire);
@@ -335,6 +338,13 @@ bool ConcurrentHashMap_string::await_new_chunks(std::uint64_t chunks_in_use) {
     }
     has_waited = true;
     sleep_wait_step();  // gives the interpreter lock away while it sleeps
+    // A creator that is alive but stopped would keep this participant here for ever: Ctrl-C and the
+    // deadline end the wait (the caller then leaves the expansion; nothing of it is this thread's).
+    check_deadline(deadline_ns);
+    if (const std::uint64_t now = platform::monotonic_nanoseconds(); now >= next_signal_check) {
+      next_signal_check = now + signal_wait_interval_ns;
+      check_interrupts();
+    }
   }
 }
 
@@ -357,8 +367,15 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use, st
     roll_back();
     throw std::runtime_error("the doubled bucket chunks would not fit in 64 bits");
   }
+  // The N the block is for, with no block yet; then the block, recorded by the heap as one step with
+  // its carve: a reclaimer that finds this N finds the block whenever one was carved, so a creator's
+  // death never leaks it.
+  std::byte* block_record = map_header_field(offsetof(map_layout::MapHeader, creation_block));
+  write_header_word(block_record, 0);
+  write_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_chunks_in_use)), chunks_in_use);
+  crash_point("expansion.recorded");
   // Fresh, so zero: empty buckets. Their pages get backing as the split reaches them.
-  std::byte* payload = heap_alloc_bytes(base_, block_bytes, Backing::by_user);
+  std::byte* payload = heap_alloc_recorded_bytes(base_, block_bytes, Backing::by_user, block_record);
   if (payload == nullptr) {
     const std::string text = map_layout::heap_error_text();
     write_header_word(map_header_field(offsetof(map_layout::MapHeader, refused_chunks_in_use)), chunks_in_use);
@@ -366,17 +383,13 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use, st
     throw std::runtime_error(text);
   }
   crash_point("expansion.allocated");
-  // The block, then the N it is for: a reclaimer that finds this N finds the block.
-  write_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block)),
-                    static_cast<std::uint64_t>(offset_of(base_, map_layout::line_aligned(payload))));
-  write_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_chunks_in_use)), chunks_in_use);
-  crash_point("expansion.recorded");
   publish_new_chunks(chunks_in_use, marker);
 }
 
 void ConcurrentHashMap_string::publish_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker) {
-  const auto first_chunk =
-      read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block)));
+  // The block's payload is recorded; its chunks start at the first cache line in it.
+  const auto first_chunk = static_cast<std::uint64_t>(offset_of(
+      base_, map_layout::line_aligned(base_ + read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block))))));
   const std::uint64_t new_buckets = bucket_chunk_size_ * chunks_in_use;
   // relaxed: the release publication of slot N below orders it before every claim
   cursor_word().store(new_buckets - 1, std::memory_order_relaxed);
@@ -399,13 +412,17 @@ bool ConcurrentHashMap_string::reclaim_creation(std::uint64_t chunks_in_use, std
   if (slot.load(std::memory_order_acquire) != marker) {
     return false;  // somebody else reclaimed it first
   }
+  // The dead creator may have died holding the heap lock, with its block carved and not yet
+  // recorded: the heap finishes that first.
+  settle_heap(base_);
   // The dead creator's block, when it recorded one for this N and it lies in the heap: the
-  // publication is finished from it. Else nothing of the creation is reachable: slot N goes back to 0.
+  // publication is finished from it. Else nothing of the creation was carved: slot N goes back to 0.
   const std::uint64_t block = read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_block)));
   const std::uint64_t recorded_for = read_header_word(map_header_field(offsetof(map_layout::MapHeader, creation_chunks_in_use)));
-  const std::uint64_t block_bytes = bucket_chunk_size_ * chunks_in_use * sizeof(Bucket);
-  if (recorded_for == chunks_in_use && block != 0 && (block + file_header_bytes) % map_layout::cache_line_bytes == 0 &&
-      block < heap_end_ && block_bytes <= heap_end_ - block) {
+  std::uint64_t block_bytes = 0;
+  if (recorded_for == chunks_in_use && block >= map_layout::first_record_offset && block < heap_end_ &&
+      map_layout::aligned_block_bytes(bucket_chunk_size_ * chunks_in_use, sizeof(Bucket), block_bytes) &&
+      block_bytes <= heap_end_ - block) {
     publish_new_chunks(chunks_in_use, marker);
     return false;
   }
@@ -633,15 +650,10 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
 }
 
 void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheRecord* writer_caches,
-                                            WriterIntent* intent) {
+                                            WriterIntent* intent) const {
   const HeapAccess& heap = *access_;
-  // Every path clears the intent before it frees: a repairer that dies in between leaks what it was
-  // freeing rather than letting the next one free it twice.
-  const auto clear = [intent] {
-    crash_order_barrier();
-    map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
-    crash_order_barrier();
-  };
+  // Every path clears the intent before it frees (see clear_intent).
+  const auto clear = [intent] { map_layout::clear_intent(intent); };
   Bucket* sibling = bucket_at_offset(intent->link);
   if (sibling == nullptr) {
     clear();
@@ -657,8 +669,11 @@ void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheR
     free_chain_pages(heap, nullptr, staying_first);
     return;
   }
+  // Taken over from the dead writer when it held it, or from a repairer of this split that died: the
+  // takeover finds no intent naming the sibling as its bucket, since a split names it as `link`.
   BucketHold sibling_hold;
   sibling_hold.take(*this, sibling, Interrupt::never);
+  crash_point("repair.split.sibling_taken");
   const Offset old_first = intent->new_target;  // the bucket's chain before the split
   // relaxed: both buckets' locks order their changes
   const auto sibling_page = static_cast<Offset>(map_layout::page_word(sibling).load(std::memory_order_relaxed));
@@ -675,6 +690,7 @@ void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheR
   if (old_page == old_first) {
     // release: as in split_bucket
     map_layout::page_word(old_bucket).store(static_cast<std::uint64_t>(staying_first), std::memory_order_release);
+    crash_point("repair.split.published");
   }
   // The rest of the old chain, from what its give-back left (see chain_remainder).
   const map_layout::ChainRemainder left =
@@ -718,8 +734,8 @@ bool python_expansion_helper_string(std::string& name, std::size_t target_length
   // The target is checked under expansion_lock, in the same step as the join: a worker that comes
   // after the doubling it was sent for only opens and closes the map.
   const auto is_below_target = [&map, target_length] { return map.bucket_chunk_in_use() < target_length; };
-  if (map.join_expansion(is_below_target)) {
-    map.expand_released();
+  if (map.join_expansion(is_below_target, 0)) {
+    map.expand_released(0);
   }
   return map.bucket_chunk_in_use() >= target_length;
 }

@@ -86,8 +86,10 @@ struct MapHeader {                      // 168 bytes (the chunk's unit; 6 bytes 
   Offset element_count;                 //  96 (heap 162): cell
   std::uint8_t zero_1[16];              // 104 (heap 170): zero
   std::uint8_t unwritten[16];           // 120 (heap 186): never written (zero in a new file)
-  Offset creation_block;                // 136 (heap 202): the raw block an expansion's creator made
-                                        //      its new bucket chunks in, set before it publishes them
+  Offset creation_block;                // 136 (heap 202): the payload of the raw block an expansion's
+                                        //      creator made its new bucket chunks in (they start at its
+                                        //      first cache line); 0 until the heap carves it, and set by
+                                        //      the heap in one step with the carve
   std::uint64_t creation_chunks_in_use; // 144 (heap 210): the N of that expansion
   std::uint64_t refused_chunks_in_use;  // 152 (heap 218): an N whose doubling could not be made (no
                                         //      room): the join rule does not try it again

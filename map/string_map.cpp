@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "map/bucket_locks.hpp"
 #include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
@@ -55,6 +56,7 @@ constexpr char string_chunk_size_exponent_text[] = "string_chunk_size_exponent s
 constexpr char size_text[] = "size should be greater than zero!";
 constexpr char bad_allocation_text[] = "bad allocation";
 constexpr char python_malloc_failed_text[] = "PyMem_Malloc failed!";
+constexpr char same_thread_text[] = "a map operation was started inside another operation of the same thread";
 constexpr char string_chunk_too_large_text[] =
     "string_chunk_size_exponent should be at most 7: a larger string chunk does not fit its one-byte unit!";
 constexpr char bucket_chunk_too_large_text[] =
@@ -209,8 +211,9 @@ std::string map_file_defect(Allocator heap, std::uint64_t file_length, std::uint
 
 }  // namespace
 
-void ConcurrentHashMap_string::BucketHold::take(ConcurrentHashMap_string& map, Bucket* bucket, Interrupt interrupt) {
-  map.lock_bucket(bucket, interrupt);
+void ConcurrentHashMap_string::BucketHold::take(const ConcurrentHashMap_string& map, Bucket* bucket,
+                                                WaitLimits limits) {
+  map.lock_bucket(bucket, limits);
   bucket_ = bucket;
 }
 
@@ -225,17 +228,21 @@ void ConcurrentHashMap_string::BucketHold::release() noexcept {
 // one writer at a time. Threads whose tags share r take turns. A thread that asks again for the record
 // it holds (a signal handler that runs map code inside an operation of its own thread) is refused
 // rather than left waiting for itself.
-ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map)
+ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map, WaitLimits limits)
     : map_(map), tag_(current_thread_tag()), record_(tag_ % map_layout::writer_records) {
   std::atomic_ref<std::uint32_t> lock(map_.writer_locks_[record_]);
   std::uint32_t expected = 0;
   // acquire: the previous writer's changes to the record and its caches are visible
   while (!lock.compare_exchange_weak(expected, tag_, std::memory_order_acquire, std::memory_order_relaxed)) {
     if (expected == tag_) {
-      throw std::logic_error("a map operation was started inside another operation of the same thread");
+      throw std::logic_error(same_thread_text);
     }
     expected = 0;
     sleep_wait_step();  // gives the interpreter lock away: the holder may need it to finish
+    if (limits.interrupt == Interrupt::when_free) {
+      check_interrupts();  // the holder is a thread of this process, which may wait for a stopped one
+    }
+    check_deadline(limits.deadline_ns);
   }
 }
 
@@ -269,26 +276,7 @@ void ConcurrentHashMap_string::WriterHold::begin(IntentKind kind, std::int8_t de
   crash_order_barrier();
 }
 
-void ConcurrentHashMap_string::WriterHold::end() const noexcept {
-  crash_order_barrier();
-  // relaxed: as in begin
-  map_layout::intent_state_word(intent()).store(0, std::memory_order_relaxed);
-  crash_order_barrier();
-}
-
-// A bucket locked for an operation; with its sibling while an expansion moves the bucket. The holds
-// release in reverse order: the sibling first.
-struct ConcurrentHashMap_string::LockedBuckets {
-  Bucket* bucket = nullptr;
-  Bucket* sibling = nullptr;
-  std::uint64_t moving_to = 0;
-  BucketHold bucket_hold;
-  BucketHold sibling_hold;
-  void release() noexcept {
-    sibling_hold.release();
-    bucket_hold.release();
-  }
-};
+void ConcurrentHashMap_string::WriterHold::end() const noexcept { map_layout::clear_intent(intent()); }
 
 // ---------------------------------------------------------------------------------------------
 // Construction and destruction
@@ -799,17 +787,19 @@ void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcep
   __builtin_prefetch(reinterpret_cast<const void*>(address + map_layout::cache_line_bytes));
 }
 
-void ConcurrentHashMap_string::lock_bucket(Bucket* bucket, Interrupt interrupt) {
+bool ConcurrentHashMap_string::lock_bucket(Bucket* bucket, WaitLimits limits) const {
   const LockAcquired acquired =
-      acquire_lock_word(map_layout::lock_address(bucket), process_table_->token(), process_table_, interrupt);
+      acquire_lock_word(map_layout::lock_address(bucket), process_table_->token(), process_table_, limits);
   if (acquired.took_over) {
+    crash_point("repair.taken_over");
     try {
-      repair_bucket(bucket, acquired.previous_holder);
+      repair_bucket(bucket);
     } catch (...) {
       release_lock_word(map_layout::lock_address(bucket));
       throw;
     }
   }
+  return acquired.took_over;
 }
 
 // Locks: the bucket; with `with_sibling` and a bucket being moved, then its sibling. The sibling's
@@ -823,7 +813,7 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
     const std::uint64_t chunks_in_use = bucket_chunk_in_use();
     const std::uint64_t bucket_number = bucket_index(hash, chunks_in_use);
     Bucket* bucket = bucket_at(bucket_number);
-    locked.bucket_hold.take(*this, bucket, Interrupt::when_free);
+    locked.bucket_hold.take(*this, bucket, {Interrupt::when_free, locked.deadline_ns});
     Bucket* sibling = marked_sibling(bucket_number, bucket, chunks_in_use);
     if (bucket_chunk_in_use() != chunks_in_use) {
       // An expansion completed between the choice and the lock: the bucket may be the wrong one.
@@ -832,7 +822,13 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
     }
     const std::uint64_t moving_to = sibling != nullptr ? static_cast<std::uint64_t>(offset_of(base_, sibling)) : 0;
     if (with_sibling && sibling != nullptr) {
-      locked.sibling_hold.take(*this, sibling, Interrupt::never);
+      try {
+        locked.sibling_hold.take(*this, sibling, {Interrupt::retreat, locked.deadline_ns});
+      } catch (const WaitRetreat&) {
+        locked.release();
+        check_interrupts();
+        continue;
+      }
       if (bucket_chunk_in_use() != chunks_in_use) {
         // The expansion completed while we waited for the sibling, and a next one may have split
         // the sibling in turn: its entries may have moved on.
@@ -847,7 +843,7 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
   }
 }
 
-bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count) noexcept {
+bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count, std::uint64_t deadline_ns) {
   const auto is_crowded = [this](std::uint64_t entries) {
     std::uint64_t twice_buckets = 0;
     if (__builtin_mul_overflow(bucket_chunk_size_ * 2, bucket_chunk_in_use(), &twice_buckets)) {
@@ -865,13 +861,15 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count) noexcept {
   }
   try {
     // Checked again under expansion_lock, with the count summed afresh.
-    if (!join_expansion([&] { return is_crowded(element_count()); })) {
+    if (!join_expansion([&] { return is_crowded(element_count()); }, deadline_ns)) {
       return false;
     }
-    expand_released();
+    expand_released(deadline_ns);
+  } catch (const InterruptedWait&) {
+    throw;  // a signal handler raised (Ctrl-C): its exception is set and must reach the caller
   } catch (const std::exception&) {
-    // The caller's own change is complete; an expansion that could not run leaves the map working at
-    // its size, and a later insert tries again.
+    // The caller's own change is complete; an expansion that could not run (no room, a lock timeout)
+    // leaves the map working at its size, its work handed over, and a later insert tries again.
   }
   return true;
 }
@@ -896,6 +894,13 @@ struct ConcurrentHashMap_string::Location {
   PageView page;
   EntryView entry;             // set when found
   explicit operator bool() const noexcept { return is_found; }
+};
+
+// Where find_locked found a key: the bucket (the operation's, or its sibling) and the entry. When the
+// key is absent, `bucket` is the operation's and `where` is that bucket's end, where an append goes.
+struct ConcurrentHashMap_string::Found {
+  Bucket* bucket = nullptr;
+  Location where;
 };
 
 namespace {
@@ -1224,30 +1229,40 @@ void ConcurrentHashMap_string::erase_in_place(Bucket* bucket, const Location& wh
   change.publish(heap.offset_of(fields), static_cast<Offset>(before), static_cast<Offset>(removed), -1);
 }
 
-bool ConcurrentHashMap_string::remove_from(Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
-                                           const WriterHold& writer) {
-  const Location where = find(bucket, key, key_len, hash);
-  if (!where) {
-    return false;
-  }
-  remove_at(bucket, where, writer);
-  return true;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Repair after a death
 
-void ConcurrentHashMap_string::repair_bucket(Bucket* bucket, std::uint64_t dead_holder) {
-  const std::uint32_t slot_index = token_slot(dead_holder);
-  if (slot_index >= process_table_->slot_count()) {
-    return;  // a word that names no slot (a damaged file): nothing is known of the change
+// Whoever holds a bucket's lock has no change of it under way but its own: a writer begins its
+// intent after it takes the lock and clears it before it releases it, and a repairer acts on the
+// dead writer's intent in place, writing none of its own. So once a lock is taken over, every
+// intent that names the bucket is a dead writer's, and it stays where that writer left it until it
+// is resolved, whoever dies in between (a repairer that dies leaves the lock taken over again, and
+// the next taker finds the same intents). They are found by a scan of every slot's records, not
+// through the token in the lock word, which names only the last holder.
+void ConcurrentHashMap_string::repair_bucket(Bucket* bucket) const {
+  const Offset wanted = access_->offset_of(bucket);
+  const std::uint32_t slots = std::min(process_table_->high_water(), process_table_->slot_count());
+  for (std::uint32_t index = 0; index < slots; ++index) {
+    ProcessSlot* slot = process_table_->slot(index);
+    map_layout::SlotRecords* records = map_layout::slot_records(slot);
+    for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+      WriterIntent* intent = &records->intents[record];
+      // acquire: a dead writer's stores are all visible (see crash_order_barrier)
+      const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
+      if (state == 0 || intent->bucket != wanted) {
+        continue;
+      }
+      const std::uint32_t generation = map_layout::intent_generation(state);
+      if (is_record_owner_alive(index, generation)) {
+        continue;  // a live writer's: it cannot be changing a bucket whose lock this thread holds
+      }
+      resolve_intent(bucket, slot, record, generation);
+    }
   }
-  resolve_intent(bucket, process_table_->slot(slot_index), token_thread(dead_holder) % map_layout::writer_records,
-                 token_generation(dead_holder));
 }
 
 void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot, std::uint32_t record,
-                                              std::uint32_t generation) {
+                                              std::uint32_t generation) const {
   map_layout::SlotRecords* records = map_layout::slot_records(slot);
   WriterIntent* intent = &records->intents[record];
   // acquire: the writer is dead and its stores are all visible (see crash_order_barrier)
@@ -1256,11 +1271,7 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
   if (state == 0 || map_layout::intent_generation(state) != generation || intent->bucket != heap.offset_of(bucket)) {
     return;  // the holder was not changing this bucket: nothing was left half done
   }
-  const auto clear = [intent] {
-    crash_order_barrier();
-    map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
-    crash_order_barrier();
-  };
+  const auto clear = [intent] { map_layout::clear_intent(intent); };
   if (map_layout::intent_kind(state) == IntentKind::split) {
     repair_split(bucket, slot->slab_caches[record], intent);  // clears the intent
     return;
@@ -1306,6 +1317,7 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
       crash_order_barrier();
       count.store(static_cast<std::uint64_t>(intent->count_before + delta), std::memory_order_relaxed);
       crash_order_barrier();
+      crash_point("repair.counted");
     }
     const auto is_given_back = [&](Offset chunk) {
       return map_layout::is_given_back(heap, slot->slab_caches[record], chunk);
@@ -1338,24 +1350,21 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
 
 void ConcurrentHashMap_string::repair_inherited_slot() {
   // The previous owner of this slot died: every change it left half done holds its bucket's lock
-  // (intents are set and cleared under it), so taking that lock repairs the change, or waits for
-  // whoever is repairing it. Nothing else of the slot's records is used until then.
+  // (intents are set and cleared under it), so taking that lock over repairs the change, or waits for
+  // whoever is repairing it. An intent whose bucket's lock was free is a stale one (left by a
+  // repair that never cleared it in a file of an older version): the bucket has been used since,
+  // and acting on it could free what others now use, so it is only cleared.
   for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
     WriterIntent* intent = &own_records_->intents[record];
     // acquire: as in resolve_intent
-    const std::uint64_t state = map_layout::intent_state_word(intent).load(std::memory_order_acquire);
-    if (state == 0) {
-      continue;
-    }
-    Bucket* bucket = bucket_at_offset(intent->bucket);
-    if (bucket == nullptr) {
-      // An intent that names no bucket cannot have changed one.
-      map_layout::intent_state_word(intent).store(0, std::memory_order_relaxed);
+    if (map_layout::intent_state_word(intent).load(std::memory_order_acquire) == 0) {
       continue;
     }
     BucketHold hold;
-    hold.take(*this, bucket, Interrupt::never);
-    resolve_intent(bucket, process_table_->own_slot(), record, map_layout::intent_generation(state));
+    if (Bucket* bucket = bucket_at_offset(intent->bucket); bucket != nullptr) {
+      hold.take(*this, bucket, Interrupt::never);
+    }
+    map_layout::clear_intent(intent);
   }
 }
 
@@ -1404,13 +1413,27 @@ void hand_out_copy(const HeapAccess& heap, const map_layout::StringField& stored
 
 }  // namespace
 
+ConcurrentHashMap_string::Found ConcurrentHashMap_string::find_locked(const LockedBuckets& locked, const char* key,
+                                                                      std::uint64_t key_len, std::int64_t hash) const {
+  Found found{locked.bucket, find(locked.bucket, key, key_len, hash)};
+  if (!found.where && locked.sibling != nullptr) {
+    // The entry may already have moved to the sibling of a bucket being split.
+    Location in_sibling = find(locked.sibling, key, key_len, hash);
+    if (in_sibling) {
+      found = Found{locked.sibling, std::move(in_sibling)};
+    }
+  }
+  return found;
+}
+
 void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
                                       std::uint64_t value_len, std::int64_t hash) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
   while (true) {
     std::uint64_t count = 0;
     {
-      WriterHold writer(*this);
-      LockedBuckets locked;
+      WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+      LockedBuckets locked(deadline_ns);
       lock_bucket_of(hash, false, locked);
       if (locked.moving_to == 0) {
         const Location where = find(locked.bucket, key, key_len, hash);
@@ -1427,19 +1450,20 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
       }
     }
     if (count != 0) {
-      join_if_crowded(count);  // with no lock and no writer record held
+      join_if_crowded(count, deadline_ns);  // with no lock and no writer record held
       return;
     }
-    wait_while_moving();  // the bucket is being moved
+    wait_while_moving(deadline_ns);  // the bucket is being moved
   }
 }
 
-void ConcurrentHashMap_string::wait_while_moving() {
-  if (help_expansion()) {
+void ConcurrentHashMap_string::wait_while_moving(std::uint64_t deadline_ns) {
+  if (help_expansion(deadline_ns)) {
     return;
   }
   sleep_wait_step();  // gives the interpreter lock away while it sleeps
   check_interrupts();
+  check_deadline(deadline_ns);
 }
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
@@ -1453,29 +1477,27 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
 }
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink) {
-  LockedBuckets locked;
+  LockedBuckets locked(deadline_after(lock_timeout_ns_));
   lock_bucket_of(hash, true, locked);
-  Location where = find(locked.bucket, key, key_len, hash);
-  if (!where && locked.sibling != nullptr) {
-    // The entry may already have moved to the sibling of a bucket being split.
-    where = find(locked.sibling, key, key_len, hash);
-  }
-  if (!where) {
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where) {
     return false;
   }
-  copy_to_sink(*access_, where.entry.value, sink);
+  copy_to_sink(*access_, found.where.entry.value, sink);
   return true;
 }
 
 bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, std::int64_t hash) {
-  WriterHold writer(*this);
-  LockedBuckets locked;
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+  LockedBuckets locked(deadline_ns);
   lock_bucket_of(hash, true, locked);
-  if (remove_from(locked.bucket, key, key_len, hash, writer)) {
-    return true;
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where) {
+    return false;
   }
-  // The entry may already have moved to the sibling of a bucket being split.
-  return locked.sibling != nullptr && remove_from(locked.sibling, key, key_len, hash, writer);
+  remove_at(found.bucket, found.where, writer);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1487,69 +1509,60 @@ bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, st
 // deserializes after.
 
 bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, std::int64_t hash) {
-  LockedBuckets locked;
+  LockedBuckets locked(deadline_after(lock_timeout_ns_));
   lock_bucket_of(hash, true, locked);
-  if (find(locked.bucket, key, key_len, hash)) {
-    return true;
-  }
-  return locked.sibling != nullptr && static_cast<bool>(find(locked.sibling, key, key_len, hash));
+  return static_cast<bool>(find_locked(locked, key, key_len, hash).where);
 }
 
 bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
                                           std::uint64_t value_len, std::int64_t hash, char*& stored,
                                           std::int64_t& stored_len) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
   while (true) {
     std::uint64_t count = 0;
     {
-      WriterHold writer(*this);
-      LockedBuckets locked;
+      WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+      LockedBuckets locked(deadline_ns);
       lock_bucket_of(hash, true, locked);
-      Location where = find(locked.bucket, key, key_len, hash);
-      if (!where && locked.sibling != nullptr) {
-        where = find(locked.sibling, key, key_len, hash);
-      }
-      if (where) {
-        hand_out_copy(*access_, where.entry.value, stored, stored_len);
+      const Found found = find_locked(locked, key, key_len, hash);
+      if (found.where) {
+        hand_out_copy(*access_, found.where.entry.value, stored, stored_len);
         return false;
       }
       // Absent, but while the bucket is being split a new entry may only be added once the
       // expansion is over (as insert does), and the key is looked for again then, since another
       // process may have added it meanwhile.
       if (locked.moving_to == 0) {  // then no sibling was searched: `where` is the bucket's
-        count = append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer);
+        count = append_entry(locked.bucket, found.where, key, value, key_len, value_len, hash, writer);
         if (count == 0) {
           return true;  // an entry that fills an empty bucket never starts an expansion
         }
       }
     }
     if (count != 0) {
-      join_if_crowded(count);  // with no lock and no writer record held
+      join_if_crowded(count, deadline_ns);  // with no lock and no writer record held
       return true;
     }
-    wait_while_moving();
+    wait_while_moving(deadline_ns);
   }
 }
 
 bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
                                    std::int64_t& value_len) {
-  WriterHold writer(*this);
-  LockedBuckets locked;
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+  LockedBuckets locked(deadline_ns);
   lock_bucket_of(hash, true, locked);
-  Bucket* bucket = locked.bucket;
-  Location where = find(bucket, key, key_len, hash);
-  if (!where && locked.sibling != nullptr) {
-    bucket = locked.sibling;
-    where = find(bucket, key, key_len, hash);
-  }
-  if (!where) {
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where) {
     return false;
   }
   // The copy comes first: when it cannot be made, nothing has been removed.
   char* buffer = nullptr;
   std::int64_t length = 0;
-  hand_out_copy(*access_, where.entry.value, buffer, length);
+  hand_out_copy(*access_, found.where.entry.value, buffer, length);
   std::unique_ptr<char, void (*)(void*)> owned(buffer, python_free);
-  remove_at(bucket, where, writer);
+  remove_at(found.bucket, found.where, writer);
   value = owned.release();
   value_len = length;
   return true;
@@ -1558,19 +1571,15 @@ bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::
 bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t key_len, std::int64_t hash,
                                                const char* expected, std::uint64_t expected_len,
                                                const char* value, std::uint64_t value_len) {
-  WriterHold writer(*this);
-  LockedBuckets locked;
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+  LockedBuckets locked(deadline_ns);
   lock_bucket_of(hash, true, locked);
-  Bucket* bucket = locked.bucket;
-  Location where = find(bucket, key, key_len, hash);
-  if (!where && locked.sibling != nullptr) {
-    bucket = locked.sibling;
-    where = find(bucket, key, key_len, hash);
-  }
-  if (!where || !map_layout::string_equals(*access_, where.entry.value, expected, expected_len)) {
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where || !map_layout::string_equals(*access_, found.where.entry.value, expected, expected_len)) {
     return false;
   }
-  replace_value(bucket, where, value, value_len, writer);
+  replace_value(found.bucket, found.where, value, value_len, writer);
   return true;
 }
 
@@ -1584,7 +1593,7 @@ bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t ke
 // in the map, whatever the number of chunks. An expansion moves an entry from bucket j to j + B*N
 // only, inside the same group. So the entries of group g are exactly those held by the buckets
 // g, g + G, g + 2G, ... below B*N, plus the siblings of those buckets that an expansion in progress
-// is filling. walk_one_group locks all of them (members ascending, then the siblings, which are all
+// is filling. lock_group locks all of them (members ascending, then the siblings, which are all
 // above the members: ascending bucket order, as every holder of two bucket locks takes them, so no
 // deadlock), checks that N did not change meanwhile, and reads them while it holds every lock: no
 // entry of the group can move, appear or vanish during the read, so each is read exactly once. The
@@ -1592,41 +1601,7 @@ bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t ke
 // found when its group is visited, once; a key inserted or removed meanwhile may or may not be; and
 // no key is ever returned twice by one walk, since its group is read once.
 // When no expansion ran since the walk started (N == W) and none is running, a group is a single
-// bucket and exactly one lock is held at a time.
-
-namespace {
-
-}  // namespace
-
-// Bucket locks held together, released in the reverse order of taking.
-class ConcurrentHashMap_string::HeldBuckets {
- public:
-  explicit HeldBuckets(ConcurrentHashMap_string& map) noexcept : map_(map) {}
-  HeldBuckets(const HeldBuckets&) = delete;
-  HeldBuckets& operator=(const HeldBuckets&) = delete;
-  ~HeldBuckets() { release(); }
-  // Takes the bucket's lock (repairing it when its holder died). Only the first lock of a group
-  // may be interrupted: a thread that holds others must not run signal handlers.
-  void lock(Bucket* bucket) {
-    buckets_.reserve(buckets_.size() + 1);  // may throw: nothing is held for it yet
-    map_.lock_bucket(bucket, buckets_.empty() ? Interrupt::when_free : Interrupt::never);
-    buckets_.push_back(bucket);
-  }
-  void release() noexcept {
-    while (!buckets_.empty()) {
-      release_lock_word(map_layout::lock_address(buckets_.back()));
-      buckets_.pop_back();
-    }
-  }
-  [[nodiscard]] const std::vector<Bucket*>& buckets() const noexcept { return buckets_; }
-  [[nodiscard]] bool holds(const Bucket* bucket) const noexcept {
-    return std::find(buckets_.begin(), buckets_.end(), bucket) != buckets_.end();
-  }
-
- private:
-  ConcurrentHashMap_string& map_;
-  std::vector<Bucket*> buckets_;
-};
+// bucket and exactly one lock is held at a time. The checker reads the map by the same groups.
 
 namespace {
 
@@ -1638,16 +1613,15 @@ void append_string(const HeapAccess& heap, const map_layout::StringField& field,
 
 }  // namespace
 
-std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks, std::uint64_t group,
-                                                       bool with_keys, bool with_values, WalkBatch& batch) {
+void ConcurrentHashMap_string::lock_group(std::uint64_t walk_chunks, std::uint64_t group, std::uint64_t deadline_ns,
+                                          HeldBuckets& held) const {
   const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
-  HeldBuckets held(*this);
   std::vector<Bucket*> siblings;
   while (true) {
     const std::uint64_t chunks_in_use = bucket_chunk_in_use();
     const std::uint64_t bucket_count = bucket_chunk_size_ * chunks_in_use;
     for (std::uint64_t bucket = group; bucket < bucket_count; bucket += group_count) {
-      held.lock(bucket_at(bucket));
+      held.lock(bucket_at(bucket), deadline_ns);
     }
     // A bucket being split has its sibling above every member. Only a mark that names the sibling
     // for this N counts: one left by an earlier doubling (cleared right after it, or never when a
@@ -1666,14 +1640,21 @@ std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks
       continue;
     }
     for (Bucket* sibling : siblings) {
-      held.lock(sibling);
+      held.lock(sibling, deadline_ns);
     }
     if (bucket_chunk_in_use() != chunks_in_use) {
       held.release();
       continue;
     }
-    break;
+    return;
   }
+}
+
+std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks, std::uint64_t group,
+                                                       std::uint64_t deadline_ns, bool with_keys, bool with_values,
+                                                       WalkBatch& batch) {
+  HeldBuckets held(*this);
+  lock_group(walk_chunks, group, deadline_ns, held);
   std::uint64_t added = 0;
   const HeapAccess& heap = *access_;
   for (Bucket* bucket : held.buckets()) {
@@ -1695,6 +1676,12 @@ std::uint64_t ConcurrentHashMap_string::walk_one_group(std::uint64_t walk_chunks
   return added;
 }
 
+std::uint64_t ConcurrentHashMap_string::unread_groups_from(std::uint64_t walk_chunks, std::uint64_t group) const {
+  // A group is one bucket while the map has not grown since the walk began; a page of such buckets
+  // that was never written holds no entry, and is passed without being backed.
+  return walk_chunks == bucket_chunk_in_use() ? buckets_in_unwritten_page(group) : 0;
+}
+
 std::uint64_t ConcurrentHashMap_string::walk_groups(std::uint64_t walk_chunks, std::uint64_t group,
                                                     std::uint64_t min_entries, bool with_keys, bool with_values,
                                                     WalkBatch& batch) {
@@ -1703,17 +1690,24 @@ std::uint64_t ConcurrentHashMap_string::walk_groups(std::uint64_t walk_chunks, s
     throw std::invalid_argument("a walk must start from a number of bucket chunks the map has had");
   }
   const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
   std::uint64_t added = 0;
   while (group < group_count && added < min_entries) {
-    // A group is one bucket while the map has not grown since the walk began; a page of such
-    // buckets that was never written holds no entry, and is passed without being backed.
-    if (walk_chunks == bucket_chunk_in_use()) {
-      if (const std::uint64_t unwritten = buckets_in_unwritten_page(group); unwritten > 0) {
-        group += unwritten;
-        continue;
-      }
+    if (const std::uint64_t unread = unread_groups_from(walk_chunks, group); unread > 0) {
+      group += unread;
+      continue;
     }
-    added += walk_one_group(walk_chunks, group, with_keys, with_values, batch);
+    const std::size_t bytes_before = batch.bytes.size();
+    const std::size_t lengths_before = batch.lengths.size();
+    try {
+      added += walk_one_group(walk_chunks, group, deadline_ns, with_keys, with_values, batch);
+    } catch (const WaitRetreat&) {
+      // The group's locks are released: signals are looked at, and the group is read again whole.
+      batch.bytes.resize(bytes_before);
+      batch.lengths.resize(lengths_before);
+      check_interrupts();
+      continue;
+    }
     ++group;
   }
   return std::min(group, group_count);

@@ -72,13 +72,21 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   bool remove(const char* key, std::uint64_t key_len, std::int64_t hash);
   // Every operation leaves the map consistent when it throws (a cache that cannot supply, a buffer
   // that cannot be allocated: runtime_error), with its bucket unchanged and unlocked. A wait for a
-  // bucket lock ends with InterruptedWait when a signal handler raises (Ctrl-C), with nothing done.
+  // lock ends with InterruptedWait when a signal handler raises (Ctrl-C), and with LockTimeout when
+  // a live holder keeps it past the lock timeout (see set_lock_timeout), with nothing done: an
+  // insert that stored its entry and then waits in a doubling it joined hands its part of the
+  // doubling over (the timeout is then not reported; an interrupt is).
   //
   // Crash tolerance: a process may die at any store. A bucket lock whose holder died is taken over by
   // the next operation that needs the bucket, which first finishes or undoes the change the holder
   // was making (see the writer records in map/map_records.hpp): every operation that had returned
   // before the death is intact, and the one under way is either done or not. What the dead process
   // had taken from the heap and not yet linked is lost (see README).
+
+  // How long any one operation of this object may wait for locks that live processes hold (0: for
+  // as long as they hold them). Past it the operation throws LockTimeout, having changed nothing.
+  void set_lock_timeout(std::uint64_t timeout_ns) noexcept { lock_timeout_ns_ = timeout_ns; }
+  [[nodiscard]] std::uint64_t lock_timeout() const noexcept { return lock_timeout_ns_; }
 
   // A hint for an operation on `hash` that follows shortly: starts bringing its bucket into the
   // processor's cache, so that the miss overlaps the caller's work in between (serializing the key).
@@ -132,14 +140,17 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Takes part in one expansion (see map/expansion.cpp). Requires: the caller is counted in
   // expansion_workers. Throws runtime_error when the new bucket chunks cannot be made (the expansion
   // is then rolled back and the map keeps its size). A failure while splitting a bucket (heap
-  // exhausted, damaged pages) changes nothing in it but leaves this participant counted: that
-  // expansion cannot finish, and inserts into the buckets it marked wait; no entry is lost or hidden.
+  // exhausted, damaged pages) changes nothing in it and hands this participant's part over (its
+  // claim is given back for whoever helps next); no entry is lost or hidden.
   void expand() override;
-  // expand() with the interpreter lock given away (see InterpreterLockRelease): the other threads of
-  // the process run while this one splits buckets.
-  void expand_released() {
+  // expand() whose wait for a live creator ends at `deadline_ns` (0: none) with LockTimeout, and
+  // with InterruptedWait on Ctrl-C; either way this participant leaves, handing its part over.
+  void expand_within(std::uint64_t deadline_ns);
+  // expand_within() with the interpreter lock given away (see InterpreterLockRelease): the other
+  // threads of the process run while this one splits buckets.
+  void expand_released(std::uint64_t deadline_ns = 0) {
     InterpreterLockRelease released;
-    expand();
+    expand_within(deadline_ns);
   }
   // Joins an expansion as python_expansion_helper of the base does, counting this thread in its
   // process's membership (see map/expansion.cpp). `n` is not used.
@@ -165,15 +176,20 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
   // ---- Inspection (checker, tests, diagnostics) ----------------------------------------------
 
-  // Walks every bucket in use under its lock and verifies the map's invariants: every page and
-  // out-of-line string a slab chunk of a class that holds it, pages of at least one entry, entries
-  // that fill their pages exactly, strings inline exactly when short; every entry in the bucket of
-  // its hash (checked when no expansion runs); no key twice in a bucket; no chunk owned twice; every
-  // moving_to 0 when no expansion runs. With `free_chunks`, also that no free slab chunk (on a shared
-  // list or in any slot's caches) is owned by the map or free twice: only while nobody else uses
-  // the file. Returns what it found; throws runtime_error naming the first violation (DamagedFile
-  // for what cannot be followed). Requires: no bucket lock held.
-  [[nodiscard]] StringMapCheck check(bool free_chunks = false) const;
+  // Verifies the map's invariants, repairing what dead processes left half done as any operation
+  // would: first it takes part in a doubling that needs a participant (its creator or a participant
+  // died, or nobody is left to finish it), as an insert that meets it would; then it reads the map
+  // by the groups of a walk (every bucket in use, and the sibling of each bucket being split), each
+  // group under its buckets' locks, taking a dead holder's lock over and repairing its bucket. It
+  // checks: every page and out-of-line string a slab chunk of a class that holds it, pages of at
+  // least one entry, entries that fill their pages exactly, strings inline exactly when short; every
+  // entry in the group of its hash; no key twice in a group; no chunk owned twice. A mark that names
+  // no sibling of the current bucket count is one a death left behind: ignored, as walks do. With
+  // `free_chunks`, also that no free slab chunk (on a shared list or in any slot's caches) is owned
+  // by the map or free twice: only while nobody else uses the file. Returns what it found; throws
+  // runtime_error naming the first violation (DamagedFile for what cannot be followed),
+  // InterruptedWait on Ctrl-C. Requires: no bucket lock held.
+  [[nodiscard]] StringMapCheck check(bool free_chunks = false);
 
   // The global bucket number that `hash` selects with the current number of bucket chunks.
   [[nodiscard]] std::uint64_t bucket_of(std::int64_t hash) const noexcept;
@@ -192,6 +208,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
 
  private:
   struct LockedBuckets;  // a bucket locked for an operation, and its sibling while it is moving
+  struct Found;          // where an operation found its key among the buckets it holds
   // One held bucket lock, taken as this thread's owner token and released on every exit path.
   class BucketHold {
    public:
@@ -200,7 +217,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
     BucketHold(const BucketHold&) = delete;
     BucketHold& operator=(const BucketHold&) = delete;
     // Takes the lock; repairs the bucket first when its holder had died.
-    void take(ConcurrentHashMap_string& map, map_layout::Bucket* bucket, Interrupt interrupt);
+    void take(const ConcurrentHashMap_string& map, map_layout::Bucket* bucket, WaitLimits limits);
     void release() noexcept;
     [[nodiscard]] bool is_held() const noexcept { return bucket_ != nullptr; }
 
@@ -213,7 +230,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // A mutation's hold on one of this object's writer records (see string_map.cpp).
   class WriterHold {
    public:
-    explicit WriterHold(ConcurrentHashMap_string& map);
+    // Waits for the record as `limits` allow (a thread of this process holds it).
+    explicit WriterHold(ConcurrentHashMap_string& map, WaitLimits limits = {});
     ~WriterHold();
     WriterHold(const WriterHold&) = delete;
     WriterHold& operator=(const WriterHold&) = delete;
@@ -280,26 +298,33 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // for a lock. With `with_sibling`, a bucket being moved is returned with its sibling locked too.
   // A lock taken over from a dead holder is repaired first.
   void lock_bucket_of(std::int64_t hash, bool with_sibling, LockedBuckets& locked);
-  // Takes a bucket's lock as this thread's owner token, repairing the bucket when its holder died.
-  // Throws: InterruptedWait (when `interrupt` allows), what a repair throws (the lock is released).
-  void lock_bucket(map_layout::Bucket* bucket, Interrupt interrupt);
-  // Finishes or undoes the change that `dead_holder` was making to `bucket`, as its intent says.
-  // Requires: this thread holds the bucket's lock, taken over from dead_holder.
-  void repair_bucket(map_layout::Bucket* bucket, std::uint64_t dead_holder);
+  // Takes a bucket's lock as this thread's owner token, repairing the bucket when its holder died;
+  // returns whether it took the lock over. The map object is not changed (the file is).
+  // Throws: what the wait throws (see WaitLimits), what a repair throws (the lock is released).
+  bool lock_bucket(map_layout::Bucket* bucket, WaitLimits limits) const;
+  // Finishes or undoes every change that dead writers left half made to `bucket`, as their intents
+  // say. Requires: this thread holds the bucket's lock, taken over from a dead holder.
+  void repair_bucket(map_layout::Bucket* bucket) const;
   // Resolves intent `record` of process slot `slot` (a writer of generation `generation`) if it is a
   // change of `bucket`. Requires: the bucket's lock.
   void resolve_intent(map_layout::Bucket* bucket, ProcessSlot* slot, std::uint32_t record,
-                      std::uint32_t generation);
+                      std::uint32_t generation) const;
   // The bucket at `offset`, backed, when it is one of the buckets of a published chunk; else null.
   [[nodiscard]] map_layout::Bucket* bucket_at_offset(Offset offset) const;
   // The join rule: joins (and runs) an expansion when the map holds more than two entries per bucket
   // (`count` entries for the first check, element_count under expansion_lock for the second).
   // Returns whether it ran expand(). An expansion that fails leaves the map working at its size.
-  bool join_if_crowded(std::uint64_t count) noexcept;
+  // Throws InterruptedWait only (the caller's change is complete; any other failure of the
+  // expansion hands it over).
+  bool join_if_crowded(std::uint64_t count, std::uint64_t deadline_ns);
   // An insert whose bucket is being moved waits for the doubling: it helps the expansion when that
   // needs it (its failure, such as a heap without room, propagates: the insert is not made), or
-  // sleeps one step (the interpreter lock given away) and runs pending signal handlers.
-  void wait_while_moving();
+  // sleeps one step (the interpreter lock given away), runs pending signal handlers and checks the
+  // operation's deadline.
+  void wait_while_moving(std::uint64_t deadline_ns);
+  // Where the key lives among the buckets `locked` holds (see Found).
+  [[nodiscard]] Found find_locked(const LockedBuckets& locked, const char* key, std::uint64_t key_len,
+                                  std::int64_t hash) const;
 
   // ---- Changes under a bucket lock (string_map.cpp) ----
   // The entry of `bucket` that holds the key, with the word that names its page.
@@ -324,16 +349,21 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
                         const WriterHold& writer);
   // Removes by marking the entry removed in its page: needs no room in the heap.
   void erase_in_place(map_layout::Bucket* bucket, const Location& where, const WriterHold& writer);
-  // Removes the key from the bucket when it is there. Requires: the bucket's lock, `writer` held.
-  bool remove_from(map_layout::Bucket* bucket, const char* key, std::uint64_t key_len, std::int64_t hash,
-                   const WriterHold& writer);
   // The element count as the join rule reads it after an append: exact every few appends,
   // estimated from this object's own appends in between.
   std::uint64_t count_after_append() noexcept;
-  // Locks the group `group` of a walk over B*walk_chunks groups and appends its entries to `batch`.
-  // Returns the entries added.
-  std::uint64_t walk_one_group(std::uint64_t walk_chunks, std::uint64_t group, bool with_keys,
-                               bool with_values, WalkBatch& batch);
+  // Locks the group `group` of a walk over B*walk_chunks groups (see the walk's note in
+  // string_map.cpp): its members, then the siblings of those being split, starting again when N
+  // changed meanwhile. Throws WaitRetreat (the locks released) when a later lock waited long
+  // enough that signals should be looked at; what lock_bucket throws.
+  void lock_group(std::uint64_t walk_chunks, std::uint64_t group, std::uint64_t deadline_ns,
+                  HeldBuckets& held) const;
+  // Locks group `group` and appends its entries to `batch`. Returns the entries added.
+  std::uint64_t walk_one_group(std::uint64_t walk_chunks, std::uint64_t group, std::uint64_t deadline_ns,
+                               bool with_keys, bool with_values, WalkBatch& batch);
+  // Groups from `group` on that a walk over B*walk_chunks groups may pass unread: buckets of a page
+  // nobody ever wrote, while the map has not grown since the walk began (0: read `group`).
+  [[nodiscard]] std::uint64_t unread_groups_from(std::uint64_t walk_chunks, std::uint64_t group) const;
 
   // Expansion steps (map/expansion.cpp). Those that read or change the membership records and the
   // claims require expansion_lock unless they take it.
@@ -357,12 +387,12 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   void mirror_workers(std::uint64_t live_members) noexcept;
   // Under expansion_lock: joins when `is_wanted()` holds, the table has room and at most 4096 live
   // participants are inside. The caller then calls expand().
-  bool join_expansion(const std::function<bool()>& is_wanted);
+  bool join_expansion(const std::function<bool()>& is_wanted, std::uint64_t deadline_ns);
   // Joins (and runs) the expansion under way when it needs this thread: work is left, a participant
   // or the creator died, or nobody is left to finish it. Returns whether it ran expand().
-  bool help_expansion();
+  bool help_expansion(std::uint64_t deadline_ns);
   // The creator's election and work, or the wait for it. False: the creator rolled back.
-  bool await_new_chunks(std::uint64_t chunks_in_use);
+  bool await_new_chunks(std::uint64_t chunks_in_use, std::uint64_t deadline_ns);
   void create_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker);
   void publish_new_chunks(std::uint64_t chunks_in_use, std::uint64_t marker);
   // A dead creator's marker in slot N: finishes its publication, or puts 0 back (true).
@@ -375,7 +405,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   bool leave_expansion(std::uint64_t chunks_in_use, bool may_stay = true);
   void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer);
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
-  void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches, map_layout::WriterIntent* intent);
+  void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches,
+                    map_layout::WriterIntent* intent) const;
   void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
   // The sibling that `bucket` (number `bucket_number`) is being split into for the current N, when
@@ -411,6 +442,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::uint64_t counted_entries_ = 0;
   std::uint64_t appends_since_count_ = 0;
   std::uint64_t generation_ = 0;  // fork_generation() of the process that made this object
+  std::uint64_t lock_timeout_ns_ = 0;  // see set_lock_timeout
 
   friend bool python_expansion_helper_string(std::string& name, std::size_t target_length);
 };

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "map/bucket_locks.hpp"
 #include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
@@ -19,7 +20,8 @@ using map_layout::PageView;
 
 std::uint64_t ConcurrentHashMap_string::bucket_length(std::uint64_t bucket_number) const {
   Bucket* bucket = bucket_at(bucket_number);
-  OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
+  BucketHold hold;
+  hold.take(*this, bucket, Interrupt::when_free);
   std::uint64_t length = 0;
   map_layout::for_each_page(*access_, bucket, [&](const PageView& page, Offset) {
     map_layout::for_each_entry(page, [&](const EntryView&) { ++length; });
@@ -30,7 +32,8 @@ std::uint64_t ConcurrentHashMap_string::bucket_length(std::uint64_t bucket_numbe
 
 std::uint64_t ConcurrentHashMap_string::bucket_page_count(std::uint64_t bucket_number) const {
   Bucket* bucket = bucket_at(bucket_number);
-  OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
+  BucketHold hold;
+  hold.take(*this, bucket, Interrupt::when_free);
   std::uint64_t pages = 0;
   map_layout::for_each_page(*access_, bucket, [&](const PageView&, Offset) {
     ++pages;
@@ -46,7 +49,8 @@ std::uint64_t ConcurrentHashMap_string::bucket_moving_to(std::uint64_t bucket) c
 
 std::vector<std::int64_t> ConcurrentHashMap_string::bucket_hashes(std::uint64_t bucket_number) const {
   Bucket* bucket = bucket_at(bucket_number);
-  OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
+  BucketHold hold;
+  hold.take(*this, bucket, Interrupt::when_free);
   std::vector<std::int64_t> hashes;
   map_layout::for_each_page(*access_, bucket, [&](const PageView& page, Offset) {
     map_layout::for_each_entry(page, [&](const EntryView& entry) { hashes.push_back(entry.hash); });
@@ -76,19 +80,29 @@ std::uint64_t ConcurrentHashMap_string::cached_chunks() const noexcept {
   return chunks;
 }
 
-StringMapCheck ConcurrentHashMap_string::check(bool free_chunks) const {
-  if (base_ == nullptr) {
-    throw std::runtime_error(map_layout::empty_chunks_text);
+StringMapCheck ConcurrentHashMap_string::check(bool free_chunks) {
+  require_usable();
+  // A doubling that nobody alive carries on is finished first, as the next insert that met it would.
+  // When it cannot be (no room in the heap), the groups below still read the map as it stands.
+  try {
+    help_expansion(deadline_after(lock_timeout_ns_));
+  } catch (const InterruptedWait&) {
+    throw;
+  } catch (const DamagedFile&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    // No room for the new chunks or a split (the doubling was rolled back or handed over), or a live
+    // participant held a lock past the timeout: the map is read as it stands.
   }
   const HeapAccess& heap = *access_;
   StringMapCheck result;
-  const bool is_idle = expansion_workers() == 0;
-  const std::uint64_t chunks_in_use = bucket_chunk_in_use();
-  const std::uint64_t bucket_total = bucket_chunk_size_ * chunks_in_use;
+  const std::uint64_t walk_chunks = bucket_chunk_in_use();
+  const std::uint64_t group_count = bucket_chunk_size_ * walk_chunks;
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
   std::unordered_set<std::uint64_t> owned_chunks;
-  std::uint64_t bucket_number = 0;
-  const auto fail = [&bucket_number](const std::string& what) {
-    throw DamagedFile("bucket " + std::to_string(bucket_number) + ": " + what);
+  std::uint64_t group = 0;
+  const auto fail = [&group, group_count](const std::string& what) {
+    throw DamagedFile((group_count == 0 ? std::string() : "bucket " + std::to_string(group) + ": ") + what);
   };
   const auto own = [&](Offset chunk, const char* what) {
     if (!owned_chunks.insert(static_cast<std::uint64_t>(chunk)).second) {
@@ -109,41 +123,47 @@ StringMapCheck ConcurrentHashMap_string::check(bool free_chunks) const {
       fail(std::string(what) + " of " + std::to_string(field.length) + " bytes lies inline");
     }
   };
-  for (; bucket_number < bucket_total; ++bucket_number) {
-    if (const std::uint64_t unwritten = buckets_in_unwritten_page(bucket_number); unwritten > 0) {
-      bucket_number += unwritten - 1;  // empty buckets: nothing to check, nothing to back
+  std::unordered_set<std::string> keys;
+  while (group < group_count) {
+    if (const std::uint64_t unread = unread_groups_from(walk_chunks, group); unread > 0) {
+      group += unread;  // empty buckets: nothing to check, nothing to back
       continue;
     }
-    Bucket* bucket = bucket_at(bucket_number);
-    OwnedLockGuard guard(map_layout::lock_address(bucket), process_table_, Interrupt::never);
-    // acquire: as every reader of a mark
-    if (is_idle && map_layout::moving_to_word(bucket).load(std::memory_order_acquire) != 0) {
-      fail("moving_to is set while no expansion runs");
+    HeldBuckets held(*this);
+    try {
+      lock_group(walk_chunks, group, deadline_ns, held);
+    } catch (const WaitRetreat&) {
+      check_interrupts();
+      continue;
     }
-    std::unordered_set<std::string> keys;
-    map_layout::for_each_page(heap, bucket, [&](const PageView& page, Offset) {
-      own(page.offset, "an entry page");
-      // (A larger one when the heap was full as the page was made.)
-      if (slab_class_bytes(heap.chunk_class(page.offset, "an entry page")) <
-          slab_class_bytes(slab_class_for(sizeof(map_layout::PageHeader) + (page.entries_end - page.entries)))) {
-        fail("an entry page is smaller than the class that fits it");
-      }
-      map_layout::for_each_entry(page, [&](const EntryView& entry) {
-        check_string(entry.key, "a key");
-        check_string(entry.value, "a value");
-        if (is_idle && bucket_index(entry.hash, chunks_in_use) != bucket_number) {
-          fail("an entry belongs to bucket " + std::to_string(bucket_index(entry.hash, chunks_in_use)));
+    keys.clear();
+    for (Bucket* bucket : held.buckets()) {
+      map_layout::for_each_page(heap, bucket, [&](const PageView& page, Offset) {
+        own(page.offset, "an entry page");
+        // (A larger one when the heap was full as the page was made.)
+        if (slab_class_bytes(heap.chunk_class(page.offset, "an entry page")) <
+            slab_class_bytes(slab_class_for(sizeof(map_layout::PageHeader) + (page.entries_end - page.entries)))) {
+          fail("an entry page is smaller than the class that fits it");
         }
-        std::string key_bytes(entry.key.length, '\0');
-        map_layout::copy_string(heap, entry.key, key_bytes.data());
-        if (!keys.insert(std::move(key_bytes)).second) {
-          fail("a key is stored twice");
-        }
-        ++result.entry_count;
+        map_layout::for_each_entry(page, [&](const EntryView& entry) {
+          check_string(entry.key, "a key");
+          check_string(entry.value, "a value");
+          if (const std::uint64_t home = bucket_index(entry.hash, walk_chunks); home != group) {
+            fail("an entry belongs to bucket " + std::to_string(home));
+          }
+          std::string key_bytes(entry.key.length, '\0');
+          map_layout::copy_string(heap, entry.key, key_bytes.data());
+          if (!keys.insert(std::move(key_bytes)).second) {
+            fail("a key is stored twice");
+          }
+          ++result.entry_count;
+        });
+        return false;
       });
-      return false;
-    });
+    }
+    ++group;
   }
+  const std::uint64_t bucket_total = bucket_chunk_size_ * bucket_chunk_in_use();
   result.bucket_count = bucket_total;
   if (free_chunks) {
     std::unordered_set<std::uint64_t> free_set;

@@ -130,7 +130,7 @@ inline std::string pattern_bytes(std::size_t length, unsigned seed) {
 
 // Runs the checker with the free chunks and returns the chunks of carved slabs that are neither in
 // use nor free: leaked.
-inline std::uint64_t leaked_chunks(const ConcurrentHashMap_string& map) {
+inline std::uint64_t leaked_chunks(ConcurrentHashMap_string& map) {
   const StringMapCheck found = map.check(true);
   return testing_support::slab_chunk_total(map.heap_base()) - found.chunk_count - found.free_chunk_count;
 }

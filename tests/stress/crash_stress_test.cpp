@@ -11,6 +11,10 @@
 // holds either its old or its new value. At the end the parent checks every key, the walk, the
 // count and the map's invariants. Bounded by time (CORVANA_STRESS_SECONDS, default 3) and seeded
 // (CORVANA_STRESS_SEED, printed).
+// In the mode that kills repairers, each worker (in builds with crash points) also dies at a random
+// point of the repair of a dead holder's bucket, just after it took the lock over or in the middle,
+// and the parent kills a second worker a few milliseconds after each kill, while the survivors take
+// the first one's locks over: deaths inside repairs of deaths, many rounds.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -45,8 +49,13 @@ constexpr std::int64_t shared_buckets = 16;  // B = 16, one chunk: every key lan
 struct Shape {
   bool is_growing;
   int keys_per_thread;
+  bool kills_repairers = false;
 };
 Shape shape{false, 48};
+
+// Where a worker that kills repairers may die: inside a repair, at its (skip + 1)-th hit.
+const char* const repair_points[] = {"repair.taken_over", "repair.counted", "repair.split.sibling_taken",
+                                     "repair.split.published", "lock.liveness"};
 
 enum : std::uint8_t { absent = 0, present = 1 };
 
@@ -178,6 +187,12 @@ pid_t start_worker(const std::string& name, SharedLog& log, int worker, std::uin
   }
   std::string own_name = name;
   ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
+  if constexpr (crash_points_built) {
+    std::mt19937_64 random(seed);
+    if (shape.kills_repairers) {
+      arm_crash_point(repair_points[random() % std::size(repair_points)], random() % 3);
+    }
+  }
   std::vector<std::thread> threads;
   for (int thread = 0; thread < threads_per_worker; ++thread) {
     threads.emplace_back([&map, &log, worker, thread, seed] {
@@ -228,11 +243,33 @@ TEST_P(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
     workers[worker] = start_worker(name, *log, worker, random());
   }
   int kills = 0;
+  int repairer_deaths = 0;
   double slowest_recovery = 0;
+  const auto kill_worker = [&](int victim) {
+    ::kill(workers[victim], SIGKILL);
+    ASSERT_EQ(::waitpid(workers[victim], nullptr, 0), workers[victim]);
+    ++kills;
+    workers[victim] = start_worker(name, *log, victim, random());
+  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < deadline && log->failures.load() == 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(1000 + random() % 12000));
+    // Workers that died at their repair point are started again.
+    for (int worker = 0; worker < worker_count; ++worker) {
+      int status = 0;
+      if (::waitpid(workers[worker], &status, WNOHANG) == workers[worker]) {
+        ++repairer_deaths;
+        workers[worker] = start_worker(name, *log, worker, random());
+      }
+    }
     const int victim = static_cast<int>(random() % worker_count);
+    if (shape.kills_repairers) {
+      // A second death a few milliseconds after the first, while the others take its locks over.
+      kill_worker(victim);
+      std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 6000));
+      kill_worker(static_cast<int>(random() % worker_count));
+      continue;  // the survivors repair: the parent reads nothing here
+    }
     ::kill(workers[victim], SIGKILL);
     ASSERT_EQ(::waitpid(workers[victim], nullptr, 0), workers[victim]);
     ++kills;
@@ -254,8 +291,9 @@ TEST_P(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
     ::kill(worker, SIGKILL);
     ::waitpid(worker, nullptr, 0);
   }
-  std::printf("crash stress: %d kills, %llu operations, slowest recovery of all shared buckets %.1f ms\n",
-              kills, static_cast<unsigned long long>(log->operations.load()), slowest_recovery * 1000);
+  std::printf("crash stress: %d kills, %d deaths inside repairs, %llu operations, slowest recovery of all shared "
+              "buckets %.1f ms\n",
+              kills, repairer_deaths, static_cast<unsigned long long>(log->operations.load()), slowest_recovery * 1000);
   EXPECT_EQ(log->failures.load(), 0) << log->first_failure;
   EXPECT_GT(kills, 10);
   EXPECT_LT(slowest_recovery, 1.0);
@@ -319,9 +357,12 @@ TEST_P(CrashStress, WritersKilledAtRandomLoseNothingTheyCompleted) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, CrashStress, ::testing::Values(Shape{false, 48}, Shape{true, max_keys_per_thread}),
+INSTANTIATE_TEST_SUITE_P(Shapes, CrashStress,
+                         ::testing::Values(Shape{false, 48}, Shape{true, max_keys_per_thread},
+                                           Shape{false, 48, true}, Shape{true, max_keys_per_thread, true}),
                          [](const ::testing::TestParamInfo<Shape>& info) {
-                           return std::string(info.param.is_growing ? "GrowingMap" : "SharedBuckets");
+                           return std::string(info.param.is_growing ? "GrowingMap" : "SharedBuckets") +
+                                  (info.param.kills_repairers ? "KillingRepairers" : "");
                          });
 
 }  // namespace

@@ -1,0 +1,181 @@
+// A second death inside the repair of the first: a writer D dies inside a change or a split, and the
+// process P that takes its lock over dies while it repairs (at each named point of the repair, and
+// while it waits for the sibling's lock). The next taker must still finish or undo D's change:
+// every key once, the count exact, removes that stick, and nothing freed twice once other
+// processes inherit the dead processes' slots.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+
+#include "tests/map/map_test_support.hpp"
+
+namespace corvana::testing {
+namespace {
+
+#ifdef CORVANA_CRASH_POINTS
+
+enum class Change { append, remove, split };
+
+struct Scenario {
+  Change change;            // what D does: append (or remove) in a bucket of 10, or split on its 3rd insert
+  const char* first;        // where D dies
+  const char* second;       // where P dies while it repairs
+  std::uint64_t second_skip;  // hits of `second` that P lets pass
+};
+
+const Scenario scenarios[] = {
+    {Change::append, "change.published", "repair.taken_over", 0},
+    {Change::append, "change.published", "repair.counted", 0},
+    {Change::remove, "change.published", "repair.taken_over", 0},
+    {Change::remove, "change.freeing", "repair.taken_over", 0},
+    {Change::split, "split.sibling_published", "repair.taken_over", 0},
+    // P waits for the sibling's lock, which D holds: its second liveness query.
+    {Change::split, "split.sibling_published", "lock.liveness", 1},
+    {Change::split, "split.sibling_published", "repair.split.sibling_taken", 0},
+    {Change::split, "split.sibling_published", "repair.split.published", 0},
+    {Change::split, "split.bucket_published", "repair.split.sibling_taken", 0},
+    {Change::split, "split.freeing", "repair.taken_over", 0},
+};
+
+std::string key_name(int index) { return "key-" + std::to_string(index); }
+// Keys 0, 1, 2, ... land on alternate sides of the first split.
+std::int64_t hash_of(int index) { return hash_at(static_cast<std::uint64_t>(index)); }
+
+class StringMapRepairCrash : public MapTest, public ::testing::WithParamInterface<Scenario> {
+ protected:
+  // Forks a process that opens the map now and, once told to go, runs `work` with `point` armed; it
+  // must die there.
+  template <class Work>
+  pid_t start(const std::string& name, const char* point, std::uint64_t skip, int gate[2], Work work) {
+    EXPECT_EQ(::pipe(gate), 0);
+    int opened[2];
+    EXPECT_EQ(::pipe(opened), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::string own_name = name;
+      ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
+      static_cast<void>(::write(opened[1], "o", 1));
+      char byte = 0;
+      static_cast<void>(::read(gate[0], &byte, 1));
+      arm_crash_point(point, skip);
+      try {
+        work(map);
+      } catch (...) {
+        ::_exit(3);
+      }
+      ::_exit(0);  // the point was never reached
+    }
+    char byte = 0;
+    EXPECT_EQ(::read(opened[0], &byte, 1), 1);
+    ::close(opened[0]);
+    ::close(opened[1]);
+    return child;
+  }
+  static void run_to_death(pid_t child, int gate[2], const char* point) {
+    ASSERT_EQ(::write(gate[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(gate[0]);
+    ::close(gate[1]);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point << " was not reached (" << status << ")";
+  }
+};
+
+TEST_P(StringMapRepairCrash, TheNextTakerFinishesTheFirstDeathsChange) {
+  const Scenario& scenario = GetParam();
+  std::string name;
+  const bool splits = scenario.change == Change::split;
+  // One bucket: B = 1 and, for a split, room to double; otherwise one chunk that never grows.
+  auto map = create(name, 0, splits ? 4 : 1, 1 << 22);
+  std::map<std::string, std::string> expected;
+  const int stored = splits ? 2 : 10;
+  for (int index = 0; index < stored; ++index) {
+    expected[key_name(index)] = pattern_bytes(40 + static_cast<std::size_t>(index), static_cast<unsigned>(index));
+    put(*map, key_name(index), expected[key_name(index)], hash_of(index));
+  }
+  const std::string victim = key_name(stored);
+  const std::string victim_value = pattern_bytes(300, 99);
+
+  // P opens the map before D, so each has a slot of its own.
+  int repairer_gate[2];
+  int writer_gate[2];
+  const pid_t repairer = start(name, scenario.second, scenario.second_skip, repairer_gate,
+                               [&](ConcurrentHashMap_string& own) { static_cast<void>(fetch(own, key_name(0), hash_of(0))); });
+  const pid_t writer = start(name, scenario.first, 0, writer_gate, [&](ConcurrentHashMap_string& own) {
+    if (scenario.change == Change::remove) {
+      erase(own, key_name(3), hash_of(3));
+    } else {
+      put(own, victim, victim_value, hash_of(stored));  // the third insert starts the doubling
+    }
+  });
+  run_to_death(writer, writer_gate, scenario.first);
+  run_to_death(repairer, repairer_gate, scenario.second);
+
+  // What D did is done from the point its change was published on, and the insert that started
+  // the doubling had completed before the split began.
+  if (scenario.change == Change::remove) {
+    expected.erase(key_name(3));
+  } else {
+    expected[victim] = victim_value;
+  }
+  const auto hash_of_key = [](const std::string& key) { return hash_of(std::stoi(key.substr(4))); };
+  for (const auto& [key, value] : expected) {
+    EXPECT_EQ(fetch(*map, key, hash_of_key(key)), value) << key;
+  }
+  std::multiset<std::string> expected_keys;
+  for (const auto& entry : expected) {
+    expected_keys.insert(entry.first);
+  }
+  EXPECT_EQ(walk_keys(*map), expected_keys) << "a walk returns every key once";
+  EXPECT_EQ(map->element_count(), expected.size());
+  EXPECT_EQ(map->check().entry_count, expected.size());
+  // A remove sticks.
+  const std::string removed = expected.begin()->first;
+  EXPECT_TRUE(erase(*map, removed, hash_of_key(removed)));
+  EXPECT_EQ(fetch(*map, removed, hash_of_key(removed)), std::nullopt);
+  expected.erase(removed);
+
+  // Two heirs claim the dead processes' slots; what the dead left in them is resolved already, so
+  // nothing in use is freed again: the heap keeps serving every class.
+  std::string heir_name = name;
+  ConcurrentHashMap_string first_heir(heir_name, 2, 2, 2, 3);
+  std::string second_name = name;
+  ConcurrentHashMap_string second_heir(second_name, 2, 2, 2, 3);
+  EXPECT_TRUE(first_heir.process_table().took_over_dead_slot());
+  EXPECT_TRUE(second_heir.process_table().took_over_dead_slot());
+  for (int index = 100; index < 400; ++index) {
+    put(index % 2 == 0 ? first_heir : second_heir, key_name(index), pattern_bytes(static_cast<std::size_t>(index), 1),
+        hash_of(index));
+    expected[key_name(index)] = pattern_bytes(static_cast<std::size_t>(index), 1);
+  }
+  for (const auto& [key, value] : expected) {
+    ASSERT_EQ(fetch(*map, key, hash_of_key(key)), value) << key;
+  }
+  EXPECT_EQ(map->check().entry_count, expected.size());
+  EXPECT_EQ(map->element_count(), expected.size());
+  EXPECT_EQ(leaked_chunks(*map), 0u);
+}
+
+std::string scenario_name(const ::testing::TestParamInfo<Scenario>& info) {
+  static const char* const changes[] = {"Append", "Remove", "Split"};
+  std::string name = std::string(changes[static_cast<int>(info.param.change)]) + "_" + info.param.first + "_then_" +
+                     info.param.second;
+  for (char& character : name) {
+    character = character == '.' ? '_' : character;
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPair, StringMapRepairCrash, ::testing::ValuesIn(scenarios), scenario_name);
+
+#else
+
+TEST(StringMapRepairCrash, NeedsCrashPoints) { GTEST_SKIP() << "built without CORVANA_CRASH_POINTS"; }
+
+#endif
+
+}  // namespace
+}  // namespace corvana::testing
