@@ -53,10 +53,12 @@ def run_processes(processes, seconds=120):
     assert [process.exitcode for process in processes] == [0] * len(processes)
 
 
-def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: False):
+def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: False, kills_repairers=False):
     """Runs `workers` forked processes target(name, worker, log, seed) and, for the stress time
     (CORVANA_STRESS_SECONDS, 3 s), SIGKILLs one at random after pauses of up to `longest_pause`
-    seconds and starts it again, until `is_done()`; then kills them all. Returns the number of kills."""
+    seconds and starts it again, until `is_done()`; then kills them all. With `kills_repairers`,
+    each kill is followed 2 to 8 ms later by a second one, while the others take the first one's
+    locks over and repair them. Returns the number of kills."""
     import multiprocessing
     import random
     import signal
@@ -78,12 +80,40 @@ def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: Fa
         time.sleep(rng.uniform(0.005, longest_pause))
         if is_done():
             break
-        victim = rng.randrange(workers)
-        os.kill(processes[victim].pid, signal.SIGKILL)
-        processes[victim].join()
-        kills += 1
-        processes[victim] = start(victim)
+        for round_ in range(2 if kills_repairers else 1):
+            if round_:
+                time.sleep(rng.uniform(0.002, 0.008))
+            victim = rng.randrange(workers)
+            os.kill(processes[victim].pid, signal.SIGKILL)
+            processes[victim].join()
+            kills += 1
+            processes[victim] = start(victim)
     for process in processes:
         os.kill(process.pid, signal.SIGKILL)
         process.join()
     return kills
+
+
+# ---- Processes that die or stop at a named point ------------------------------------------------
+
+CRASH_PACKAGE = os.environ.get("CORVANA_CRASH_PACKAGE")
+needs_crash_points = pytest.mark.skipif(
+    not CRASH_PACKAGE, reason="needs the crash-point build of the package (CORVANA_CRASH_PACKAGE)")
+
+
+def start_crash_build(code, *arguments, point, action="KILL", skip=0):
+    """Starts `code` in a new interpreter with the crash-point build of the package, to die (KILL)
+    or stop (STOP) at the (skip + 1)-th time it reaches `point`."""
+    env = {**os.environ, "PYTHONPATH": CRASH_PACKAGE, "CORVANA_CRASH_AT": point, "CORVANA_CRASH_ACTION": action,
+           "CORVANA_CRASH_SKIP": str(skip)}
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *arguments], env=env, cwd="/",
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def wait_until_stopped(process, seconds=30):
+    """Waits until `process` is stopped (by SIGSTOP at its crash point)."""
+    deadline = time.monotonic() + seconds
+    while open(f"/proc/{process.pid}/stat").read().split(") ")[1][0] != "T":
+        assert process.poll() is None, process.communicate()[1]
+        assert time.monotonic() < deadline, "the process never stopped"
+        time.sleep(0.01)

@@ -169,10 +169,11 @@ def _shared_buckets(key):
     return (key[0] * 7 + key[1]) % 4
 
 
-def test_writers_killed_at_random_lose_nothing_they_completed(new_map):
+@pytest.mark.parametrize("kills_repairers", [False, True], ids=["one-death", "deaths-inside-repairs"])
+def test_writers_killed_at_random_lose_nothing_they_completed(new_map, kills_repairers):
     shared = new_map(bucket_chunk_size_exponent=2, bucket_chunk_number=1, hash_function=_shared_buckets)
     log = multiprocessing.get_context("fork").RawArray("q", WORKERS * KEYS * WORDS)
-    assert kill_at_random(_writer, shared.name, log, WORKERS, 0.05) > 10
+    assert kill_at_random(_writer, shared.name, log, WORKERS, 0.05, kills_repairers=kills_repairers) > 10
     expected = {}
     for worker in range(WORKERS):
         for key in range(KEYS):
@@ -186,3 +187,6 @@ def test_writers_killed_at_random_lose_nothing_they_completed(new_map):
                 expected[(worker, key)] = found
     assert dict(shared.items()) == expected
     assert len(shared) == len(expected)
+    done = subprocess.run([sys.executable, "-m", "corvana", "check", os.fsdecode(shared.name)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and ": sound: " in done.stdout, (done.stdout, done.stderr)
