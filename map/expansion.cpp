@@ -300,7 +300,7 @@ void ConcurrentHashMap_string::expand_within(std::uint64_t deadline_ns) {
     throw;
   }
   while (true) {
-    work_on_claims(chunks_in_use);
+    work_on_claims(chunks_in_use, deadline_ns);
     if (!leave_expansion(chunks_in_use)) {
       return;
     }
@@ -475,7 +475,7 @@ bool ConcurrentHashMap_string::take_claim(std::uint64_t chunks_in_use, std::uint
   return end <= buckets;
 }
 
-void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use) {
+void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use, std::uint64_t deadline_ns) {
   while (true) {
     WriterHold writer(*this);
     if (!take_claim(chunks_in_use, writer.record())) {
@@ -485,7 +485,7 @@ void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use) {
     try {
       const std::uint64_t end = load_record_word(claim.end);
       for (std::uint64_t bucket = load_record_word(claim.next); bucket < end; ++bucket) {
-        split_bucket(bucket, chunks_in_use, writer);
+        split_bucket(bucket, chunks_in_use, writer, deadline_ns);
         store_record_word(claim.next, bucket + 1);
       }
       store_record_word(claim.chunks_in_use, 0);
@@ -542,7 +542,7 @@ bool ConcurrentHashMap_string::expansion_under_way() const noexcept {
 }
 
 bool ConcurrentHashMap_string::expansion_needs_help() const {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::when_free);
   ExpansionScan scan;
   return wants_participant(chunks_in_use_word().load(std::memory_order_relaxed), false, scan);
 }
@@ -555,7 +555,7 @@ bool ConcurrentHashMap_string::expansion_needs_help() const {
 // sibling holds entries) is left as it is. A failure before the first store changes nothing.
 // Locks:    the old bucket, then its sibling (ascending bucket order, as get and remove).
 void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::uint64_t chunks_in_use,
-                                            const WriterHold& writer) {
+                                            const WriterHold& writer, std::uint64_t deadline_ns) {
   const std::uint64_t split_bit = bucket_chunk_size_ * chunks_in_use;
   Bucket* old_bucket = bucket_at(bucket_number);
   Bucket* sibling = bucket_at(bucket_number + split_bit);
@@ -563,8 +563,11 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   // mark is set before the lock is taken, so inserts that take the lock after us back off
   map_layout::moving_to_word(old_bucket)
       .exchange(static_cast<std::uint64_t>(offset_of(base_, sibling)), std::memory_order_acq_rel);
+  // The old bucket's holder may be a stopped process: Ctrl-C or the deadline ends the wait, and the
+  // caller hands its claim over (the mark stays, and the next mover sets it again). The sibling is
+  // only ever held by whoever holds the old bucket, or by a dead one: its wait is short.
   BucketHold old_hold;
-  old_hold.take(*this, old_bucket, Interrupt::never);
+  old_hold.take(*this, old_bucket, {Interrupt::when_free, deadline_ns});
   BucketHold sibling_hold;
   sibling_hold.take(*this, sibling, Interrupt::never);
 

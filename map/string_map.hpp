@@ -399,11 +399,12 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   bool reclaim_creation(std::uint64_t chunks_in_use, std::uint64_t marker);
   // Gives writer record `record` a claim to work on; false when no work is left.
   bool take_claim(std::uint64_t chunks_in_use, std::uint32_t record);
-  void work_on_claims(std::uint64_t chunks_in_use);
+  void work_on_claims(std::uint64_t chunks_in_use, std::uint64_t deadline_ns);
   // Counts this thread out and doubles N when nothing is left; with `may_stay`, returns true instead
   // (still counted) when a dead process's claim waits to be split.
   bool leave_expansion(std::uint64_t chunks_in_use, bool may_stay = true);
-  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer);
+  void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer,
+                    std::uint64_t deadline_ns);
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
   void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches,
                     map_layout::WriterIntent* intent) const;

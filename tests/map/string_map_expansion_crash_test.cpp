@@ -182,6 +182,46 @@ TEST_P(StringMapExpansionCrash, SurvivorsFinishTheDoublingAndLoseNothing) {
   EXPECT_EQ(map->expansion_workers(), 0u);
 }
 
+// A participant whose next bucket is held by a stopped writer gives up at its deadline: the insert
+// that joined the doubling returns (its entry is stored), its claim is handed over, and once the
+// writer goes on, the next insert that meets the doubling finishes it.
+TEST_F(StringMapExpansionCrashBlock, AParticipantWaitingForAStoppedWriterHandsItsClaimOver) {
+  std::string name;
+  auto map = create(name, 1, 4, 1 << 22);  // two buckets
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    ::setenv("CORVANA_CRASH_AT", "change.published", 1);
+    ::setenv("CORVANA_CRASH_ACTION", "STOP", 1);
+    std::string own_name = name;
+    ConcurrentHashMap_string own(own_name, 2, 2, 2, 3);
+    put(own, "stopped", "in bucket 1", hash_at(1));
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, WUNTRACED), writer);
+  ASSERT_TRUE(WIFSTOPPED(status)) << "the writer never stopped";
+  map->set_lock_timeout(200'000'000);
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t index = 0; index < 5; ++index) {  // bucket 0 only; the fifth starts a doubling
+    put(*map, "key-" + std::to_string(index), "value", hash_at(2 * index));
+  }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u) << "the doubling waits for bucket 1";
+  EXPECT_TRUE(map->expansion_needs_help()) << "the claim was handed over";
+  ::kill(writer, SIGCONT);
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  map->set_lock_timeout(0);
+  put(*map, "key-5", "value", hash_at(10));  // meets the doubling and finishes it
+  EXPECT_EQ(map->bucket_chunk_in_use(), 2u);
+  for (std::uint64_t index = 0; index < 6; ++index) {
+    EXPECT_EQ(fetch(*map, "key-" + std::to_string(index), hash_at(2 * index)), "value");
+  }
+  EXPECT_EQ(fetch(*map, "stopped", hash_at(1)), "in bucket 1");
+  EXPECT_EQ(map->check().entry_count, 7u);
+  EXPECT_EQ(map->element_count(), 7u);
+}
+
 std::string deaths_name(const ::testing::TestParamInfo<std::tuple<Deaths, bool>>& info) {
   const Deaths& deaths = std::get<0>(info.param);
   std::string name = deaths.first;
