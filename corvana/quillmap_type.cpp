@@ -38,7 +38,7 @@ constexpr Signature init_signature{"__init__", init_names, 0, 1};
 const char init_doc[] =
     "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
     "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: unicode = u'pickle', "
-    "hash_function: Callable = hash, *, lock_timeout: float = None)\n"
+    "hash_function: Callable = hash)\n"
     "constructor of quillmap\n"
     ":param name: the path of an existing memory file to open; None or empty bytes create a new memory file, "
     "whose path becomes the name\n"
@@ -51,7 +51,7 @@ const char init_doc[] =
     "and 'json'\n"
     ":param hash_function: the function that hashes keys; any user-defined callable can be given; "
     "the default is hash\n"
-    ":param lock_timeout: seconds that one operation may wait for locks held by live processes before it "
+    ":param lock_timeout: (keyword only) seconds that one operation may wait for locks held by live processes before it "
     "raises LockTimeoutError (a TimeoutError) with nothing changed; None waits for as long as they hold them\n";
 
 QuillmapObject* as_quillmap(PyObject* object) noexcept {

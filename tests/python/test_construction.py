@@ -333,7 +333,8 @@ def test_docstrings():
         "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: unicode = u'pickle', "
         "hash_function: Callable = hash)")
     assert lines[1] == "constructor of quillmap"
-    assert len(lines) == 9 and "'msgspec', 'pickle', 'orjson', 'msgpack' and 'json'" in lines[7]
+    assert len(lines) == 10 and "'msgspec', 'pickle', 'orjson', 'msgpack' and 'json'" in lines[7]
+    assert lines[9].startswith(":param lock_timeout: (keyword only)")  # added beside the others
     assert quillmap.insert.__doc__.startswith("insert(self, input_key, input_value) -> int\n")
     assert quillmap.expansion.__doc__.startswith("expansion(self, parallelism: int = 0) -> int\n")
     assert qm.dict_insert.__doc__.startswith("dict_insert(target: quillmap, input_key, input_value) -> int\n")
