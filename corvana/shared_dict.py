@@ -10,8 +10,9 @@ any start method. Unpickling never creates a file.
 """
 import os
 import pickle
-from collections.abc import ItemsView, KeysView, Mapping, MutableMapping, ValuesView
+from collections.abc import Mapping, MutableMapping
 
+from corvana._mapping_views import ItemsWalk, KeysWalk, ValuesWalk
 from corvana.quillmap import quillmap
 
 __all__ = ["SharedDict"]
@@ -64,35 +65,6 @@ def _reopen(name, serializer, hash_function, identity):
     return opened
 
 
-class _KeysView(KeysView):
-    __slots__ = ()
-
-    def __iter__(self):
-        return quillmap.keys(self._mapping)
-
-
-class _ValuesView(ValuesView):
-    __slots__ = ()
-
-    def __iter__(self):
-        return quillmap.values(self._mapping)
-
-    def __contains__(self, value):
-        return any(stored is value or stored == value for stored in quillmap.values(self._mapping))
-
-
-class _ItemsView(ItemsView):
-    __slots__ = ()
-
-    def __iter__(self):
-        return quillmap.items(self._mapping)
-
-    def __contains__(self, item):
-        key, value = item
-        stored = quillmap.lookup(self._mapping, key, _MISSING)
-        return stored is not _MISSING and (stored is value or stored == value)
-
-
 class SharedDict(quillmap, MutableMapping):
     """SharedDict(name=None, *, size=650000000, bucket_chunk_size_exponent=20, bucket_chunk_number=100,
     chunk_size_exponent=5, serializer="pickle", hash_function=None)
@@ -135,18 +107,22 @@ class SharedDict(quillmap, MutableMapping):
 
     # dict.get: the value, or default when the key is absent (one lookup).
     get = quillmap.lookup
+    # The walks of the views.
+    _keys_walk = quillmap.keys
+    _values_walk = quillmap.values
+    _items_walk = quillmap.items
 
     def keys(self):
         """A view of the keys; iterating it walks the map again each time (weakly consistent)."""
-        return _KeysView(self)
+        return KeysWalk(self)
 
     def values(self):
         """A view of the values; iterating it walks the map again each time (weakly consistent)."""
-        return _ValuesView(self)
+        return ValuesWalk(self)
 
     def items(self):
         """A view of the (key, value) pairs; iterating it walks the map again each time."""
-        return _ItemsView(self)
+        return ItemsWalk(self)
 
     def popitem(self):
         """Removes and returns some (key, value) pair; KeyError when the map is empty. Atomic: of

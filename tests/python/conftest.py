@@ -87,3 +87,31 @@ def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: Fa
         os.kill(process.pid, signal.SIGKILL)
         process.join()
     return kills
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """A redis-server of the tests' own for the whole session. Where it cannot run, the tests that
+    need it are skipped with the reason, except under CI, which must run them."""
+    from backends import RedisServer, redis_missing
+
+    reason = redis_missing()
+    if reason is not None:
+        if os.environ.get("CI"):
+            pytest.fail(f"the Redis tests must run under CI: {reason}")
+        pytest.skip(reason)
+    server = RedisServer().start()
+    yield server
+    server.remove()
+
+
+@pytest.fixture(params=["memory", "redis"])
+def backend(request):
+    """Each backend of the shared dict in turn: backend.new(**options) makes a new map (SharedDict on
+    a small memory file, RedisDict on the tests' server), backend.open(d, **options) opens d's map
+    again; every map is removed after the test."""
+    from backends import MemoryBackend, RedisBackend
+
+    made = MemoryBackend() if request.param == "memory" else RedisBackend(request.getfixturevalue("redis_server"))
+    yield made
+    made.cleanup()
