@@ -1,7 +1,7 @@
 """SharedDict against RedisDict: what moving the shared dict from a memory file to a Redis server
 costs, operation by operation, measured side by side in one run.
 
-    pip install ".[redis]" && python bench/redis_dict_bench.py [--keys 5000] [--rounds 3] [--url URL]
+    pip install ".[redis]" && python bench/redis_dict_bench.py [--keys 5000] [--rounds 5] [--url URL]
 
 Both maps run the dict-protocol workload of shared_dict_bench.py (int keys, pickle) in one process,
 alternating round by round, and the best round of each is kept. The Redis server is one the
@@ -22,7 +22,7 @@ from shared_dict_bench import DIMENSIONS, best_times, operations
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=5000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--url", help="a Redis server of yours (default: one the benchmark starts)")
     arguments = parser.parse_args()
     keys = list(range(arguments.keys))
