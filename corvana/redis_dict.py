@@ -24,12 +24,12 @@ import functools
 import importlib
 import pickle
 import uuid
-from collections.abc import Mapping, MutableMapping
+from collections.abc import MutableMapping
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
 from corvana._exceptions import RedisCommandError, RedisConnectionError, RedisTimeoutError, \
     SerializerNotInstalledError
-from corvana._mapping_views import ItemsWalk, KeysWalk, ValuesWalk
+from corvana._mapping_views import WalkedMapping
 
 __all__ = ["RedisDict", "RedisConnectionError", "RedisTimeoutError", "RedisCommandError"]
 
@@ -228,7 +228,7 @@ def _reopen(url, name, serializer, options):
     return RedisDict(url, name, serializer=serializer, **options)
 
 
-class RedisDict(MutableMapping):
+class RedisDict(WalkedMapping, MutableMapping):
     """RedisDict(url, name=None, *, serializer="pickle", **options)
 
     A dict whose entries every process on every machine that reaches one Redis server shares, kept
@@ -394,22 +394,10 @@ class RedisDict(MutableMapping):
     def _items_walk(self):
         return _Walk(self, "items")
 
-    def keys(self):
-        """A view of the keys; iterating it walks the map again each time (weakly consistent)."""
-        return KeysWalk(self)
-
-    def values(self):
-        """A view of the values; iterating it walks the map again each time (weakly consistent)."""
-        return ValuesWalk(self)
-
-    def items(self):
-        """A view of the (key, value) pairs; iterating it walks the map again each time."""
-        return ItemsWalk(self)
-
     def update(self, other=(), /, **kwargs):
         """dict.update, sent UPDATE_BATCH entries per command. When a key or value cannot be
         serialized, the entries before it are stored and the error is raised."""
-        if isinstance(other, Mapping) or hasattr(other, "keys"):
+        if hasattr(other, "keys"):  # a Mapping, or what has keys() and []
             pairs = ((key, other[key]) for key in other.keys())
         else:
             pairs = other
@@ -434,17 +422,6 @@ class RedisDict(MutableMapping):
     def unlink(self):
         """Removes the map from the server, as clear() does: every client then finds it empty."""
         self.clear()
-
-    def copy(self):
-        """A plain dict with the entries, read in one walk."""
-        return dict(self._items_walk())
-
-    def __eq__(self, other):
-        if not isinstance(other, Mapping):
-            return NotImplemented
-        return self.copy() == dict(other.items())
-
-    __hash__ = None
 
     # ---------------------------------------------------------------------------------------------
     # Lifetime

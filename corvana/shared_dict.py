@@ -10,9 +10,9 @@ any start method. Unpickling never creates a file.
 """
 import os
 import pickle
-from collections.abc import Mapping, MutableMapping
+from collections.abc import MutableMapping
 
-from corvana._mapping_views import ItemsWalk, KeysWalk, ValuesWalk
+from corvana._mapping_views import WalkedMapping
 from corvana.quillmap import quillmap
 
 __all__ = ["SharedDict"]
@@ -65,7 +65,7 @@ def _reopen(name, serializer, hash_function, identity):
     return opened
 
 
-class SharedDict(quillmap, MutableMapping):
+class SharedDict(WalkedMapping, quillmap, MutableMapping):
     """SharedDict(name=None, *, size=650000000, bucket_chunk_size_exponent=20, bucket_chunk_number=100,
     chunk_size_exponent=5, serializer="pickle", hash_function=None)
 
@@ -107,22 +107,10 @@ class SharedDict(quillmap, MutableMapping):
 
     # dict.get: the value, or default when the key is absent (one lookup).
     get = quillmap.lookup
-    # The walks of the views.
+    # The walks of the views, copy() and ==.
     _keys_walk = quillmap.keys
     _values_walk = quillmap.values
     _items_walk = quillmap.items
-
-    def keys(self):
-        """A view of the keys; iterating it walks the map again each time (weakly consistent)."""
-        return KeysWalk(self)
-
-    def values(self):
-        """A view of the values; iterating it walks the map again each time (weakly consistent)."""
-        return ValuesWalk(self)
-
-    def items(self):
-        """A view of the (key, value) pairs; iterating it walks the map again each time."""
-        return ItemsWalk(self)
 
     def popitem(self):
         """Removes and returns some (key, value) pair; KeyError when the map is empty. Atomic: of
@@ -137,17 +125,6 @@ class SharedDict(quillmap, MutableMapping):
         """Removes every entry present when the walk reaches it (in one walk, not one per entry)."""
         for key in quillmap.keys(self):
             quillmap.pop(self, key, None)
-
-    def copy(self):
-        """A plain dict with the entries, read in one walk."""
-        return dict(quillmap.items(self))
-
-    def __eq__(self, other):
-        if not isinstance(other, Mapping):
-            return NotImplemented
-        return self.copy() == dict(other.items())
-
-    __hash__ = None
 
     def __reduce__(self):
         path = quillmap.name.__get__(self)
