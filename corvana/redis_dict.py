@@ -4,7 +4,7 @@ A RedisDict keeps one map in one Redis hash, the Redis key `name`: an entry is a
 (the serialized key) holding the serialized value, with SharedDict's serializers, so a key is the
 same key on both backends: keys are equal when their serialized bytes are. len() is HLEN (O(1));
 iteration walks the hash with the server's cursor (HSCAN), weakly consistent as a walk of a memory
-file is. Each operation is one command or one server-side script, so each is atomic:
+file is. Each operation on one key is one command or one server-side script, so each is atomic:
 setdefault, pop, popitem and compare_and_set are scripts, and add retries a compare_and_set until
 no other change came between its read and its write.
 
