@@ -82,7 +82,7 @@ def worker(shared, worker_id, root, paths):
         words = words_of(text)
         counts = collections.Counter(words)
         for word, count in counts.items():
-            key = (word, worker_id)  # written by this worker only: get-then-insert loses nothing
+            key = (word, worker_id)  # written by this worker only: get-then-store loses nothing
             found = get(key)
             insert(key, count if found is None else found + count)
         own_words.update(counts)
@@ -145,7 +145,7 @@ class Progress:
 def run_workers(shared, root, paths, workers, progress):
     """Starts the workers, draws their progress and, on a memory file, runs one expansion while they work.
     Returns (expansion report or None, workers' exit codes)."""
-    context = multiprocessing.get_context("spawn")  # a fresh interpreter: only the name is passed
+    context = multiprocessing.get_context("spawn")  # a fresh interpreter: only the pickled map is passed
     shares = [paths[worker_id::workers] for worker_id in range(workers)]
     if not isinstance(shared, SharedDict):
         shared[("#gate",)] = True  # Redis grows its hash by itself: no expansion to wait for
