@@ -2,18 +2,22 @@
 
 ``corvana.SharedDict`` is the shared dictionary as a ``collections.abc.MutableMapping`` (it pickles
 by name, so it can be handed to worker processes); ``corvana.quillmap.quillmap`` is the class it
-builds on. See the README for their use, and ``python -m corvana --help`` for the command line.
+builds on. ``corvana.RedisDict`` is the same dictionary kept on a Redis server, for work that spans
+machines (it needs ``pip install 'corvana[redis]'``). See the README for their use, and
+``python -m corvana --help`` for the command line.
 
 Importing ``corvana`` loads nothing else: the names below are loaded when first used.
 """
 
-__all__ = ["SharedDict", "DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
+__all__ = ["SharedDict", "RedisDict", "DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
            "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "LockTimeoutError",
-           "__version__"]
+           "RedisConnectionError", "RedisTimeoutError", "RedisCommandError", "__version__"]
 
 # corvana.quillmap itself is the extension module (the class is corvana.quillmap.quillmap).
 _FROM_QUILLMAP = ("DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
                   "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "LockTimeoutError")
+# corvana.redis_dict loads the redis client only when the first RedisDict is made.
+_FROM_REDIS_DICT = ("RedisDict", "RedisConnectionError", "RedisTimeoutError", "RedisCommandError")
 
 
 def _version():
@@ -30,6 +34,10 @@ def _version():
 def __getattr__(name):
     if name == "SharedDict":
         from corvana.shared_dict import SharedDict as value
+    elif name in _FROM_REDIS_DICT:
+        from corvana import redis_dict as module
+
+        value = getattr(module, name)
     elif name in _FROM_QUILLMAP:
         from corvana import quillmap as module
 

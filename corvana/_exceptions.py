@@ -11,7 +11,8 @@ import errno as _errno
 import os
 
 __all__ = ["MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
-           "SerializerNotInstalledError", "LockTimeoutError"]
+           "SerializerNotInstalledError", "LockTimeoutError", "RedisConnectionError", "RedisTimeoutError",
+           "RedisCommandError"]
 
 # The extra of the package that installs each optional serializer.
 SERIALIZER_EXTRAS = {"orjson": "orjson", "msgpack": "msgpack", "msgspec": "msgspec"}
@@ -120,3 +121,40 @@ class SerializerNotInstalledError(NameError):
 
     def __reduce__(self):
         return _rebuild, (type(self), str(self), {"name": self.name})
+
+
+class RedisConnectionError(ConnectionError):
+    """A RedisDict could not reach its server, or lost the connection during `command` (a change
+    then may or may not have been made). `url` is the server's URL without its password. The next
+    operation connects anew."""
+
+    def __init__(self, message, url=None, command=None):
+        super().__init__(message)
+        self.url = url
+        self.command = command
+
+    def __str__(self):
+        return str(self.args[0]) if self.args else ""
+
+    def __reduce__(self):
+        return _rebuild, (type(self), str(self), {"url": self.url, "command": self.command})
+
+
+class RedisTimeoutError(RedisConnectionError, TimeoutError):
+    """The Redis server did not answer `command` within the socket timeout (a change then may or may
+    not have been made)."""
+
+
+class RedisCommandError(RuntimeError):
+    """The Redis server refused `command` on the key `key` of a RedisDict: the key holds another
+    type than a hash, the user may not run the command (an ACL, scripts turned off), the server is
+    out of memory or read-only. `url` is the server's URL without its password."""
+
+    def __init__(self, message, url=None, command=None, key=None):
+        super().__init__(message)
+        self.url = url
+        self.command = command
+        self.key = key
+
+    def __reduce__(self):
+        return _rebuild, (type(self), str(self), {"url": self.url, "command": self.command, "key": self.key})

@@ -19,3 +19,17 @@ class SerializerNotInstalledError(NameError):
     extra: Optional[str]
     hint: Optional[str]
     def __init__(self, message: str, name: Optional[str] = ...) -> None: ...
+
+class RedisConnectionError(ConnectionError):
+    url: Optional[str]
+    command: Optional[str]
+    def __init__(self, message: str, url: Optional[str] = ..., command: Optional[str] = ...) -> None: ...
+
+class RedisTimeoutError(RedisConnectionError, TimeoutError): ...
+
+class RedisCommandError(RuntimeError):
+    url: Optional[str]
+    command: Optional[str]
+    key: Optional[str]
+    def __init__(self, message: str, url: Optional[str] = ..., command: Optional[str] = ...,
+                 key: Optional[str] = ...) -> None: ...

@@ -10,7 +10,8 @@
 
 # The pure-Python files of the package, installed beside the extension modules.
 set(corvana_python_files __init__.py __init__.pyi __main__.py _cli.py _exceptions.py _exceptions.pyi _json_codec.py
-    _memory_files.py shared_dict.py shared_dict.pyi py.typed quillmap.pyi pellrook.pyi tarnwick.pyi)
+    _mapping_views.py _memory_files.py redis_dict.py redis_dict.pyi shared_dict.py shared_dict.pyi py.typed
+    quillmap.pyi pellrook.pyi tarnwick.pyi)
 
 function(corvana_add_package prefix output_dir install)
   set(dir ${PROJECT_SOURCE_DIR}/corvana)

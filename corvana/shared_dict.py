@@ -10,8 +10,9 @@ any start method. Unpickling never creates a file.
 """
 import os
 import pickle
-from collections.abc import ItemsView, KeysView, Mapping, MutableMapping, ValuesView
+from collections.abc import MutableMapping
 
+from corvana._mapping_views import WalkedMapping
 from corvana.quillmap import quillmap
 
 __all__ = ["SharedDict"]
@@ -64,36 +65,7 @@ def _reopen(name, serializer, hash_function, identity, lock_timeout=None):
     return opened
 
 
-class _KeysView(KeysView):
-    __slots__ = ()
-
-    def __iter__(self):
-        return quillmap.keys(self._mapping)
-
-
-class _ValuesView(ValuesView):
-    __slots__ = ()
-
-    def __iter__(self):
-        return quillmap.values(self._mapping)
-
-    def __contains__(self, value):
-        return any(stored is value or stored == value for stored in quillmap.values(self._mapping))
-
-
-class _ItemsView(ItemsView):
-    __slots__ = ()
-
-    def __iter__(self):
-        return quillmap.items(self._mapping)
-
-    def __contains__(self, item):
-        key, value = item
-        stored = quillmap.lookup(self._mapping, key, _MISSING)
-        return stored is not _MISSING and (stored is value or stored == value)
-
-
-class SharedDict(quillmap, MutableMapping):
+class SharedDict(WalkedMapping, quillmap, MutableMapping):
     """SharedDict(name=None, *, size=650000000, bucket_chunk_size_exponent=20, bucket_chunk_number=100,
     chunk_size_exponent=5, serializer="pickle", hash_function=None, lock_timeout=None)
 
@@ -137,18 +109,10 @@ class SharedDict(quillmap, MutableMapping):
 
     # dict.get: the value, or default when the key is absent (one lookup).
     get = quillmap.lookup
-
-    def keys(self):
-        """A view of the keys; iterating it walks the map again each time (weakly consistent)."""
-        return _KeysView(self)
-
-    def values(self):
-        """A view of the values; iterating it walks the map again each time (weakly consistent)."""
-        return _ValuesView(self)
-
-    def items(self):
-        """A view of the (key, value) pairs; iterating it walks the map again each time."""
-        return _ItemsView(self)
+    # The walks of the views, copy() and ==.
+    _keys_walk = quillmap.keys
+    _values_walk = quillmap.values
+    _items_walk = quillmap.items
 
     def popitem(self):
         """Removes and returns some (key, value) pair; KeyError when the map is empty. Atomic: of
@@ -163,17 +127,6 @@ class SharedDict(quillmap, MutableMapping):
         """Removes every entry present when the walk reaches it (in one walk, not one per entry)."""
         for key in quillmap.keys(self):
             quillmap.pop(self, key, None)
-
-    def copy(self):
-        """A plain dict with the entries, read in one walk."""
-        return dict(quillmap.items(self))
-
-    def __eq__(self, other):
-        if not isinstance(other, Mapping):
-            return NotImplemented
-        return self.copy() == dict(other.items())
-
-    __hash__ = None
 
     def __reduce__(self):
         path = quillmap.name.__get__(self)

@@ -1,23 +1,26 @@
 """Several worker processes build one shared word index of the Python standard library's sources.
 
     pip install . && python examples/word_index.py [--workers 2] [--files 0] [--corpus DIR]
+    pip install ".[redis]" && python examples/word_index.py --store redis://localhost:6379/0
 
-The parent creates a small quillmap and hands its name to the workers, which open it on their own.
+The parent creates a small shared dict, a SharedDict on a memory file (the default) or, with
+--store URL, a RedisDict on that Redis server, and hands it to the workers (it pickles by name).
 Each worker reads its share of the source files and, for every word of a file, adds the word's count
-in that file to its own tally in the map, key (word, worker id): a get followed by an insert. No two
+in that file to its own tally in the map, key (word, worker id): a get followed by a store. No two
 workers ever write the same key, so no other process can change a tally between its get and its
-insert, and no update is lost. Each worker also stores one record per file, ("#file", path) ->
+store, and no update is lost. Each worker also stores one record per file, ("#file", path) ->
 {lines, words, distinct}, its progress, the list of its words and its statistics, under keys that
 start with "#", which no word does. While they work the parent draws a progress bar from
-their progress entries and runs one explicit expansion (doubling the buckets) beside the expansions
-that their inserts start by themselves. So that the expansion meets them however small the corpus,
-each worker waits, a third of the way through its files, until the parent has opened the gate
-entry ("#gate",) that it writes just before the expansion starts.
+their progress entries and, on a memory file, runs one explicit expansion (doubling the buckets)
+beside the expansions that their inserts start by themselves. So that the expansion meets them
+however small the corpus, each worker waits, a third of the way through its files, until the parent
+has opened the gate entry ("#gate",) that it writes just before the expansion starts (on Redis,
+which grows its hash by itself, the gate is open from the start).
 
 Afterwards the parent merges the workers' tallies into word totals, read from the map alone, and
 checks them, every file record and the number of entries against the same index computed in this
-single process. It prints what happened and OK, or an error and exits with status 1. The memory
-file is removed at the end.
+single process. It prints what happened and OK, or an error and exits with status 1. The map (the
+memory file, or the Redis hash) is removed at the end.
 """
 import argparse
 import collections
@@ -29,7 +32,7 @@ import sys
 import sysconfig
 import time
 
-from corvana.quillmap import quillmap
+from corvana import RedisDict, SharedDict
 
 WORD = re.compile(r"[a-z_][a-z0-9_]*")
 PROGRESS_INTERVAL_SECONDS = 0.1
@@ -56,17 +59,17 @@ def gate_of(share):
 def wait_for_gate(shared):
     """Waits until the parent has written the gate entry; returns the seconds waited."""
     started = time.perf_counter()
-    while not shared.get(("#gate",))[0]:
+    while shared.get(("#gate",)) is None:
         if time.perf_counter() - started > DEADLINE_SECONDS:
             raise TimeoutError("the parent never opened the gate")
         time.sleep(0.005)
     return time.perf_counter() - started
 
 
-def worker(name, worker_id, root, paths):
-    """Indexes `paths` (relative to `root`) into the map called `name`."""
-    shared = quillmap(name)  # opened by name: this process shares nothing else with the parent
-    get, insert = shared.get, shared.insert
+def worker(shared, worker_id, root, paths):
+    """Indexes `paths` (relative to `root`) into the shared dict `shared` (a SharedDict or a
+    RedisDict, which reached this process pickled: by its name, or its URL and name)."""
+    get, insert = shared.get, shared.__setitem__
     started = time.perf_counter()
     waited = 0.0
     insert(("#progress", worker_id), 0)
@@ -79,9 +82,9 @@ def worker(name, worker_id, root, paths):
         words = words_of(text)
         counts = collections.Counter(words)
         for word, count in counts.items():
-            key = (word, worker_id)  # written by this worker only: get-then-insert loses nothing
+            key = (word, worker_id)  # written by this worker only: get-then-store loses nothing
             found = get(key)
-            insert(key, found[1] + count if found[0] else count)
+            insert(key, count if found is None else found + count)
         own_words.update(counts)
         insert(("#file", relative), file_record(text, words, counts))
         insert(("#progress", worker_id), done)
@@ -140,11 +143,13 @@ class Progress:
 
 
 def run_workers(shared, root, paths, workers, progress):
-    """Starts the workers, draws their progress and runs one expansion while they work.
+    """Starts the workers, draws their progress and, on a memory file, runs one expansion while they work.
     Returns (expansion report or None, workers' exit codes)."""
-    context = multiprocessing.get_context("spawn")  # a fresh interpreter: only the name is passed
+    context = multiprocessing.get_context("spawn")  # a fresh interpreter: only the pickled map is passed
     shares = [paths[worker_id::workers] for worker_id in range(workers)]
-    processes = [context.Process(target=worker, args=(shared.name, worker_id, root, share), daemon=True)
+    if not isinstance(shared, SharedDict):
+        shared[("#gate",)] = True  # Redis grows its hash by itself: no expansion to wait for
+    processes = [context.Process(target=worker, args=(shared, worker_id, root, share), daemon=True)
                  for worker_id, share in enumerate(shares)]
     for process in processes:
         process.start()
@@ -158,10 +163,11 @@ def run_workers(shared, root, paths, workers, progress):
                 raise TimeoutError(f"the workers did not finish within {DEADLINE_SECONDS} s")
             per_worker = [progress_of(shared, worker_id) for worker_id in range(workers)]
             done = sum(per_worker)
-            if expansion is None and all(count >= gate_of(share) for count, share in zip(per_worker, shares)):
+            if (expansion is None and isinstance(shared, SharedDict)
+                    and all(count >= gate_of(share) for count, share in zip(per_worker, shares))):
                 before = shared.bucket_chunk_in_use
                 progress.show(done, per_worker, f"  expansion({workers}) from {before} bucket chunks...")
-                shared.insert(("#gate",), True)  # the workers go on while the expansion runs
+                shared[("#gate",)] = True  # the workers go on while the expansion runs
                 started = time.perf_counter()
                 shared.expansion(workers)  # a pool of processes doubles the buckets beside the workers
                 expansion = (before, shared.bucket_chunk_in_use, time.perf_counter() - started,
@@ -180,22 +186,21 @@ def run_workers(shared, root, paths, workers, progress):
 
 
 def progress_of(shared, worker_id):
-    found = shared.get(("#progress", worker_id))
-    return found[1] if found[0] else 0
+    return shared.get(("#progress", worker_id), 0)
 
 
 def merged_totals(shared, workers):
     """Word totals read from the map alone: each worker's word list names its tallies."""
     totals = collections.Counter()
     for worker_id in range(workers):
-        found = shared.get(("#words", worker_id))  # [True, value], or [False] when absent
-        if not found[0]:
+        words = shared.get(("#words", worker_id))  # None when absent
+        if words is None:
             raise LookupError(f"worker {worker_id} left no word list")
-        for word in found[1]:
+        for word in words:
             tally = shared.get((word, worker_id))
-            if not tally[0]:
+            if tally is None:
                 raise LookupError(f"the tally of {word!r} by worker {worker_id} is missing")
-            totals[word] += tally[1]
+            totals[word] += tally
     return totals
 
 
@@ -210,15 +215,15 @@ def verify(shared, workers, paths, expected_totals, expected_records, totals):
                                     for word in wrong[:5]))
     for relative in paths:
         found = shared.get(("#file", relative))
-        if found != [True, expected_records[relative]]:
+        if found != expected_records[relative]:
             problems.append(f"file record of {relative}: {found} != {expected_records[relative]}")
             break
     # One tally per (word, worker) pair, one record per file, progress, words and stats per worker,
     # and the gate.
-    tallies = sum(len(shared.get(("#words", worker_id))[1]) for worker_id in range(workers))
+    tallies = sum(len(shared.get(("#words", worker_id))) for worker_id in range(workers))
     expected_entries = tallies + len(paths) + 3 * workers + 1
-    if shared.element_count != expected_entries:
-        problems.append(f"the map holds {shared.element_count} entries, {expected_entries} expected")
+    if len(shared) != expected_entries:
+        problems.append(f"the map holds {len(shared)} entries, {expected_entries} expected")
     return problems
 
 
@@ -231,22 +236,35 @@ def main(argv=None):
                         help="directory whose .py files are indexed (default: the standard library)")
     parser.add_argument("--bucket-chunk-size-exponent", type=int, default=12,
                         help="2**E buckets per bucket chunk (default 12: a small map that must grow)")
+    parser.add_argument("--store", default="memory",
+                        help="where the map lives: 'memory' (a memory file, the default) or the URL of a Redis "
+                             "server (redis://host:6379/0, rediss://..., unix:///path/redis.sock)")
     arguments = parser.parse_args(argv)
     if arguments.workers < 1:
         parser.error("--workers must be at least 1")
+    if arguments.store != "memory" and not arguments.store.startswith(("redis://", "rediss://", "unix://")):
+        parser.error("--store must be 'memory' or a redis://, rediss:// or unix:// URL")
     paths = corpus_files(arguments.corpus, arguments.files)
     if not paths:
         parser.error(f"no .py files under {arguments.corpus}")
 
     print(f"corpus: {len(paths)} Python files under {arguments.corpus}")
     started = time.perf_counter()
-    shared = quillmap(size=256 * 1024 * 1024, bucket_chunk_size_exponent=arguments.bucket_chunk_size_exponent,
-                      bucket_chunk_number=1024)
+    try:
+        shared = open_store(arguments.store, arguments.bucket_chunk_size_exponent)
+    except (OSError, RuntimeError, ImportError, ValueError) as error:  # say, a Redis server out of reach
+        print(f"ERROR: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
     try:
         created_seconds = time.perf_counter() - started
-        chunks_at_start = shared.bucket_chunk_in_use
-        print(f"map: {shared.name.decode()} ({created_seconds * 1000:.0f} ms to create, "
-              f"{chunks_at_start} bucket chunk of {2 ** arguments.bucket_chunk_size_exponent} buckets)")
+        on_file = isinstance(shared, SharedDict)
+        if on_file:
+            chunks_at_start = shared.bucket_chunk_in_use
+            print(f"map: {shared.name} ({created_seconds * 1000:.0f} ms to create, "
+                  f"{chunks_at_start} bucket chunk of {2 ** arguments.bucket_chunk_size_exponent} buckets)")
+        else:
+            print(f"map: {shared.name} on the Redis server at {arguments.store} "
+                  f"({created_seconds * 1000:.0f} ms to connect)")
         print(f"{arguments.workers} worker processes index their share of the files into the map...", flush=True)
         work_started = time.perf_counter()
         expansion, exit_codes = run_workers(shared, arguments.corpus, paths, arguments.workers,
@@ -261,15 +279,15 @@ def main(argv=None):
         expected_totals, expected_records = single_process_index(arguments.corpus, paths)
         problems = verify(shared, arguments.workers, paths, expected_totals, expected_records, totals)
 
-        print(f"entries: {shared.element_count} ({len(totals)} distinct words, "
-              f"{sum(totals.values())} words in all)")
-        print(f"growth: bucket chunks {chunks_at_start} at creation -> {shared.bucket_chunk_in_use} at the end")
+        print(f"entries: {len(shared)} ({len(totals)} distinct words, {sum(totals.values())} words in all)")
+        if on_file:
+            print(f"growth: bucket chunks {chunks_at_start} at creation -> {shared.bucket_chunk_in_use} at the end")
         if expansion is not None:
             before, after, seconds, alive = expansion
             print(f"expansion({arguments.workers}): bucket chunks {before} -> {after} in {seconds:.2f} s, "
                   f"with {alive} of {arguments.workers} workers still inserting")
         for worker_id in range(arguments.workers):
-            stats = shared.get(("#stats", worker_id))[1]
+            stats = shared.get(("#stats", worker_id))
             print(f"worker {worker_id}: {stats['files']} files, {stats['operations']} map operations in "
                   f"{stats['seconds']:.2f} s of work: {stats['operations'] / max(stats['seconds'], 1e-9):,.0f} operations/s")
         print("most frequent words:", ", ".join(f"{word} {count}" for word, count in totals.most_common(8)))
@@ -277,7 +295,7 @@ def main(argv=None):
             for problem in problems:
                 print("ERROR:", problem, file=sys.stderr)
             return 1
-        if expansion is None:
+        if on_file and expansion is None:
             print("ERROR: no expansion ran while the workers worked", file=sys.stderr)
             return 1
         print("OK: the shared index equals the single-process index")
@@ -286,7 +304,26 @@ def main(argv=None):
         print(f"ERROR: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
     finally:
-        os.unlink(shared.name)  # the memory file outlives every process unless it is removed
+        remove_store(shared)
+
+
+def open_store(store, bucket_chunk_size_exponent):
+    """A new shared dict: on a memory file ("memory"), or in a new hash on the Redis server at the URL."""
+    if store == "memory":
+        return SharedDict(size=256 * 1024 * 1024, bucket_chunk_size_exponent=bucket_chunk_size_exponent,
+                          bucket_chunk_number=1024)
+    return RedisDict(store)  # a new hash of a unique name
+
+
+def remove_store(shared):
+    """Removes the map: a memory file outlives every process, and a Redis hash the server's restarts."""
+    try:
+        if isinstance(shared, SharedDict):
+            os.unlink(shared.name)
+        else:
+            shared.clear()
+    finally:
+        shared.close()
 
 
 if __name__ == "__main__":

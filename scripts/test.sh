@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test of corvana on a fresh Debian machine:
-#   1. installs what the tests need (Debian's libgtest-dev and libxxhash-dev, the package itself with
-#      its test extra),
+#   1. installs what the tests need (Debian's libgtest-dev, libxxhash-dev and redis-server, whose
+#      servers the Redis tests start on sockets of their own; the package itself with its test extra,
+#      which brings the redis client),
 #   2. builds and runs the native tests plainly, then under AddressSanitizer + UBSan,
 #   3. runs the Python tests against the installed package.
 # Any failing step or test makes the script fail.
@@ -12,7 +13,7 @@ python=${PYTHON:-python3}
 jobs=${JOBS:-2}
 
 source "$root/scripts/debian_packages.sh"
-install_debian_packages libgtest-dev libxxhash-dev
+install_debian_packages libgtest-dev libxxhash-dev redis-server
 "$python" -m pip install -q --upgrade cmake ninja
 "$python" -m pip install -q "$root[test]"
 

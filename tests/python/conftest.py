@@ -94,6 +94,34 @@ def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: Fa
     return kills
 
 
+@pytest.fixture(scope="session")
+def redis_server():
+    """A redis-server of the tests' own for the whole session. Where it cannot run, the tests that
+    need it are skipped with the reason, except under CI, which must run them."""
+    from backends import RedisServer, redis_missing
+
+    reason = redis_missing()
+    if reason is not None:
+        if os.environ.get("CI", "").lower() not in ("", "0", "false", "no"):
+            pytest.fail(f"the Redis tests must run under CI: {reason}")
+        pytest.skip(reason)
+    server = RedisServer().start()
+    yield server
+    server.remove()
+
+
+@pytest.fixture(params=["memory", "redis"])
+def backend(request):
+    """Each backend of the shared dict in turn: backend.new(**options) makes a new map (SharedDict on
+    a small memory file, RedisDict on the tests' server), backend.open(d, **options) opens d's map
+    again; every map is removed after the test."""
+    from backends import MemoryBackend, RedisBackend
+
+    made = MemoryBackend() if request.param == "memory" else RedisBackend(request.getfixturevalue("redis_server"))
+    yield made
+    made.cleanup()
+
+
 # ---- Processes that die or stop at a named point ------------------------------------------------
 
 CRASH_PACKAGE = os.environ.get("CORVANA_CRASH_PACKAGE")

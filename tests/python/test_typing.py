@@ -82,12 +82,13 @@ def test_mypy_knows_the_modules_from_their_stubs(tmp_path):
 
 SHARED_GOOD = """
 import pathlib
-from typing import Any, Dict, ItemsView, Iterator, KeysView, Tuple, ValuesView
+from typing import Any, Dict, ItemsView, Iterator, KeysView, Tuple, Union, ValuesView
 from collections.abc import MutableMapping
 import corvana
 from corvana import SharedDict, MapFullError, MemoryFileNotFoundError, SerializerNotInstalledError
+from corvana import RedisDict, RedisCommandError, RedisConnectionError, RedisTimeoutError
 
-def use(d: SharedDict) -> None:
+def use(d: Union[SharedDict, RedisDict]) -> None:
     d["k"] = 1
     value: Any = d["k"]
     present: bool = "k" in d
@@ -128,14 +129,27 @@ except MapFullError as full:
     print(full.minimum, full.parameter)
 except SerializerNotInstalledError as missing:
     print(missing.hint)
+with RedisDict("redis://localhost:6379/0", name="counts", serializer="json", socket_timeout=2.0) as remote:
+    use(remote)
+new_one = RedisDict("unix:///run/redis.sock")
+url: str = new_one.url + new_one.name
+try:
+    new_one["k"] = 1
+except RedisTimeoutError as late:
+    print(late.command)
+except RedisConnectionError as lost:
+    print(lost.url, lost.command)
+except RedisCommandError as refused:
+    print(refused.key)
 """
 
 SHARED_BAD = """
-from corvana import SharedDict
+from corvana import RedisDict, SharedDict
 d = SharedDict(serializer="yaml")
 d.add("k", 1.5)
 name: bytes = d.name
 SharedDict(3)
+RedisDict("redis://localhost", name=5)
 """
 
 
@@ -154,5 +168,5 @@ def test_mypy_strict_passes_on_shared_dict_uses_and_the_typed_examples(tmp_path)
     good = mypy(tmp_path / "good.py", *typed_examples)
     assert good.returncode == 0, good.stdout + good.stderr
     bad = mypy(tmp_path / "bad.py")
-    for line in (3, 4, 5, 6):
+    for line in (3, 4, 5, 6, 7):
         assert f"bad.py:{line}: error" in bad.stdout, bad.stdout
