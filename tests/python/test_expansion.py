@@ -1,5 +1,5 @@
-"""The parallel expansion driver: expansion() doubles the bucket chunks on a pool of worker
-processes, dict_expansion() is the workers' task, and a failing worker becomes one RuntimeError."""
+"""The parallel expansion driver: expansion() doubles the bucket chunks on worker processes,
+dict_expansion() is the workers' task, and a failing worker becomes one RuntimeError."""
 import os
 
 import pytest
