@@ -1,15 +1,28 @@
-// The parallel expansion driver: quillmap.expansion(parallelism) and the worker task
-// dict_expansion(name, target_length).
+// The parallel expansion driver: quillmap.expansion(parallelism), the worker task
+// dict_expansion(name, target_length) and _expansion_worker, the body of one worker process.
 //
-// expansion() reads the number of bucket chunks in use once, hands every worker of a process pool
-// the same task, dict_expansion(name, 2 * chunks in use), waits for the results in order, closes
-// and joins the pool, and reports the first failure met as one RuntimeError. Each worker opens the
-// map by its name and joins the expansion; one whose check comes after the doubling only opens and
-// closes the map. The calling process takes part only when the expansion stalls (a worker died in
-// it, or none came); a worker that died never returns its task, so once the doubling is done the
-// driver stops waiting for such tasks and terminates the pool. Both return 1 when the map has the
-// target number of bucket chunks afterwards, else 0.
+// expansion() reads the number of bucket chunks in use once and starts `parallelism` worker
+// processes with multiprocessing's default start method. Each runs the same task,
+// dict_expansion(name, 2 * chunks in use), once, sends its outcome to the calling process through a
+// pipe of its own and ends. The caller waits until every worker has ended and reports the failure
+// of the first worker (in start order) that failed as one RuntimeError. Each worker opens the map
+// by its name and joins the expansion; one whose check comes after the doubling only opens and
+// closes the map. Both return 1 when the map has the target number of bucket chunks afterwards,
+// else 0.
+//
+// Why processes of its own and not a pool: the workers of a pool share one task queue whose lock an
+// idle worker holds while it waits; a worker killed there leaves every other worker, and the pool's
+// own shutdown, waiting for that lock for ever. Here no lock, queue or pipe is shared by two workers,
+// so a death, whenever it comes, ends only the dead worker's pipe, and the caller sees it at once
+// through the process's sentinel. The live workers go on with the doubling (a broken pool of the
+// standard executor would terminate them all in the middle of it). The caller takes part itself
+// only when the doubling stalls: a worker died inside it, or every worker died before it was done.
+// Whichever way the call ends, no worker outlives it: the caller reaps each one, ends those still
+// running some seconds after the doubling is done, and kills those left when an exception (such as
+// KeyboardInterrupt) ends the call.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "corvana/arguments.hpp"
 #include "corvana/errors.hpp"
@@ -39,10 +52,17 @@ const char dict_expansion_doc[] =
     ":param target_length: the target expansion length of the quillstore\n"
     ":return: 1 if successfully expanded";
 
+const char expansion_worker_doc[] =
+    "_expansion_worker(connection, task, name: bytes, target_length: int) -> None\n"
+    "the body of one worker process of quillmap.expansion(): sends (True, task(name, target_length)), or "
+    "(False, the Exception it raised), through connection and closes it";
+
 constexpr const char* expansion_names[] = {"parallelism"};
 constexpr const char* dict_expansion_names[] = {"name", "target_length"};
 constexpr Signature expansion_signature{"expansion", expansion_names, 0};
 constexpr Signature dict_expansion_signature{"dict_expansion", dict_expansion_names, 2};
+constexpr const char* expansion_worker_names[] = {"connection", "task", "name", "target_length"};
+constexpr Signature expansion_worker_signature{"_expansion_worker", expansion_worker_names, 4};
 
 OverrideMemory expansion_override_memory;
 
@@ -51,12 +71,32 @@ QuillmapObject* as_quillmap(PyObject* object) noexcept {
 }
 
 OwnedRef call_method(PyObject* object, PyObject* name) {
-  const OwnedRef method = OwnedRef::checked(PyObject_GetAttr(object, name));
-  return OwnedRef::checked(PyObject_CallNoArgs(method.get()));
+  return OwnedRef::checked(PyObject_CallMethodNoArgs(object, name));
 }
 
-// Takes the first failure that a task raised (an Exception) out of the error indicator; anything
-// else, KeyboardInterrupt for one, propagates.
+OwnedRef call_method(PyObject* object, PyObject* name, PyObject* argument) {
+  return OwnedRef::checked(PyObject_CallMethodOneArg(object, name, argument));
+}
+
+OwnedRef attribute(PyObject* object, PyObject* name) {
+  return OwnedRef::checked(PyObject_GetAttr(object, name));
+}
+
+// Whether a started process has ended (its exitcode is set; looking reaps it when it has).
+bool has_exited(PyObject* process) {
+  return attribute(process, state.strings.exitcode).get() != Py_None;
+}
+
+OwnedRef float_from(double value) {
+  return OwnedRef::checked(PyFloat_FromDouble(value));
+}
+
+double monotonic_seconds() noexcept {
+  return static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
+}
+
+// Takes the failure that a task raised (an Exception) out of the error indicator; anything else,
+// KeyboardInterrupt for one, propagates.
 OwnedRef fetch_task_error() {
   if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
     throw PythonErrorSet{};
@@ -75,61 +115,229 @@ OwnedRef fetch_task_error() {
   return value;
 }
 
-// How long the driver waits for a task that has not returned once the doubling it was sent for is
-// done (its worker may have died with it: the pool never hands such a task back), and how long it
-// lets the tasks run without any result before it looks whether the expansion has stalled.
-constexpr double lost_task_grace_seconds = 2.0;
-constexpr double stall_check_seconds = 1.0;
+// How long the workers may go on once the doubling they were sent for is done (a live worker may
+// still be starting, or opening and closing the map) before the caller ends them; how long a worker
+// asked to terminate has before it is killed; and how long the caller waits for a worker's news
+// before it looks again whether the doubling has stalled.
+constexpr double straggler_grace_seconds = 5.0;
+constexpr double terminate_grace_seconds = 1.0;
+constexpr double poll_seconds = 0.05;
 
-struct WaitOutcome {
-  OwnedRef first_error;    // the first failure a task raised, or null
-  bool lost_tasks = false;  // tasks never returned: the pool is terminated, not joined
+// The worker processes of one expansion() call. Each runs one task and sends (True, result) or
+// (False, the Exception it raised) through its own pipe; a worker that ends without sending one
+// (it was killed, or a BaseException ended it) has lost its task. GIL: held by every member.
+class WorkerProcesses {
+ public:
+  WorkerProcesses() = default;
+  WorkerProcesses(const WorkerProcesses&) = delete;
+  WorkerProcesses& operator=(const WorkerProcesses&) = delete;
+  // Kills and reaps every worker still running, keeping the error being raised (if any): a call
+  // that an exception ends leaves no worker behind.
+  ~WorkerProcesses();
+
+  // Starts one worker: runner(writer end of a new pipe, task, name, target) in a new process of
+  // `context`, daemonic, as a pool's workers are.
+  void start(PyObject* context, PyObject* runner, PyObject* task, PyObject* name, PyObject* target);
+  [[nodiscard]] bool any_running() const noexcept;
+  // Waits until a running worker sends its outcome or ends, at most `seconds`, with the
+  // interpreter lock given away (multiprocessing.connection.wait); Ctrl-C ends the wait.
+  void wait(PyObject* wait_function, double seconds) const;
+  // Takes the outcomes that have arrived and reaps the workers that have ended.
+  void collect();
+  // Asks the workers still running to terminate, kills those that have not after a grace, and
+  // reaps them all.
+  void end_running();
+  // The failure of the first worker, in start order, that reported one; null when none did.
+  [[nodiscard]] OwnedRef first_error() const;
+  [[nodiscard]] bool lost_a_task() const noexcept;
+
+ private:
+  struct Worker {
+    OwnedRef process;
+    OwnedRef reader;  // the caller's end of the worker's pipe; null once the outcome or EOF came
+    OwnedRef error;   // the failure the worker reported, or null
+    bool has_outcome = false;
+    bool has_ended = false;
+  };
+  static void receive(Worker& worker);
+  static void close_reader(Worker& worker);
+
+  std::vector<Worker> workers_;
 };
 
-// Waits for the results in submission order. The first failure that is an Exception ends the wait
-// (the workers not waited for still run to their end; the pool's join waits for them). A task whose
-// worker died never returns: once the doubling is done the driver stops waiting for it after a
-// grace; while the expansion is stalled (a worker died inside it, or no worker ever came), the
-// driver takes part in it itself, as a worker would, with the interpreter lock given away.
-WaitOutcome wait_for_results(PyObject* results, ConcurrentHashMap_string& map, std::string& name,
-                             std::uint64_t target_length) {
-  WaitOutcome outcome;
-  const Py_ssize_t count = PyList_GET_SIZE(results);
-  const OwnedRef poll_seconds = OwnedRef::checked(PyFloat_FromDouble(0.05));
-  double last_progress = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
-  double done_at = -1;
-  for (Py_ssize_t i = 0; i < count;) {
-    PyObject* result = PyList_GET_ITEM(results, i);
-    const OwnedRef ready = call_method(result, state.strings.ready);
-    if (PyObject_IsTrue(ready.get()) == 1) {
-      const OwnedRef get = OwnedRef::checked(PyObject_GetAttr(result, state.strings.get));
-      const OwnedRef value = OwnedRef::steal(PyObject_CallNoArgs(get.get()));
-      if (!value) {
-        outcome.first_error = fetch_task_error();
-        return outcome;
-      }
-      ++i;
-      last_progress = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
+WorkerProcesses::~WorkerProcesses() {
+  python::SavedError raised;
+  for (Worker& worker : workers_) {
+    if (worker.has_ended) {
       continue;
     }
-    const OwnedRef wait = OwnedRef::checked(PyObject_GetAttr(result, state.strings.wait));
-    static_cast<void>(OwnedRef::checked(PyObject_CallOneArg(wait.get(), poll_seconds.get())));
-    const double now = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
-    if (map.bucket_chunk_in_use() >= target_length) {
-      if (done_at < 0) {
-        done_at = now;
-      } else if (now - done_at > lost_task_grace_seconds) {
-        outcome.lost_tasks = true;
-        return outcome;
-      }
-      continue;
-    }
-    if (map.expansion_needs_help() || (!map.expansion_under_way() && now - last_progress > stall_check_seconds)) {
-      python_expansion_helper_string(name, target_length);
-      last_progress = static_cast<double>(platform::monotonic_nanoseconds()) / 1e9;
+    // Failures are dropped here: the error being raised is the one the caller is told of.
+    for (PyObject* method : {state.strings.kill, state.strings.join}) {
+      static_cast<void>(OwnedRef::steal(PyObject_CallMethodNoArgs(worker.process.get(), method)));
+      PyErr_Clear();
     }
   }
-  return outcome;
+  raised.restore();
+}
+
+void WorkerProcesses::start(PyObject* context, PyObject* runner, PyObject* task, PyObject* name,
+                            PyObject* target) {
+  const OwnedRef pipe = call_method(context, state.strings.pipe, Py_False);  // (reader, writer)
+  Worker worker;
+  worker.reader = OwnedRef::checked(PySequence_GetItem(pipe.get(), 0));
+  const OwnedRef writer = OwnedRef::checked(PySequence_GetItem(pipe.get(), 1));
+  const OwnedRef arguments = OwnedRef::checked(PyTuple_Pack(4, writer.get(), task, name, target));
+  const OwnedRef keywords = OwnedRef::checked(PyDict_New());
+  python::check_status(PyDict_SetItem(keywords.get(), state.strings.target, runner));
+  python::check_status(PyDict_SetItem(keywords.get(), state.strings.args, arguments.get()));
+  python::check_status(PyDict_SetItem(keywords.get(), state.strings.daemon, Py_True));
+  const OwnedRef process_class = attribute(context, state.strings.process);
+  worker.process = OwnedRef::checked(PyObject_Call(process_class.get(), state.empty_tuple, keywords.get()));
+  // Kept before it starts: a start that an exception cuts short after the fork leaves a process
+  // that only the destructor can end.
+  workers_.push_back(std::move(worker));
+  call_method(workers_.back().process.get(), state.strings.start);
+  // Only the worker may hold the writing end: the process object keeps its arguments alive.
+  call_method(writer.get(), state.strings.close);
+}
+
+bool WorkerProcesses::any_running() const noexcept {
+  for (const Worker& worker : workers_) {
+    if (!worker.has_ended) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void WorkerProcesses::wait(PyObject* wait_function, double seconds) const {
+  const OwnedRef awaited = OwnedRef::checked(PyList_New(0));
+  for (const Worker& worker : workers_) {
+    if (worker.has_ended) {
+      continue;
+    }
+    if (worker.reader) {
+      python::check_status(PyList_Append(awaited.get(), worker.reader.get()));
+    }
+    const OwnedRef sentinel = attribute(worker.process.get(), state.strings.sentinel);
+    python::check_status(PyList_Append(awaited.get(), sentinel.get()));
+  }
+  const OwnedRef timeout = float_from(seconds);
+  static_cast<void>(
+      OwnedRef::checked(PyObject_CallFunctionObjArgs(wait_function, awaited.get(), timeout.get(), nullptr)));
+}
+
+// Reads the outcome a worker has sent, or the end of its pipe. A worker that died while sending
+// leaves a cut message: that counts as no outcome, as an end of file does. A message that arrived
+// but cannot be unpickled here is reported as the worker's failure.
+void WorkerProcesses::receive(Worker& worker) {
+  const OwnedRef outcome =
+      OwnedRef::steal(PyObject_CallMethodNoArgs(worker.reader.get(), state.strings.recv));
+  if (!outcome) {
+    if (PyErr_ExceptionMatches(PyExc_EOFError) != 0 || PyErr_ExceptionMatches(PyExc_OSError) != 0) {
+      PyErr_Clear();
+    } else {
+      worker.error = fetch_task_error();
+      worker.has_outcome = true;
+    }
+  } else if (PyTuple_Check(outcome.get()) && PyTuple_GET_SIZE(outcome.get()) == 2) {
+    worker.has_outcome = true;
+    if (PyTuple_GET_ITEM(outcome.get(), 0) != Py_True) {
+      worker.error = OwnedRef::incref(PyTuple_GET_ITEM(outcome.get(), 1));
+    }
+  }
+  close_reader(worker);
+}
+
+void WorkerProcesses::close_reader(Worker& worker) {
+  if (worker.reader) {
+    call_method(worker.reader.get(), state.strings.close);
+    worker.reader.reset();
+  }
+}
+
+void WorkerProcesses::collect() {
+  for (Worker& worker : workers_) {
+    if (worker.has_ended) {
+      continue;
+    }
+    // The exit code first: once the process has ended, all it sent is in the pipe.
+    const bool has_exited_now = has_exited(worker.process.get());
+    if (worker.reader) {
+      const OwnedRef is_readable = call_method(worker.reader.get(), state.strings.poll);
+      if (PyObject_IsTrue(is_readable.get()) == 1) {
+        receive(worker);
+      }
+    }
+    if (has_exited_now) {
+      call_method(worker.process.get(), state.strings.join);  // returns at once
+      worker.has_ended = true;
+      close_reader(worker);
+    }
+  }
+}
+
+void WorkerProcesses::end_running() {
+  for (const Worker& worker : workers_) {
+    if (!worker.has_ended) {
+      call_method(worker.process.get(), state.strings.terminate);
+    }
+  }
+  const double deadline = monotonic_seconds() + terminate_grace_seconds;
+  for (const Worker& worker : workers_) {
+    if (!worker.has_ended) {
+      const OwnedRef timeout = float_from(std::max(0.0, deadline - monotonic_seconds()));
+      call_method(worker.process.get(), state.strings.join, timeout.get());
+      if (!has_exited(worker.process.get())) {
+        call_method(worker.process.get(), state.strings.kill);
+        call_method(worker.process.get(), state.strings.join);
+      }
+    }
+  }
+  collect();
+}
+
+OwnedRef WorkerProcesses::first_error() const {
+  for (const Worker& worker : workers_) {
+    if (worker.error) {
+      return worker.error;
+    }
+  }
+  return {};
+}
+
+bool WorkerProcesses::lost_a_task() const noexcept {
+  for (const Worker& worker : workers_) {
+    if (worker.has_ended && !worker.has_outcome) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Waits until every worker has ended. While the doubling is below its target and has stalled (a
+// participant died inside it), the caller takes part in it itself, as a worker would, with the
+// interpreter lock given away. Once the target is reached, the workers still running get a grace
+// to end by themselves, and are then ended.
+void wait_for_workers(WorkerProcesses& workers, PyObject* wait_function, ConcurrentHashMap_string& map,
+                      std::string& name, std::uint64_t target_length) {
+  double done_at = -1;
+  while (workers.any_running()) {
+    workers.wait(wait_function, poll_seconds);
+    workers.collect();
+    if (map.bucket_chunk_in_use() < target_length) {
+      if (map.expansion_needs_help()) {
+        python_expansion_helper_string(name, target_length);
+      }
+      continue;
+    }
+    const double now = monotonic_seconds();
+    if (done_at < 0) {
+      done_at = now;
+    } else if (now - done_at > straggler_grace_seconds) {
+      workers.end_running();
+    }
+  }
 }
 
 int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
@@ -144,40 +352,31 @@ int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
     const OwnedRef os = module_global(state.strings.os);
     parallelism = to_size_t(call_method(os.get(), state.strings.cpu_count).get());
   }
-  const OwnedRef results = OwnedRef::checked(PyList_New(0));
-  const OwnedRef errors = OwnedRef::checked(PyList_New(0));
-
   const OwnedRef multiprocessing = module_global(state.strings.multiprocessing);
-  const OwnedRef pool_class = OwnedRef::checked(PyObject_GetAttr(multiprocessing.get(), state.strings.pool));
-  const OwnedRef worker_count = OwnedRef::checked(PyLong_FromUnsignedLongLong(parallelism));
-  const OwnedRef pool = OwnedRef::checked(PyObject_CallOneArg(pool_class.get(), worker_count.get()));
-
+  const OwnedRef context = call_method(multiprocessing.get(), state.strings.get_context);
+  const OwnedRef connection = OwnedRef::checked(PyImport_ImportModule("multiprocessing.connection"));
+  const OwnedRef wait_function = attribute(connection.get(), state.strings.wait);
+  const OwnedRef runner = module_global(state.strings.expansion_worker);
+  const OwnedRef task = module_global(state.strings.dict_expansion);
   const OwnedRef target = OwnedRef::checked(PyLong_FromUnsignedLongLong(target_length));
-  const OwnedRef task_arguments = OwnedRef::checked(PyTuple_Pack(2, name, target.get()));
+
+  WorkerProcesses workers;
   for (std::uint64_t i = 0; i < parallelism; ++i) {
-    const OwnedRef apply_async = OwnedRef::checked(PyObject_GetAttr(pool.get(), state.strings.apply_async));
-    const OwnedRef task = module_global(state.strings.dict_expansion);
-    const OwnedRef result = OwnedRef::checked(
-        PyObject_CallFunctionObjArgs(apply_async.get(), task.get(), task_arguments.get(), nullptr));
-    python::check_status(PyList_Append(results.get(), result.get()));
+    workers.start(context.get(), runner.get(), task.get(), name, target.get());
   }
-
   std::string map_name = path_from_name(name);
-  const WaitOutcome outcome = wait_for_results(results.get(), *map, map_name, target_length);
-  if (outcome.first_error) {
-    python::check_status(PyList_Append(errors.get(), outcome.first_error.get()));
+  wait_for_workers(workers, wait_function.get(), *map, map_name, target_length);
+  const OwnedRef error = workers.first_error();
+  if (!error && workers.lost_a_task() && map->bucket_chunk_in_use() < target_length) {
+    // Workers died before the doubling was done, and nobody is left to do it.
+    python_expansion_helper_string(map_name, target_length);
   }
-  if (outcome.lost_tasks) {
-    call_method(pool.get(), state.strings.terminate);  // a join would wait for the lost tasks for ever
-  } else {
-    call_method(pool.get(), state.strings.close);
-  }
-  call_method(pool.get(), state.strings.join);
 
-  if (PyList_GET_SIZE(errors.get()) != 0) {
-    const OwnedRef format =
-        OwnedRef::checked(PyObject_GetAttr(state.strings.expansion_error_text, state.strings.format));
-    const OwnedRef message = OwnedRef::checked(PyObject_CallOneArg(format.get(), errors.get()));
+  if (error) {
+    const OwnedRef errors = OwnedRef::checked(PyList_New(0));
+    python::check_status(PyList_Append(errors.get(), error.get()));
+    const OwnedRef message =
+        call_method(state.strings.expansion_error_text, state.strings.format, errors.get());
     PyErr_SetObject(PyExc_RuntimeError, message.get());
     throw PythonErrorSet{};
   }
@@ -205,6 +404,33 @@ PyObject* function_dict_expansion_impl(PyObject* /*module*/, PyObject* const* ar
     std::string map_name = path_from_name(name);
     const bool has_target = python_expansion_helper_string(map_name, target_length);
     return OwnedRef::checked(PyLong_FromLong(has_target ? 1 : 0)).release();
+  });
+}
+
+// The body of one worker process of expansion(): calls task(name, target_length) and sends its
+// outcome through `connection`, (True, the result) or (False, the Exception the task raised), then
+// closes it. An outcome that cannot be pickled is replaced by (False, the error that says so). A
+// BaseException that is not an Exception (KeyboardInterrupt, SystemExit) sends nothing and
+// propagates: the process ends, and the caller counts the task as lost.
+PyObject* function_expansion_worker_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap._expansion_worker", nullptr, [&] {
+    PyObject* bound[4];
+    bind_arguments(expansion_worker_signature, args, nargs, kwnames, bound);
+    PyObject* connection = bound[0];
+    OwnedRef outcome;
+    if (const OwnedRef result =
+            OwnedRef::steal(PyObject_CallFunctionObjArgs(bound[1], bound[2], bound[3], nullptr))) {
+      outcome = OwnedRef::checked(PyTuple_Pack(2, Py_True, result.get()));
+    } else {
+      outcome = OwnedRef::checked(PyTuple_Pack(2, Py_False, fetch_task_error().get()));
+    }
+    if (!OwnedRef::steal(PyObject_CallMethodOneArg(connection, state.strings.send, outcome.get()))) {
+      const OwnedRef failure = OwnedRef::checked(PyTuple_Pack(2, Py_False, fetch_task_error().get()));
+      call_method(connection, state.strings.send, failure.get());
+    }
+    call_method(connection, state.strings.close);
+    return Py_NewRef(Py_None);
   });
 }
 
@@ -240,5 +466,10 @@ PyMethodDef function_dict_expansion = {
     "dict_expansion",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_dict_expansion_impl)),
     METH_FASTCALL | METH_KEYWORDS, dict_expansion_doc};
+
+PyMethodDef function_expansion_worker = {
+    "_expansion_worker",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_expansion_worker_impl)),
+    METH_FASTCALL | METH_KEYWORDS, expansion_worker_doc};
 
 }  // namespace corvana::quillmap

@@ -54,14 +54,25 @@ constexpr StringEntry string_table[] = {
     {&Strings::os, "os"},
     {&Strings::cpu_count, "cpu_count"},
     {&Strings::multiprocessing, "multiprocessing"},
-    {&Strings::pool, "Pool"},
-    {&Strings::apply_async, "apply_async"},
+    {&Strings::get_context, "get_context"},
+    {&Strings::process, "Process"},
+    {&Strings::pipe, "Pipe"},
+    {&Strings::target, "target"},
+    {&Strings::args, "args"},
+    {&Strings::daemon, "daemon"},
+    {&Strings::start, "start"},
+    {&Strings::sentinel, "sentinel"},
+    {&Strings::exitcode, "exitcode"},
+    {&Strings::poll, "poll"},
+    {&Strings::recv, "recv"},
+    {&Strings::send, "send"},
     {&Strings::close, "close"},
     {&Strings::join, "join"},
     {&Strings::terminate, "terminate"},
-    {&Strings::ready, "ready"},
+    {&Strings::kill, "kill"},
     {&Strings::wait, "wait"},
     {&Strings::dict_expansion, "dict_expansion"},
+    {&Strings::expansion_worker, "_expansion_worker"},
     {&Strings::format, "format"},
     {&Strings::expansion_error_text, "Subprocess finished with error{}"},
 };
@@ -345,7 +356,7 @@ void bind_functions() {
   const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module));
   for (PyMethodDef* definition :
        {&function_dict_insert, &function_dict_get, &function_dict_remove, &function_dict_expansion,
-        &function_check_file}) {
+        &function_expansion_worker, &function_check_file}) {
     const OwnedRef function =
         OwnedRef::checked(PyCFunction_NewEx(definition, state.module, module_name.get()));
     set_module_attribute(definition->ml_name, function.get());

@@ -169,7 +169,7 @@ def run_workers(shared, root, paths, workers, progress):
                 progress.show(done, per_worker, f"  expansion({workers}) from {before} bucket chunks...")
                 shared[("#gate",)] = True  # the workers go on while the expansion runs
                 started = time.perf_counter()
-                shared.expansion(workers)  # a pool of processes doubles the buckets beside the workers
+                shared.expansion(workers)  # worker processes of its own double the buckets beside ours
                 expansion = (before, shared.bucket_chunk_in_use, time.perf_counter() - started,
                              sum(process.is_alive() for process in processes))
             progress.show(done, per_worker)

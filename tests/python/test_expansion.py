@@ -1,5 +1,5 @@
-"""The parallel expansion driver: expansion() doubles the bucket chunks on a pool of worker
-processes, dict_expansion() is the workers' task, and a failing worker becomes one RuntimeError."""
+"""The parallel expansion driver: expansion() doubles the bucket chunks on worker processes,
+dict_expansion() is the workers' task, and a failing worker becomes one RuntimeError."""
 import os
 
 import pytest
@@ -89,6 +89,37 @@ def test_a_failing_worker_becomes_one_runtime_error(new_map):
     assert str(caught.value).startswith("Subprocess finished with error[")
     assert "corvana.quillmap.quillmap.expansion" in [entry.name for entry in caught.traceback]
     assert q.bucket_chunk_in_use == before
+    assert_all_found(q)
+
+
+@pytest.fixture
+def forked_workers(monkeypatch):
+    """expansion() starts its workers with the fork method, so that a task patched here reaches them."""
+    import multiprocessing
+
+    monkeypatch.setattr(qm, "multiprocessing", multiprocessing.get_context("fork"))
+
+
+def test_a_failure_the_worker_cannot_send_still_fails_the_call(new_map, forked_workers, monkeypatch):
+    import threading
+
+    q = filled(new_map)
+
+    def task(name, target_length):
+        raise ValueError(threading.Lock())  # does not pickle
+
+    monkeypatch.setattr(qm, "dict_expansion", task)
+    with pytest.raises(RuntimeError, match=r"^Subprocess finished with error\[TypeError\(.*pickle"):
+        q.expansion(2)
+
+
+def test_workers_that_end_without_an_outcome_leave_the_doubling_to_the_caller(new_map, forked_workers,
+                                                                              monkeypatch):
+    q = filled(new_map)
+    before = q.bucket_chunk_in_use
+    monkeypatch.setattr(qm, "dict_expansion", lambda name, target_length: os._exit(3))
+    assert q.expansion(2) == 1
+    assert q.bucket_chunk_in_use == 2 * before
     assert_all_found(q)
 
 
