@@ -414,6 +414,8 @@ class InterpreterLockRelease {
 // throws InterruptedWait when one raised. Requires: the caller holds no lock of the heap or maps.
 void check_interrupts();
 
+// The text of the runtime_error thrown where python_malloc gives no memory.
+inline constexpr char python_malloc_failed_text[] = "PyMem_Malloc failed!";
 // Memory from PyMem_Malloc while an interpreter runs or finalizes (the caller holds the interpreter
 // lock), else from malloc. Buffers handed to Python come from here and go back through python_free.
 [[nodiscard]] void* python_malloc(std::size_t bytes) noexcept;

@@ -12,8 +12,6 @@ namespace corvana {
 
 namespace {
 
-constexpr char python_malloc_failed_text[] = "PyMem_Malloc failed!";
-
 [[nodiscard]] LocalLink* walk(LocalLink* item, std::uint64_t steps) noexcept {
   for (std::uint64_t step = 0; step < steps; ++step) {
     item = item->next;

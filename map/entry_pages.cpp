@@ -127,6 +127,25 @@ void free_chain(const HeapAccess& heap, ClassCaches* caches, Offset first) {
   }
 }
 
+void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const Offset (&pages)[2],
+                            const Offset (&strings)[2]) {
+  for (const Offset page : pages) {
+    if (page == Offset::null) {
+      continue;
+    }
+    if (caches != nullptr) {
+      give_back_page(heap, *caches, page);
+    } else {
+      static_cast<void>(slab_free(heap.base, heap.slabs, page));
+    }
+  }
+  for (const Offset string : strings) {
+    if (string != Offset::null) {
+      free_chain(heap, caches, string);
+    }
+  }
+}
+
 void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value) noexcept {
   EntryHeader header;
   header.hash = hash;

@@ -277,6 +277,11 @@ struct NewString {
 // Gives an out-of-line chain back: to `caches`, or (null) to the heap's shared lists.
 void free_chain(const HeapAccess& heap, ClassCaches* caches, Offset first);
 
+// Frees pages and out-of-line strings that nobody else can reach: to `caches`, or (null) to the
+// shared lists.
+void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const Offset (&pages)[2],
+                            const Offset (&strings)[2]);
+
 // Writes an entry at `at` (entry_bytes(key.length, value.length) bytes).
 void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value) noexcept;
 

@@ -57,9 +57,6 @@ using map_layout::WriterIntent;
 
 namespace {
 
-// Old buckets per claim on migration_cursor.
-constexpr std::int64_t buckets_per_claim = 16;
-
 constexpr char empty_name_text[] =
     "python_expansion_helper_string needs the name of an existing map, and the name is empty!";
 

@@ -13,6 +13,8 @@ namespace corvana {
 
 // Participants inside one expansion at most; past this nobody joins.
 inline constexpr std::uint64_t max_expansion_workers = 4096;
+// Old buckets that one claim on migration_cursor covers.
+inline constexpr std::int64_t buckets_per_claim = 16;
 
 // InFile: true for the map whose cells live in a memory file, false for the process-local map.
 template <bool InFile>

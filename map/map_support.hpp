@@ -9,8 +9,6 @@
 
 namespace corvana::map_layout {
 
-inline constexpr char empty_chunks_text[] = "operation on empty chunks!";
-
 // `count` records of `record_bytes` plus the slack that lets them start on a cache line, or false
 // when that does not fit in 64 bits.
 [[nodiscard]] inline bool aligned_block_bytes(std::uint64_t count, std::uint64_t record_bytes,

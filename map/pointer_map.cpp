@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "map/map_texts.hpp"
 #include "map/pointer_map.hpp"
 
 namespace corvana {
@@ -36,19 +37,13 @@ struct PointerMapLife {
 
 namespace {
 
-constexpr char bucket_chunk_number_text[] = "bucket chunk number should be greater than zero!";
 constexpr char invalid_name_text[] = "invalid stoll argument";
 constexpr char name_out_of_range_text[] = "stoll argument out of range";
 constexpr char stale_name_text[] = "old quillmoor is impossible to open!";
-constexpr char python_malloc_failed_text[] = "PyMem_Malloc failed!";
-constexpr char empty_chunks_text[] = "operation on empty chunks!";
 constexpr char offset_overflow_text[] = "offset overflow!";
 constexpr char destroyed_text[] = "the map has been destroyed!";
 constexpr char reentry_text[] =
     "a pointer-keyed map cannot be used from a key comparison that holds one of its bucket locks!";
-
-// Old buckets one claim on migration_cursor covers.
-constexpr std::int64_t claim_buckets = 16;
 
 // Bucket locks of pointer-keyed maps held by this thread. Non-zero while a key comparison runs.
 thread_local std::uint32_t bucket_locks_held = 0;
@@ -229,7 +224,7 @@ class EntryCursor {
 
 void require_head(const PointerBucket* bucket) {
   if (bucket->entries.head == nullptr) {
-    throw std::runtime_error(empty_chunks_text);
+    throw std::runtime_error(map_texts::empty_chunks);
   }
 }
 
@@ -344,7 +339,7 @@ ConcurrentHashMap_pointer::ConcurrentHashMap_pointer(std::string& name, std::uin
   bucket_chunk_number_ = bucket_chunk_number;
   bucket_chunk_size_ = std::uint64_t{1} << (bucket_chunk_size_exponent & 63);
   if (bucket_chunk_number == 0) {
-    throw std::invalid_argument(bucket_chunk_number_text);
+    throw std::invalid_argument(map_texts::bucket_chunk_number);
   }
   if (name.empty()) {
     create_map(name);
@@ -356,11 +351,11 @@ ConcurrentHashMap_pointer::ConcurrentHashMap_pointer(std::string& name, std::uin
 void ConcurrentHashMap_pointer::create_map(std::string& name) {
   refuse_reentry();
   if (bucket_chunk_number_ > std::numeric_limits<std::size_t>::max() / sizeof(PointerBucket*)) {
-    throw std::runtime_error(python_malloc_failed_text);
+    throw std::runtime_error(map_texts::python_malloc_failed);
   }
   OwnedBlock addresses(python_malloc(bucket_chunk_number_ * sizeof(PointerBucket*)));
   if (addresses == nullptr) {
-    throw std::runtime_error(python_malloc_failed_text);
+    throw std::runtime_error(map_texts::python_malloc_failed);
   }
   std::memset(addresses.get(), 0, bucket_chunk_number_ * sizeof(PointerBucket*));
   chunk_addresses_ = static_cast<PointerBucket**>(addresses.get());
@@ -505,11 +500,11 @@ PointerBucket* ConcurrentHashMap_pointer::chunk_marker() const noexcept {
 PointerBucket* ConcurrentHashMap_pointer::make_bucket_chunk() {
   const std::uint64_t buckets = bucket_chunk_size_;
   if (buckets > std::numeric_limits<std::size_t>::max() / sizeof(PointerBucket)) {
-    throw std::runtime_error(python_malloc_failed_text);
+    throw std::runtime_error(map_texts::python_malloc_failed);
   }
   auto* chunk = static_cast<PointerBucket*>(python_malloc(buckets * sizeof(PointerBucket)));
   if (chunk == nullptr) {
-    throw std::runtime_error(python_malloc_failed_text);
+    throw std::runtime_error(map_texts::python_malloc_failed);
   }
   LocalLink* link = nullptr;
   try {
@@ -799,11 +794,11 @@ void ConcurrentHashMap_pointer::expand() {
   const std::int64_t old_buckets_end = static_cast<std::int64_t>(bucket_chunk_size_ * chunks);
   for (;;) {
     // relaxed: claims only need to be disjoint; what they cover was published through chunk N
-    const auto claimed = static_cast<std::int64_t>(cursor_word().fetch_sub(claim_buckets, std::memory_order_relaxed));
+    const auto claimed = static_cast<std::int64_t>(cursor_word().fetch_sub(buckets_per_claim, std::memory_order_relaxed));
     if (claimed < 0) {
       break;
     }
-    for (std::int64_t index = std::max<std::int64_t>(claimed - (claim_buckets - 1), 0);
+    for (std::int64_t index = std::max<std::int64_t>(claimed - (buckets_per_claim - 1), 0);
          index <= claimed && index < old_buckets_end; ++index) {
       move_bucket(static_cast<std::uint64_t>(index), chunks);
     }

@@ -1,0 +1,282 @@
+// ConcurrentHashMap_string: the changes of a bucket under its lock (append, replace, remove),
+// each described by the writer's intent so that a death at any store leaves it done or not done.
+//
+// A change begins its intent under the bucket's lock, records each chunk it makes (new pages,
+// out-of-line strings) as it makes it, then the word it publishes through (`link`), and publishes
+// with one store into that word (the bucket's `page` or the previous page's `next`). Then it raises
+// or lowers the writer's count, gives what it replaced back to the writer's caches one chunk at a
+// time (the intent keeping track), and clears the intent. A repair after the writer's death reads
+// the word: holding the new target, the change was published (the count is raised if it was not,
+// and the rest of what it replaced is freed); otherwise it was not (what it had made is freed).
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "map/bucket_search.hpp"
+#include "map/entry_pages.hpp"
+#include "map/map_records.hpp"
+#include "map/string_map.hpp"
+
+namespace corvana {
+
+using map_layout::Bucket;
+using map_layout::ClassCaches;
+using map_layout::EntryView;
+using map_layout::HeapAccess;
+using map_layout::IntentKind;
+using map_layout::NewString;
+using map_layout::PageHeader;
+using map_layout::PageView;
+using map_layout::WriterIntent;
+
+namespace {
+
+// The field of an entry as a string to store again (its bytes, or its chain, which moves with it).
+NewString kept_string(const map_layout::StringField& field) noexcept {
+  NewString string;
+  string.length = field.length;
+  if (field.is_out_of_line) {
+    string.ref = field.ref;
+  } else {
+    string.bytes = reinterpret_cast<const char*>(field.bytes);
+  }
+  return string;
+}
+
+}  // namespace
+
+
+// A change under way, from its intent's beginning: on an exit before publish() (an exception), the
+// intent is cleared and what the change had made goes back to the caches.
+class ConcurrentHashMap_string::Change {
+ public:
+  Change(const HeapAccess& heap, const WriterHold& writer, Offset bucket, std::int8_t delta,
+         IntentKind kind = IntentKind::change)
+      : heap_(heap), writer_(writer), intent_(writer.intent()), kind_(kind) {
+    intent_->link = Offset::null;
+    intent_->old_target = Offset::null;
+    intent_->new_target = Offset::null;
+    intent_->old_page = Offset::null;
+    intent_->new_pages[0] = intent_->new_pages[1] = Offset::null;
+    intent_->old_strings[0] = intent_->old_strings[1] = Offset::null;
+    intent_->new_strings[0] = intent_->new_strings[1] = Offset::null;
+    intent_->pending_next[0] = intent_->pending_next[1] = Offset::null;
+    intent_->bucket = bucket;
+    intent_->count_before = writer.count();
+    writer.begin(kind, delta);
+    crash_point("change.begun");
+  }
+  ~Change() {
+    if (is_published_) {
+      return;
+    }
+    const Offset pages[2] = {intent_->new_pages[0], intent_->new_pages[1]};
+    const Offset strings[2] = {intent_->new_strings[0], intent_->new_strings[1]};
+    writer_.end();
+    try {
+      map_layout::free_pages_and_strings(heap_, &writer_.caches(), pages, strings);
+    } catch (...) {
+      // What this thread just made cannot be damaged; were it, it would only be lost.
+    }
+  }
+  Change(const Change&) = delete;
+  Change& operator=(const Change&) = delete;
+
+  [[nodiscard]] WriterIntent* intent() const noexcept { return intent_; }
+  // A string for the entry, its chain (if any) recorded as new string `index`.
+  [[nodiscard]] NewString prepare(const char* bytes, std::uint64_t length, int index) {
+    return map_layout::prepare_string(heap_, writer_.caches(), bytes, length, intent_->new_strings[index]);
+  }
+  // An out-of-line string the change drops (given back after publication), as old string `index`.
+  void drop_string(int index, const map_layout::StringField& field) noexcept {
+    const Offset first = field.is_out_of_line ? field.ref.first : Offset::null;
+    intent_->old_strings[index] = first;
+    intent_->pending_next[index] = first;  // the chain's give-back has not begun
+  }
+  // A new page, recorded as new page `index`.
+  std::byte* new_page(std::uint64_t entry_bytes, std::uint32_t entry_count, Offset next, Offset& offset, int index) {
+    std::byte* page = map_layout::new_page(heap_, writer_.caches(), entry_bytes, entry_count, next, offset);
+    map_layout::record_in_intent(intent_->new_pages[index], offset);
+    return page;
+  }
+  // Publishes: `link` goes from `old_target` to `new_target`; `old_page` and `old_strings` (set by
+  // the caller) are given back after.
+  void publish(Offset link, Offset old_target, Offset new_target, std::int8_t delta) {
+    intent_->old_target = old_target;
+    intent_->new_target = new_target;
+    map_layout::record_in_intent(intent_->link, link);
+    is_published_ = true;
+    // release: a reader that takes the bucket's lock later sees the pages whole (the lock orders that
+    // already; the release also keeps every store of the new pages before this one)
+    map_layout::word_at(heap_.base + static_cast<std::uint64_t>(link))
+        .store(static_cast<std::uint64_t>(new_target), std::memory_order_release);
+    crash_point("change.published");
+    if (delta != 0) {
+      writer_.store_count(intent_->count_before + delta);
+      crash_point("change.counted");
+    }
+    give_back_replaced();
+    writer_.end();
+    crash_point("change.ended");
+    writer_.caches().trim();
+  }
+
+ private:
+  // Gives the old page, then the old strings' chunks, back to the writer's caches one at a time,
+  // each kept at the head of its cache until the intent has moved past it.
+  void give_back_replaced() {
+    ClassCaches& caches = writer_.caches();
+    if (const Offset page = intent_->old_page; page != Offset::null && kind_ != IntentKind::erase) {
+      caches.keep(page, heap_.chunk_class(page, "an entry page"));
+      map_layout::record_in_intent(intent_->old_page, Offset::null);
+      crash_point("change.freeing");
+    }
+    for (int index = 0; index < 2; ++index) {
+      Offset& string = intent_->old_strings[index];
+      Offset& pending = intent_->pending_next[index];
+      std::uint64_t budget = heap_.heap_end / slab_class_bytes(0) + 1;
+      while (string != Offset::null) {
+        if (budget-- == 0) {
+          throw DamagedFile("an out-of-line string does not end");
+        }
+        const Offset chunk = string;
+        const std::uint32_t klass = heap_.chunk_class(chunk, "a string chunk");
+        Offset next;
+        std::memcpy(&next, heap_.base + static_cast<std::uint64_t>(chunk), sizeof next);
+        map_layout::record_in_intent(pending, next);
+        caches.keep(chunk, klass);
+        crash_point("change.freeing");
+        map_layout::record_in_intent(string, next);
+      }
+    }
+  }
+
+  const HeapAccess& heap_;
+  const WriterHold& writer_;
+  WriterIntent* intent_;
+  IntentKind kind_;
+  bool is_published_ = false;
+};
+
+std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const Location& absent, const char* key,
+                                                     const char* value, std::uint64_t key_len, std::uint64_t value_len,
+                                                     std::int64_t hash, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  const PageView& last = absent.page;
+  const Offset last_link = absent.link;
+  const bool was_empty = last.address == nullptr;
+  const std::uint64_t bytes = map_layout::entry_bytes(key_len, value_len);
+
+  Change change(heap, writer, heap.offset_of(bucket), +1);
+  const NewString key_string = change.prepare(key, key_len, 0);
+  const NewString value_string = change.prepare(value, value_len, 1);
+  const std::uint64_t last_bytes = was_empty ? 0 : static_cast<std::uint64_t>(last.entries_end - last.entries);
+  Offset page_offset;
+  if (!was_empty && last_bytes + bytes <= map_layout::page_entry_capacity) {
+    // The last page again, with the entry added.
+    std::byte* page = change.new_page(last_bytes + bytes, last.entry_count + 1, last.next, page_offset, 0);
+    std::memcpy(page + sizeof(PageHeader), last.entries, last_bytes);
+    map_layout::write_entry(page + sizeof(PageHeader) + last_bytes, hash, key_string, value_string);
+    change.intent()->old_page = last.offset;
+    change.publish(last_link, last.offset, page_offset, +1);
+  } else {
+    // A page of its own, after the last one (named by its next), or the bucket's first.
+    std::byte* page = change.new_page(bytes, 1, Offset::null, page_offset, 0);
+    map_layout::write_entry(page + sizeof(PageHeader), hash, key_string, value_string);
+    change.publish(was_empty ? last_link : last.offset, Offset::null, page_offset, +1);
+  }
+  // An entry that fills an empty bucket never starts an expansion: no count is needed for it.
+  return was_empty ? 0 : count_after_append();
+}
+
+void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& where, const char* value,
+                                             std::uint64_t value_len, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  Change change(heap, writer, heap.offset_of(bucket), 0);
+  const NewString value_string = change.prepare(value, value_len, 0);
+  const NewString key_string = kept_string(where.entry.key);
+  const std::uint64_t new_bytes = map_layout::entry_bytes(where.entry.key.length, value_len);
+  const PageView& page = where.page;
+  const std::uint64_t page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
+  const std::uint64_t before = static_cast<std::uint64_t>(where.entry.address - page.entries);
+  const std::uint64_t after = page_bytes - before - where.entry.bytes;
+  Offset first_page;
+  if (page_bytes - where.entry.bytes + new_bytes <= map_layout::page_entry_capacity) {
+    // The page again, with the entry's new value in its place.
+    std::byte* copy =
+        change.new_page(page_bytes - where.entry.bytes + new_bytes, page.entry_count, page.next, first_page, 0);
+    std::byte* at = copy + sizeof(PageHeader);
+    std::memcpy(at, page.entries, before);
+    map_layout::write_entry(at + before, where.entry.hash, key_string, value_string);
+    std::memcpy(at + before + new_bytes, where.entry.address + where.entry.bytes, after);
+  } else {
+    // The longer entry does not fit the page: it goes on a page of its own, which comes first and
+    // names the page again without it (which has other entries, or the entry alone would have fit).
+    Offset rest_page;
+    std::byte* rest =
+        change.new_page(page_bytes - where.entry.bytes, page.entry_count - 1, page.next, rest_page, 1);
+    std::memcpy(rest + sizeof(PageHeader), page.entries, before);
+    std::memcpy(rest + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes, after);
+    std::byte* own = change.new_page(new_bytes, 1, rest_page, first_page, 0);
+    map_layout::write_entry(own + sizeof(PageHeader), where.entry.hash, key_string, value_string);
+  }
+  change.intent()->old_page = page.offset;
+  change.drop_string(0, where.entry.value);
+  change.publish(where.link, page.offset, first_page, 0);
+}
+
+void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
+  // A page of one entry needs no scan: nothing is left of it.
+  const map_layout::LiveEntries rest = where.page.entry_count == 1
+                                           ? map_layout::LiveEntries{}
+                                           : map_layout::live_entries(where.page, where.entry.address);
+  try {
+    remove_with_page(bucket, where, rest, writer);
+  } catch (const HeapExhausted&) {
+    // No room for the page without the entry (the change undid itself; a page left with no entry
+    // needs none). A full map must still let its entries be removed, which is how room is made: the
+    // entry is marked removed where it lies.
+    erase_in_place(bucket, where, writer);
+  }
+}
+
+void ConcurrentHashMap_string::remove_with_page(Bucket* bucket, const Location& where,
+                                                const map_layout::LiveEntries& rest, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  const PageView& page = where.page;
+  Change change(heap, writer, heap.offset_of(bucket), -1);
+  Offset new_target = page.next;  // a page left without entries is unlinked
+  if (rest.count != 0) {
+    std::byte* copy = change.new_page(rest.bytes, rest.count, page.next, new_target, 0);
+    if (rest.has_removed) {
+      map_layout::copy_live_entries(page, where.entry.address, copy + sizeof(PageHeader));  // drops them
+    } else {
+      const std::uint64_t before = static_cast<std::uint64_t>(where.entry.address - page.entries);
+      std::memcpy(copy + sizeof(PageHeader), page.entries, before);
+      std::memcpy(copy + sizeof(PageHeader) + before, where.entry.address + where.entry.bytes,
+                  rest.bytes - before);
+    }
+  }
+  change.intent()->old_page = page.offset;
+  change.drop_string(0, where.entry.key);
+  change.drop_string(1, where.entry.value);
+  change.publish(where.link, page.offset, new_target, -1);
+}
+
+void ConcurrentHashMap_string::erase_in_place(Bucket* bucket, const Location& where, const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  Change change(heap, writer, heap.offset_of(bucket), -1, IntentKind::erase);
+  std::byte* fields = where.entry.address + offsetof(map_layout::EntryHeader, key_field);
+  // relaxed: the bucket's lock orders its changes
+  const std::uint64_t before = map_layout::word_at(fields).load(std::memory_order_relaxed);
+  // key_field is the low half of the little-endian word, value_field the high half
+  const std::uint64_t removed = map_layout::removed_field | std::uint64_t{where.entry.bytes} << 32;
+  change.intent()->old_page = where.page.offset;  // names the page for a repair; it stays
+  change.drop_string(0, where.entry.key);
+  change.drop_string(1, where.entry.value);
+  crash_point("erase.marking");
+  change.publish(heap.offset_of(fields), static_cast<Offset>(before), static_cast<Offset>(removed), -1);
+}
+
+}  // namespace corvana

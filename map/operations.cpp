@@ -1,0 +1,314 @@
+// ConcurrentHashMap_string: the data operations (insert, get, remove) and the read-modify-write
+// operations (contains, setdefault, pop, compare_and_set), each under its key's bucket lock (with the
+// sibling's while an expansion moves the bucket), and an insert's part in a doubling.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "map/bucket_search.hpp"
+#include "map/entry_pages.hpp"
+#include "map/map_records.hpp"
+#include "map/map_texts.hpp"
+#include "map/string_map.hpp"
+
+namespace corvana {
+
+using map_layout::Bucket;
+using map_layout::HeapAccess;
+using map_layout::PageView;
+
+ConcurrentHashMap_string::Location ConcurrentHashMap_string::find(Bucket* bucket, const char* key,
+                                                                  std::uint64_t key_len, std::int64_t hash) const {
+  const HeapAccess& heap = *access_;
+  Location where;
+  Offset link = page_link_of(heap, bucket);
+  // relaxed: the bucket's lock orders its changes
+  auto page_offset = static_cast<Offset>(map_layout::page_word(bucket).load(std::memory_order_relaxed));
+  std::uint64_t budget = map_layout::page_budget(heap);
+  while (page_offset != Offset::null) {
+    if (budget-- == 0) [[unlikely]] {
+      throw DamagedFile("the entry pages of a bucket do not end");
+    }
+    PageView& page = where.page;
+    map_layout::read_page(heap, page_offset, page);
+    std::byte* at = page.entries;
+    for (std::uint32_t index = 0; index < page.entry_count; ++index) {
+      // An entry of another hash is only stepped over.
+      if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof(map_layout::EntryHeader))) [[unlikely]] {
+        map_layout::throw_damaged_entry("an entry runs past its page");
+      }
+      map_layout::EntryHeader header;
+      std::memcpy(&header, at, sizeof header);
+      if (header.hash != hash) {
+        at += map_layout::stored_entry_bytes(header, at, page.entries_end);
+        continue;
+      }
+      map_layout::read_entry(at, page.entries_end, where.entry);
+      if (!where.entry.is_removed && map_layout::string_equals(heap, where.entry.key, key, key_len)) {
+        where.is_found = true;
+        where.link = link;
+        return where;
+      }
+      at += where.entry.bytes;
+    }
+    where.link = link;
+    link = page.offset;  // a page's next is its first word
+    page_offset = page.next;
+  }
+  if (where.page.address == nullptr) {
+    where.link = link;
+  }
+  return where;
+}
+
+bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count, std::uint64_t deadline_ns) {
+  const auto is_crowded = [this](std::uint64_t entries) {
+    std::uint64_t twice_buckets = 0;
+    if (__builtin_mul_overflow(bucket_chunk_size_ * 2, bucket_chunk_in_use(), &twice_buckets)) {
+      return false;
+    }
+    return twice_buckets < entries;
+  };
+  if (!is_crowded(count) || !has_room_to_double()) {
+    return false;
+  }
+  std::uint64_t refused = 0;
+  std::memcpy(&refused, map_header_field(offsetof(map_layout::MapHeader, refused_chunks_in_use)), sizeof refused);
+  if (refused == bucket_chunk_in_use()) {
+    return false;  // this doubling could not be made (the heap had no room): not tried on every insert
+  }
+  try {
+    // Checked again under expansion_lock, with the count summed afresh.
+    if (!join_expansion([&] { return is_crowded(element_count()); }, deadline_ns)) {
+      return false;
+    }
+    expand_released(deadline_ns);
+  } catch (const InterruptedWait&) {
+    throw;  // a signal handler raised (Ctrl-C): its exception is set and must reach the caller
+  } catch (const std::exception&) {
+    // The caller's own change is complete; an expansion that could not run (no room, a lock timeout)
+    // leaves the map working at its size, its work handed over, and a later insert tries again.
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// insert, get, remove
+
+namespace {
+
+// A python_malloc buffer of length + 1 bytes, for the callers that free it with python_free.
+class PythonMallocSink final : public ValueSink {
+ public:
+  char* buffer_for(std::uint64_t length) override {
+    if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      throw std::runtime_error(map_texts::python_malloc_failed);
+    }
+    buffer_ = static_cast<char*>(python_malloc(length + 1));
+    if (buffer_ == nullptr) {
+      throw std::runtime_error(map_texts::python_malloc_failed);
+    }
+    length_ = static_cast<std::int64_t>(length);
+    return buffer_;
+  }
+  void hand_over(char*& value, std::int64_t& value_len) const noexcept {
+    value = buffer_;
+    value_len = length_;
+  }
+
+ private:
+  char* buffer_ = nullptr;
+  std::int64_t length_ = 0;
+};
+
+// Copies a stored string into the buffer that `sink` provides for it.
+void copy_to_sink(const HeapAccess& heap, const map_layout::StringField& stored, ValueSink& sink) {
+  char* buffer = sink.buffer_for(stored.length);
+  map_layout::copy_string(heap, stored, buffer);
+}
+
+// A python_malloc copy of a stored string (length + 1 bytes, the last one not written).
+void hand_out_copy(const HeapAccess& heap, const map_layout::StringField& stored, char*& value,
+                   std::int64_t& value_len) {
+  PythonMallocSink sink;
+  copy_to_sink(heap, stored, sink);
+  sink.hand_over(value, value_len);
+}
+
+}  // namespace
+
+ConcurrentHashMap_string::Found ConcurrentHashMap_string::find_locked(const LockedBuckets& locked, const char* key,
+                                                                      std::uint64_t key_len, std::int64_t hash) const {
+  Found found{locked.bucket, find(locked.bucket, key, key_len, hash)};
+  if (!found.where && locked.sibling != nullptr) {
+    // The entry may already have moved to the sibling of a bucket being split.
+    Location in_sibling = find(locked.sibling, key, key_len, hash);
+    if (in_sibling) {
+      found = Found{locked.sibling, std::move(in_sibling)};
+    }
+  }
+  return found;
+}
+
+void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
+                                      std::uint64_t value_len, std::int64_t hash) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  while (true) {
+    std::uint64_t count = 0;
+    {
+      WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+      LockedBuckets locked(deadline_ns);
+      lock_bucket_of(hash, false, locked);
+      if (locked.moving_to == 0) {
+        const Location where = find(locked.bucket, key, key_len, hash);
+        if (where) {
+          replace_value(locked.bucket, where, value, value_len, writer);
+          return;
+        }
+        // An entry that fills an empty bucket never starts an expansion (append_entry gives no count
+        // then): a map is crowded only where entries share buckets.
+        count = append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer);
+        if (count == 0) {
+          return;
+        }
+      }
+    }
+    if (count != 0) {
+      join_if_crowded(count, deadline_ns);  // with no lock and no writer record held
+      return;
+    }
+    wait_while_moving(deadline_ns);  // the bucket is being moved
+  }
+}
+
+void ConcurrentHashMap_string::wait_while_moving(std::uint64_t deadline_ns) {
+  if (help_expansion(deadline_ns)) {
+    return;
+  }
+  sleep_wait_step();  // gives the interpreter lock away while it sleeps
+  check_interrupts();
+  check_deadline(deadline_ns);
+}
+
+bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
+                                   std::int64_t& value_len) {
+  PythonMallocSink sink;
+  if (!get(key, key_len, hash, sink)) {
+    return false;
+  }
+  sink.hand_over(value, value_len);
+  return true;
+}
+
+bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink) {
+  LockedBuckets locked(deadline_after(lock_timeout_ns_));
+  lock_bucket_of(hash, true, locked);
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where) {
+    return false;
+  }
+  copy_to_sink(*access_, found.where.entry.value, sink);
+  return true;
+}
+
+bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, std::int64_t hash) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+  LockedBuckets locked(deadline_ns);
+  lock_bucket_of(hash, true, locked);
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where) {
+    return false;
+  }
+  remove_at(found.bucket, found.where, writer);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Read-modify-write under one bucket lock
+//
+// Each operation below locks the key's bucket as get and remove do (with its sibling while an
+// expansion moves the bucket), so the read and the write it makes are one step for every other
+// operation on the key. Nothing here runs Python code: the caller serializes before and
+// deserializes after.
+
+bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, std::int64_t hash) {
+  LockedBuckets locked(deadline_after(lock_timeout_ns_));
+  lock_bucket_of(hash, true, locked);
+  return static_cast<bool>(find_locked(locked, key, key_len, hash).where);
+}
+
+bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
+                                          std::uint64_t value_len, std::int64_t hash, char*& stored,
+                                          std::int64_t& stored_len) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  while (true) {
+    std::uint64_t count = 0;
+    {
+      WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+      LockedBuckets locked(deadline_ns);
+      lock_bucket_of(hash, true, locked);
+      const Found found = find_locked(locked, key, key_len, hash);
+      if (found.where) {
+        hand_out_copy(*access_, found.where.entry.value, stored, stored_len);
+        return false;
+      }
+      // Absent, but while the bucket is being split a new entry may only be added once the
+      // expansion is over (as insert does), and the key is looked for again then, since another
+      // process may have added it meanwhile.
+      if (locked.moving_to == 0) {  // then no sibling was searched: `where` is the bucket's
+        count = append_entry(locked.bucket, found.where, key, value, key_len, value_len, hash, writer);
+        if (count == 0) {
+          return true;  // an entry that fills an empty bucket never starts an expansion
+        }
+      }
+    }
+    if (count != 0) {
+      join_if_crowded(count, deadline_ns);  // with no lock and no writer record held
+      return true;
+    }
+    wait_while_moving(deadline_ns);
+  }
+}
+
+bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
+                                   std::int64_t& value_len) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+  LockedBuckets locked(deadline_ns);
+  lock_bucket_of(hash, true, locked);
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where) {
+    return false;
+  }
+  // The copy comes first: when it cannot be made, nothing has been removed.
+  char* buffer = nullptr;
+  std::int64_t length = 0;
+  hand_out_copy(*access_, found.where.entry.value, buffer, length);
+  std::unique_ptr<char, void (*)(void*)> owned(buffer, python_free);
+  remove_at(found.bucket, found.where, writer);
+  value = owned.release();
+  value_len = length;
+  return true;
+}
+
+bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t key_len, std::int64_t hash,
+                                               const char* expected, std::uint64_t expected_len,
+                                               const char* value, std::uint64_t value_len) {
+  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
+  LockedBuckets locked(deadline_ns);
+  lock_bucket_of(hash, true, locked);
+  const Found found = find_locked(locked, key, key_len, hash);
+  if (!found.where || !map_layout::string_equals(*access_, found.where.entry.value, expected, expected_len)) {
+    return false;
+  }
+  replace_value(found.bucket, found.where, value, value_len, writer);
+  return true;
+}
+
+}  // namespace corvana
