@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -154,35 +155,50 @@ ConcurrentHashMap_string::Found ConcurrentHashMap_string::find_locked(const Lock
   return found;
 }
 
-void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
-                                      std::uint64_t value_len, std::int64_t hash) {
+// The loop of an insert-like operation. Under its writer record and the key's bucket lock, `step`
+// either ends the operation (its result, with the count an append gives the join rule, or 0) or
+// finds the bucket being moved (nullopt): then the operation waits for the doubling and runs again.
+struct ConcurrentHashMap_string::Appended {
+  bool result;
+  std::uint64_t count;
+};
+
+template <class Step>
+bool ConcurrentHashMap_string::insert_when_not_moving(std::int64_t hash, bool with_sibling, Step step) {
   const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
   while (true) {
-    std::uint64_t count = 0;
+    std::optional<Appended> outcome;
     {
       WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
       LockedBuckets locked(deadline_ns);
-      lock_bucket_of(hash, false, locked);
-      if (locked.moving_to == 0) {
-        const Location where = find(locked.bucket, key, key_len, hash);
-        if (where) {
-          replace_value(locked.bucket, where, value, value_len, writer);
-          return;
-        }
-        // An entry that fills an empty bucket never starts an expansion (append_entry gives no count
-        // then): a map is crowded only where entries share buckets.
-        count = append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer);
-        if (count == 0) {
-          return;
-        }
-      }
+      lock_bucket_of(hash, with_sibling, locked);
+      outcome = step(writer, locked);
     }
-    if (count != 0) {
-      join_if_crowded(count, deadline_ns);  // with no lock and no writer record held
-      return;
+    if (outcome) {
+      if (outcome->count != 0) {
+        join_if_crowded(outcome->count, deadline_ns);  // with no lock and no writer record held
+      }
+      return outcome->result;
     }
     wait_while_moving(deadline_ns);  // the bucket is being moved
   }
+}
+
+void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
+                                      std::uint64_t value_len, std::int64_t hash) {
+  insert_when_not_moving(hash, false, [&](const WriterHold& writer, LockedBuckets& locked) -> std::optional<Appended> {
+    if (locked.moving_to != 0) {
+      return std::nullopt;
+    }
+    const Location where = find(locked.bucket, key, key_len, hash);
+    if (where) {
+      replace_value(locked.bucket, where, value, value_len, writer);
+      return Appended{true, 0};
+    }
+    // An entry that fills an empty bucket never starts an expansion (append_entry gives no count
+    // then): a map is crowded only where entries share buckets.
+    return Appended{true, append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer)};
+  });
 }
 
 void ConcurrentHashMap_string::wait_while_moving(std::uint64_t deadline_ns) {
@@ -245,34 +261,21 @@ bool ConcurrentHashMap_string::contains(const char* key, std::uint64_t key_len, 
 bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, std::uint64_t key_len,
                                           std::uint64_t value_len, std::int64_t hash, char*& stored,
                                           std::int64_t& stored_len) {
-  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
-  while (true) {
-    std::uint64_t count = 0;
-    {
-      WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
-      LockedBuckets locked(deadline_ns);
-      lock_bucket_of(hash, true, locked);
-      const Found found = find_locked(locked, key, key_len, hash);
-      if (found.where) {
-        hand_out_copy(*access_, found.where.entry.value, stored, stored_len);
-        return false;
-      }
-      // Absent, but while the bucket is being split a new entry may only be added once the
-      // expansion is over (as insert does), and the key is looked for again then, since another
-      // process may have added it meanwhile.
-      if (locked.moving_to == 0) {  // then no sibling was searched: `where` is the bucket's
-        count = append_entry(locked.bucket, found.where, key, value, key_len, value_len, hash, writer);
-        if (count == 0) {
-          return true;  // an entry that fills an empty bucket never starts an expansion
-        }
-      }
+  return insert_when_not_moving(hash, true, [&](const WriterHold& writer, LockedBuckets& locked) -> std::optional<Appended> {
+    const Found found = find_locked(locked, key, key_len, hash);
+    if (found.where) {
+      hand_out_copy(*access_, found.where.entry.value, stored, stored_len);
+      return Appended{false, 0};
     }
-    if (count != 0) {
-      join_if_crowded(count, deadline_ns);  // with no lock and no writer record held
-      return true;
+    // Absent, but while the bucket is being split a new entry may only be added once the expansion
+    // is over (as insert does), and the key is looked for again then, since another process may have
+    // added it meanwhile.
+    if (locked.moving_to != 0) {
+      return std::nullopt;
     }
-    wait_while_moving(deadline_ns);
-  }
+    // No sibling was searched: `where` is the bucket's end.
+    return Appended{true, append_entry(locked.bucket, found.where, key, value, key_len, value_len, hash, writer)};
+  });
 }
 
 bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,

@@ -322,6 +322,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // sleeps one step (the interpreter lock given away), runs pending signal handlers and checks the
   // operation's deadline.
   void wait_while_moving(std::uint64_t deadline_ns);
+  struct Appended;  // how an insert-like step ended (see operations.cpp)
+  template <class Step>
+  bool insert_when_not_moving(std::int64_t hash, bool with_sibling, Step step);
   // Where the key lives among the buckets `locked` holds (see Found).
   [[nodiscard]] Found find_locked(const LockedBuckets& locked, const char* key, std::uint64_t key_len,
                                   std::int64_t hash) const;

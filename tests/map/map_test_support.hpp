@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -153,5 +155,53 @@ inline std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
   }
   return keys;
 }
+
+#ifdef CORVANA_CRASH_POINTS
+// A process forked at start() that opens the map at `name` at once (taking a process slot of its
+// own while the test goes on), then waits until run_to_death(): it arms `point` (to die at its
+// (skip + 1)-th hit) and runs `work` on its map, which must kill it there.
+class DyingProcess {
+ public:
+  template <class Work>
+  void start(const std::string& name, const char* point, std::uint64_t skip, Work work) {
+    point_ = point;
+    ASSERT_EQ(::pipe(gate_), 0);
+    int opened[2];
+    ASSERT_EQ(::pipe(opened), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::string own_name = name;
+      ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
+      static_cast<void>(::write(opened[1], "o", 1));
+      char byte = 0;
+      static_cast<void>(::read(gate_[0], &byte, 1));
+      arm_crash_point(point, skip);
+      try {
+        work(map);
+      } catch (...) {
+        ::_exit(3);
+      }
+      ::_exit(0);  // the point was never reached
+    }
+    char byte = 0;
+    EXPECT_EQ(::read(opened[0], &byte, 1), 1);
+    ::close(opened[0]);
+    ::close(opened[1]);
+  }
+  void run_to_death() {
+    ASSERT_EQ(::write(gate_[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid_, &status, 0), pid_);
+    ::close(gate_[0]);
+    ::close(gate_[1]);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point_ << " was not reached (" << status << ")";
+  }
+
+ private:
+  const char* point_ = nullptr;
+  int gate_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+#endif
 
 }  // namespace corvana::testing

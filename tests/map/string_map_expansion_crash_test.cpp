@@ -78,44 +78,7 @@ const Deaths scenarios[] = {
 
 class StringMapExpansionCrashBlock : public MapTest {};
 
-class StringMapExpansionCrash : public MapTest, public ::testing::WithParamInterface<std::tuple<Deaths, bool>> {
- protected:
-  // Starts a process that opens the map (taking a process slot of its own now), then waits for
-  // go() before it joins an expansion, which is to kill it at `point`.
-  pid_t start_participant(const std::string& name, const char* point, int gate[2]) {
-    EXPECT_EQ(::pipe(gate), 0);
-    int opened[2];
-    EXPECT_EQ(::pipe(opened), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      std::string own_name = name;
-      ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
-      static_cast<void>(::write(opened[1], "o", 1));
-      char byte = 0;
-      static_cast<void>(::read(gate[0], &byte, 1));
-      arm_crash_point(point, 0);
-      try {
-        map.python_expansion_helper(0);
-      } catch (...) {
-        ::_exit(3);
-      }
-      ::_exit(0);  // the point was never reached
-    }
-    char byte = 0;
-    EXPECT_EQ(::read(opened[0], &byte, 1), 1);
-    ::close(opened[0]);
-    ::close(opened[1]);
-    return child;
-  }
-  static void finish(pid_t child, int gate[2], const char* point) {
-    ASSERT_EQ(::write(gate[1], "g", 1), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(gate[0]);
-    ::close(gate[1]);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point << " was not reached (" << status << ")";
-  }
-};
+class StringMapExpansionCrash : public MapTest, public ::testing::WithParamInterface<std::tuple<Deaths, bool>> {};
 
 TEST_P(StringMapExpansionCrash, SurvivorsFinishTheDoublingAndLoseNothing) {
   const auto& [deaths, checker_first] = GetParam();
@@ -133,13 +96,16 @@ TEST_P(StringMapExpansionCrash, SurvivorsFinishTheDoublingAndLoseNothing) {
 
   // The second participant opens the map while the first still lives: it has a slot of its own and
   // takes the first one's claim over instead of inheriting its slot.
-  int first_gate[2];
-  int second_gate[2];
-  const pid_t first = start_participant(name, deaths.first, first_gate);
-  const pid_t second = deaths.second != nullptr ? start_participant(name, deaths.second, second_gate) : 0;
-  finish(first, first_gate, deaths.first);
-  if (second != 0) {
-    finish(second, second_gate, deaths.second);
+  const auto join_expansion = [](ConcurrentHashMap_string& own) { own.python_expansion_helper(0); };
+  DyingProcess first;
+  DyingProcess second;
+  first.start(name, deaths.first, 0, join_expansion);
+  if (deaths.second != nullptr) {
+    second.start(name, deaths.second, 0, join_expansion);
+  }
+  first.run_to_death();
+  if (deaths.second != nullptr) {
+    second.run_to_death();
   }
 
   if (checker_first) {

@@ -44,45 +44,7 @@ std::string key_name(int index) { return "key-" + std::to_string(index); }
 // Keys 0, 1, 2, ... land on alternate sides of the first split.
 std::int64_t hash_of(int index) { return hash_at(static_cast<std::uint64_t>(index)); }
 
-class StringMapRepairCrash : public MapTest, public ::testing::WithParamInterface<Scenario> {
- protected:
-  // Forks a process that opens the map now and, once told to go, runs `work` with `point` armed; it
-  // must die there.
-  template <class Work>
-  pid_t start(const std::string& name, const char* point, std::uint64_t skip, int gate[2], Work work) {
-    EXPECT_EQ(::pipe(gate), 0);
-    int opened[2];
-    EXPECT_EQ(::pipe(opened), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      std::string own_name = name;
-      ConcurrentHashMap_string map(own_name, 2, 2, 2, 3);
-      static_cast<void>(::write(opened[1], "o", 1));
-      char byte = 0;
-      static_cast<void>(::read(gate[0], &byte, 1));
-      arm_crash_point(point, skip);
-      try {
-        work(map);
-      } catch (...) {
-        ::_exit(3);
-      }
-      ::_exit(0);  // the point was never reached
-    }
-    char byte = 0;
-    EXPECT_EQ(::read(opened[0], &byte, 1), 1);
-    ::close(opened[0]);
-    ::close(opened[1]);
-    return child;
-  }
-  static void run_to_death(pid_t child, int gate[2], const char* point) {
-    ASSERT_EQ(::write(gate[1], "g", 1), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(gate[0]);
-    ::close(gate[1]);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point << " was not reached (" << status << ")";
-  }
-};
+class StringMapRepairCrash : public MapTest, public ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(StringMapRepairCrash, TheNextTakerFinishesTheFirstDeathsChange) {
   const Scenario& scenario = GetParam();
@@ -100,19 +62,19 @@ TEST_P(StringMapRepairCrash, TheNextTakerFinishesTheFirstDeathsChange) {
   const std::string victim_value = pattern_bytes(300, 99);
 
   // P opens the map before D, so each has a slot of its own.
-  int repairer_gate[2];
-  int writer_gate[2];
-  const pid_t repairer = start(name, scenario.second, scenario.second_skip, repairer_gate,
-                               [&](ConcurrentHashMap_string& own) { static_cast<void>(fetch(own, key_name(0), hash_of(0))); });
-  const pid_t writer = start(name, scenario.first, 0, writer_gate, [&](ConcurrentHashMap_string& own) {
+  DyingProcess repairer;
+  DyingProcess writer;
+  repairer.start(name, scenario.second, scenario.second_skip,
+                 [&](ConcurrentHashMap_string& own) { static_cast<void>(fetch(own, key_name(0), hash_of(0))); });
+  writer.start(name, scenario.first, 0, [&](ConcurrentHashMap_string& own) {
     if (scenario.change == Change::remove) {
       erase(own, key_name(3), hash_of(3));
     } else {
       put(own, victim, victim_value, hash_of(stored));  // the third insert starts the doubling
     }
   });
-  run_to_death(writer, writer_gate, scenario.first);
-  run_to_death(repairer, repairer_gate, scenario.second);
+  writer.run_to_death();
+  repairer.run_to_death();
 
   // What D did is done from the point its change was published on, and the insert that started
   // the doubling had completed before the split began.
