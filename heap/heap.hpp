@@ -420,6 +420,10 @@ inline constexpr char python_malloc_failed_text[] = "PyMem_Malloc failed!";
 // lock), else from malloc. Buffers handed to Python come from here and go back through python_free.
 [[nodiscard]] void* python_malloc(std::size_t bytes) noexcept;
 void python_free(void* buffer) noexcept;
+// The deleter of a buffer from python_malloc that the caller has not handed over yet.
+struct PythonFree {
+  void operator()(void* buffer) const noexcept { python_free(buffer); }
+};
 
 // ---------------------------------------------------------------------------------------------
 // The process table

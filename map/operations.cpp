@@ -231,16 +231,28 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
   return true;
 }
 
+// A changing operation's hold on its key, for the time it lives: its writer record and the key's
+// bucket locked (with the sibling while an expansion moves it), and where the key lies.
+struct ConcurrentHashMap_string::KeyHold {
+  KeyHold(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len, std::int64_t hash)
+      : deadline_ns(deadline_after(map.lock_timeout_ns_)),
+        writer(map, {Interrupt::when_free, deadline_ns}),
+        locked(deadline_ns) {
+    map.lock_bucket_of(hash, true, locked);
+    found = map.find_locked(locked, key, key_len, hash);
+  }
+  std::uint64_t deadline_ns;
+  WriterHold writer;
+  LockedBuckets locked;
+  Found found;
+};
+
 bool ConcurrentHashMap_string::remove(const char* key, std::uint64_t key_len, std::int64_t hash) {
-  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
-  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
-  LockedBuckets locked(deadline_ns);
-  lock_bucket_of(hash, true, locked);
-  const Found found = find_locked(locked, key, key_len, hash);
-  if (!found.where) {
+  const KeyHold held(*this, key, key_len, hash);
+  if (!held.found.where) {
     return false;
   }
-  remove_at(found.bucket, found.where, writer);
+  remove_at(held.found.bucket, held.found.where, held.writer);
   return true;
 }
 
@@ -280,20 +292,16 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
 
 bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
                                    std::int64_t& value_len) {
-  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
-  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
-  LockedBuckets locked(deadline_ns);
-  lock_bucket_of(hash, true, locked);
-  const Found found = find_locked(locked, key, key_len, hash);
-  if (!found.where) {
+  const KeyHold held(*this, key, key_len, hash);
+  if (!held.found.where) {
     return false;
   }
   // The copy comes first: when it cannot be made, nothing has been removed.
   char* buffer = nullptr;
   std::int64_t length = 0;
-  hand_out_copy(*access_, found.where.entry.value, buffer, length);
-  std::unique_ptr<char, void (*)(void*)> owned(buffer, python_free);
-  remove_at(found.bucket, found.where, writer);
+  hand_out_copy(*access_, held.found.where.entry.value, buffer, length);
+  std::unique_ptr<char, PythonFree> owned(buffer);
+  remove_at(held.found.bucket, held.found.where, held.writer);
   value = owned.release();
   value_len = length;
   return true;
@@ -302,15 +310,12 @@ bool ConcurrentHashMap_string::pop(const char* key, std::uint64_t key_len, std::
 bool ConcurrentHashMap_string::compare_and_set(const char* key, std::uint64_t key_len, std::int64_t hash,
                                                const char* expected, std::uint64_t expected_len,
                                                const char* value, std::uint64_t value_len) {
-  const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
-  WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
-  LockedBuckets locked(deadline_ns);
-  lock_bucket_of(hash, true, locked);
-  const Found found = find_locked(locked, key, key_len, hash);
-  if (!found.where || !map_layout::string_equals(*access_, found.where.entry.value, expected, expected_len)) {
+  const KeyHold held(*this, key, key_len, hash);
+  if (!held.found.where ||
+      !map_layout::string_equals(*access_, held.found.where.entry.value, expected, expected_len)) {
     return false;
   }
-  replace_value(found.bucket, found.where, value, value_len, writer);
+  replace_value(held.found.bucket, held.found.where, value, value_len, held.writer);
   return true;
 }
 

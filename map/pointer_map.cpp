@@ -313,9 +313,6 @@ LiveMaps& live_maps() {
   return static_cast<std::uintptr_t>(number);
 }
 
-struct PythonFree {
-  void operator()(void* block) const noexcept { python_free(block); }
-};
 using OwnedBlock = std::unique_ptr<void, PythonFree>;
 
 [[nodiscard]] std::uint64_t* make_cell(std::uint64_t initial, OwnedBlock& owner) {

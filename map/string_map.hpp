@@ -322,6 +322,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // sleeps one step (the interpreter lock given away), runs pending signal handlers and checks the
   // operation's deadline.
   void wait_while_moving(std::uint64_t deadline_ns);
+  struct KeyHold;   // a changing operation's writer record, bucket locks and key (see operations.cpp)
   struct Appended;  // how an insert-like step ended (see operations.cpp)
   template <class Step>
   bool insert_when_not_moving(std::int64_t hash, bool with_sibling, Step step);
