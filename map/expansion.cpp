@@ -441,11 +441,11 @@ bool ConcurrentHashMap_string::take_claim(std::uint64_t chunks_in_use, std::uint
   // Recorded first (a death between the two leaves both, and the claim is split twice: once).
   const auto cursor = static_cast<std::int64_t>(cursor_word().load(std::memory_order_relaxed));
   if (cursor >= 0) {
-    const auto highest = static_cast<std::uint64_t>(cursor);
+    const ClaimedBuckets claimed = claim_from(cursor);
     store_record_word(own.chunks_in_use, 0);
     store_record_word(own.generation, generation);
-    store_record_word(own.next, highest >= buckets_per_claim - 1 ? highest - (buckets_per_claim - 1) : 0);
-    store_record_word(own.end, highest + 1);
+    store_record_word(own.next, claimed.first);
+    store_record_word(own.end, claimed.end);
     store_record_word(own.chunks_in_use, chunks_in_use);
     crash_point("expansion.claimed");
     // relaxed: every taker holds expansion_lock

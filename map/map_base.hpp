@@ -13,8 +13,18 @@ namespace corvana {
 
 // Participants inside one expansion at most; past this nobody joins.
 inline constexpr std::uint64_t max_expansion_workers = 4096;
-// Old buckets that one claim on migration_cursor covers.
+// Old buckets that one claim on migration_cursor covers. migration_cursor counts down from the last
+// old bucket; a claim takes the buckets from the cursor's value down, and moves the cursor past them.
 inline constexpr std::int64_t buckets_per_claim = 16;
+struct ClaimedBuckets {
+  std::uint64_t first;  // the claim's lowest old bucket
+  std::uint64_t end;    // one past its highest
+};
+// The claim whose highest bucket is `highest` (a value of migration_cursor, not negative).
+[[nodiscard]] constexpr ClaimedBuckets claim_from(std::int64_t highest) noexcept {
+  const auto top = static_cast<std::uint64_t>(highest);
+  return {top >= buckets_per_claim - 1 ? top - (buckets_per_claim - 1) : 0, top + 1};
+}
 
 // InFile: true for the map whose cells live in a memory file, false for the process-local map.
 template <bool InFile>

@@ -788,16 +788,16 @@ void ConcurrentHashMap_pointer::expand() {
     }
     break;  // published: the work of this expansion is claimable (or already all claimed)
   }
-  const std::int64_t old_buckets_end = static_cast<std::int64_t>(bucket_chunk_size_ * chunks);
+  const std::uint64_t old_buckets_end = bucket_chunk_size_ * chunks;
   for (;;) {
     // relaxed: claims only need to be disjoint; what they cover was published through chunk N
-    const auto claimed = static_cast<std::int64_t>(cursor_word().fetch_sub(buckets_per_claim, std::memory_order_relaxed));
-    if (claimed < 0) {
+    const auto cursor = static_cast<std::int64_t>(cursor_word().fetch_sub(buckets_per_claim, std::memory_order_relaxed));
+    if (cursor < 0) {
       break;
     }
-    for (std::int64_t index = std::max<std::int64_t>(claimed - (buckets_per_claim - 1), 0);
-         index <= claimed && index < old_buckets_end; ++index) {
-      move_bucket(static_cast<std::uint64_t>(index), chunks);
+    const ClaimedBuckets claimed = claim_from(cursor);
+    for (std::uint64_t index = claimed.first; index < claimed.end && index < old_buckets_end; ++index) {
+      move_bucket(index, chunks);
     }
   }
   leave_expansion([this, chunks] { clear_moving_marks(chunks); });
