@@ -8,11 +8,12 @@ Importing ``corvana`` loads nothing else: the names below are loaded when first 
 """
 
 __all__ = ["SharedDict", "DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
-           "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "__version__"]
+           "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "ProcessSlotsFullError",
+           "__version__"]
 
 # corvana.quillmap itself is the extension module (the class is corvana.quillmap.quillmap).
 _FROM_QUILLMAP = ("DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
-                  "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError")
+                  "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "ProcessSlotsFullError")
 
 
 def _version():

@@ -3,6 +3,7 @@ from corvana._exceptions import MapFullError as MapFullError
 from corvana._exceptions import MemoryFileError as MemoryFileError
 from corvana._exceptions import MemoryFileNotFoundError as MemoryFileNotFoundError
 from corvana._exceptions import MemoryFilePermissionError as MemoryFilePermissionError
+from corvana._exceptions import ProcessSlotsFullError as ProcessSlotsFullError
 from corvana._exceptions import SerializerNotInstalledError as SerializerNotInstalledError
 from corvana.quillmap import DamagedFileError as DamagedFileError
 from corvana.shared_dict import SharedDict as SharedDict

@@ -19,3 +19,8 @@ class SerializerNotInstalledError(NameError):
     extra: Optional[str]
     hint: Optional[str]
     def __init__(self, message: str, name: Optional[str] = ...) -> None: ...
+
+class ProcessSlotsFullError(RuntimeError, OSError):
+    slot_count: Optional[int]
+    def __init__(self, message: str, errno: Optional[int] = ..., filename: Optional[str] = ...,
+                 slot_count: Optional[int] = ...) -> None: ...

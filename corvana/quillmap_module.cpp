@@ -357,7 +357,7 @@ void bind_functions() {
 void import_exceptions() {
   python::replace_field(state.exceptions, OwnedRef::checked(PyImport_ImportModule("corvana._exceptions")));
   for (const char* name : {"MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
-                           "SerializerNotInstalledError"}) {
+                           "SerializerNotInstalledError", "ProcessSlotsFullError"}) {
     set_module_attribute(name, OwnedRef::checked(PyObject_GetAttrString(state.exceptions, name)).get());
   }
 }

@@ -228,6 +228,13 @@ class HeapExhausted : public std::runtime_error {
   HeapExhausted() : std::runtime_error("mm:alloc: out of memory") {}
 };
 
+// Every slot of the memory file's process table is held by a mapping that is open now, so the file
+// cannot be opened once more until one of them is closed. Its text is the opening's own.
+class ProcessSlotsExhausted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A wait for a lock ended because a signal handler raised; the Python error is set. Nothing was
 // taken: the caller's locks unwind as for any exception.
 class InterruptedWait : public std::runtime_error {
