@@ -345,7 +345,7 @@ void bind_functions() {
   const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module));
   for (PyMethodDef* definition :
        {&function_dict_insert, &function_dict_get, &function_dict_remove, &function_dict_expansion,
-        &function_check_file}) {
+        &function_check_file, &function_slot_owner_runs}) {
     const OwnedRef function =
         OwnedRef::checked(PyCFunction_NewEx(definition, state.module, module_name.get()));
     set_module_attribute(definition->ml_name, function.get());
