@@ -143,6 +143,9 @@ enum class Backing : std::uint8_t { ahead, by_user };
 [[nodiscard]] bool heap_free(Allocator heap, void* payload) noexcept;
 // The unit byte before `payload`, or -1 when either argument is null.
 int heap_unit_of(Allocator heap, const void* payload) noexcept;
+// The end of the carved part of the heap (heap_next as the file says now): every chunk, slab and raw
+// block handed out lies below it, and it only grows. Reads one word; takes no lock.
+[[nodiscard]] std::uint64_t heap_carved_end(Allocator heap) noexcept;
 // Whether `offset` names the payload of a chunk of `unit` that this heap has carved: inside the
 // carved part of the heap, at a chunk start + 2, with a header of that unit. Reads the header only.
 [[nodiscard]] bool is_chunk_payload(Allocator heap, Offset offset, std::uint8_t unit) noexcept;

@@ -1390,7 +1390,7 @@ class PythonMallocSink final : public ValueSink {
 
 // Copies a stored string into the buffer that `sink` provides for it.
 void copy_to_sink(const HeapAccess& heap, const map_layout::StringField& stored, ValueSink& sink) {
-  char* buffer = sink.buffer_for(stored.length);
+  char* buffer = sink.buffer_for(map_layout::checked_length(heap, stored));
   map_layout::copy_string(heap, stored, buffer);
 }
 
@@ -1632,7 +1632,8 @@ namespace {
 
 void append_string(const HeapAccess& heap, const map_layout::StringField& field, std::string& bytes) {
   const std::size_t at = bytes.size();
-  bytes.resize(at + field.length);  // may throw bad_alloc; the caller's locks are released by their guards
+  // may throw bad_alloc; the caller's locks are released by their guards
+  bytes.resize(at + map_layout::checked_length(heap, field));
   map_layout::copy_string(heap, field, bytes.data() + at);
 }
 
