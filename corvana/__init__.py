@@ -11,11 +11,12 @@ Importing ``corvana`` loads nothing else: the names below are loaded when first 
 
 __all__ = ["SharedDict", "RedisDict", "DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
            "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "LockTimeoutError",
-           "RedisConnectionError", "RedisTimeoutError", "RedisCommandError", "__version__"]
+           "ProcessSlotsFullError", "RedisConnectionError", "RedisTimeoutError", "RedisCommandError", "__version__"]
 
 # corvana.quillmap itself is the extension module (the class is corvana.quillmap.quillmap).
 _FROM_QUILLMAP = ("DamagedFileError", "MemoryFileError", "MemoryFileNotFoundError",
-                  "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "LockTimeoutError")
+                  "MemoryFilePermissionError", "MapFullError", "SerializerNotInstalledError", "LockTimeoutError",
+                  "ProcessSlotsFullError")
 # corvana.redis_dict loads the redis client only when the first RedisDict is made.
 _FROM_REDIS_DICT = ("RedisDict", "RedisConnectionError", "RedisTimeoutError", "RedisCommandError")
 

@@ -4,6 +4,7 @@ from corvana._exceptions import MapFullError as MapFullError
 from corvana._exceptions import MemoryFileError as MemoryFileError
 from corvana._exceptions import MemoryFileNotFoundError as MemoryFileNotFoundError
 from corvana._exceptions import MemoryFilePermissionError as MemoryFilePermissionError
+from corvana._exceptions import ProcessSlotsFullError as ProcessSlotsFullError
 from corvana._exceptions import RedisCommandError as RedisCommandError
 from corvana._exceptions import RedisConnectionError as RedisConnectionError
 from corvana._exceptions import RedisTimeoutError as RedisTimeoutError

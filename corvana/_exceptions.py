@@ -11,8 +11,8 @@ import errno as _errno
 import os
 
 __all__ = ["MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
-           "SerializerNotInstalledError", "LockTimeoutError", "RedisConnectionError", "RedisTimeoutError",
-           "RedisCommandError"]
+           "SerializerNotInstalledError", "LockTimeoutError", "ProcessSlotsFullError", "RedisConnectionError",
+           "RedisTimeoutError", "RedisCommandError"]
 
 # The extra of the package that installs each optional serializer.
 SERIALIZER_EXTRAS = {"orjson": "orjson", "msgpack": "msgpack", "msgspec": "msgspec"}
@@ -121,6 +121,30 @@ class SerializerNotInstalledError(NameError):
 
     def __reduce__(self):
         return _rebuild, (type(self), str(self), {"name": self.name})
+
+
+class ProcessSlotsFullError(RuntimeError, OSError):
+    """The memory file cannot be opened once more: every one of its `slot_count` process slots is
+    held by a map that is open now. Each open of the file (every quillmap or SharedDict made with
+    its name, in any process) holds a slot until it is closed; the slots of processes that died are
+    reused. str() is the map's own text ("cannot open 'NAME': ... every process slot of the memory
+    file is in use ..."); errno is EBUSY and filename names the file."""
+
+    def __init__(self, message, errno=_errno.EBUSY, filename=None, slot_count=None):
+        super().__init__(message)
+        self.errno = errno
+        self.strerror = os.strerror(errno) if errno else None
+        self.filename = filename
+        self.slot_count = slot_count
+        _add_note(self, f"every one of the {slot_count or 'process'} slots of the memory file is held by a map "
+                        "that is open now: close maps that are no longer used (each open holds one)")
+
+    def __str__(self):
+        return str(self.args[0]) if self.args else ""
+
+    def __reduce__(self):
+        return _rebuild, (type(self), str(self), {"errno": self.errno, "filename": self.filename,
+                                                  "slot_count": self.slot_count})
 
 
 class RedisConnectionError(ConnectionError):

@@ -20,6 +20,13 @@ class SerializerNotInstalledError(NameError):
     hint: Optional[str]
     def __init__(self, message: str, name: Optional[str] = ...) -> None: ...
 
+class ProcessSlotsFullError(RuntimeError, OSError):
+    slot_count: Optional[int]
+    def __init__(self, message: str, errno: Optional[int] = ..., filename: Optional[str] = ...,
+                 slot_count: Optional[int] = ...) -> None: ...
+
+class LockTimeoutError(TimeoutError): ...
+
 class RedisConnectionError(ConnectionError):
     url: Optional[str]
     command: Optional[str]

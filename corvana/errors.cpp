@@ -4,6 +4,7 @@
 #include <frameobject.h>
 #endif
 
+#include <cerrno>
 #include <charconv>
 #include <exception>
 #include <ios>
@@ -132,6 +133,21 @@ void set_serializer_not_installed_error(const SerializerNotInstalled& error) noe
   }
 }
 
+// ProcessSlotsFullError (RuntimeError + OSError, errno EBUSY) with the opening's text, the file's
+// name and the number of slots; the plain RuntimeError when that cannot be made.
+void set_process_slots_full_error(const ProcessSlotsExhausted& error) noexcept {
+  PyObject* name = current_construction != nullptr && current_construction->name != nullptr
+                       ? current_construction->name
+                       : current_map_name();
+  const OwnedRef keywords = OwnedRef::steal(Py_BuildValue("{sisNsI}", "errno", EBUSY, "filename",
+                                                          decoded_name(name).release(), "slot_count",
+                                                          static_cast<unsigned>(process_slot_count)));
+  const OwnedRef arguments = OwnedRef::steal(Py_BuildValue("(s)", error.what()));
+  if (!keywords || !raise_made_exception("ProcessSlotsFullError", arguments.get(), keywords.get())) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+}
+
 // DamagedFileError "the memory file NAME is damaged: DETAIL" with `filename`; RuntimeError with the
 // exception's own text before the module made the class.
 void set_damaged_file_error(const DamagedFile& error) noexcept {
@@ -192,6 +208,8 @@ void set_python_error_from_current_exception() noexcept {
     set_map_full_error(error);
   } catch (const SerializerNotInstalled& error) {
     set_serializer_not_installed_error(error);
+  } catch (const ProcessSlotsExhausted& error) {
+    set_process_slots_full_error(error);
   } catch (const std::bad_alloc& error) {
     PyErr_SetString(PyExc_MemoryError, error.what());
   } catch (const std::bad_cast& error) {

@@ -62,7 +62,9 @@ class ConstructionContext {
 //     FileNotFoundError for ENOENT) with errno and the file's name;
 //   the heap's out-of-memory -> MapFullError (RuntimeError + MemoryError), with the smallest size
 //     that works when a new map is being made;
-//   SerializerNotInstalled -> SerializerNotInstalledError (a NameError) with the extra to install.
+//   SerializerNotInstalled -> SerializerNotInstalledError (a NameError) with the extra to install;
+//   ProcessSlotsExhausted -> ProcessSlotsFullError (RuntimeError + OSError, errno EBUSY) with the
+//     file's name and the number of slots.
 // Requires: called inside a catch handler. GIL: held.
 void set_python_error_from_current_exception() noexcept;
 

@@ -356,7 +356,7 @@ void bind_functions() {
   const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module));
   for (PyMethodDef* definition :
        {&function_dict_insert, &function_dict_get, &function_dict_remove, &function_dict_expansion,
-        &function_expansion_worker, &function_check_file}) {
+        &function_expansion_worker, &function_check_file, &function_slot_owner_runs}) {
     const OwnedRef function =
         OwnedRef::checked(PyCFunction_NewEx(definition, state.module, module_name.get()));
     set_module_attribute(definition->ml_name, function.get());
@@ -368,7 +368,7 @@ void bind_functions() {
 void import_exceptions() {
   python::replace_field(state.exceptions, OwnedRef::checked(PyImport_ImportModule("corvana._exceptions")));
   for (const char* name : {"MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
-                           "SerializerNotInstalledError", "LockTimeoutError"}) {
+                           "SerializerNotInstalledError", "LockTimeoutError", "ProcessSlotsFullError"}) {
     set_module_attribute(name, OwnedRef::checked(PyObject_GetAttrString(state.exceptions, name)).get());
   }
 }

@@ -376,14 +376,19 @@ bool heap_free(Allocator heap, void* payload) noexcept {
   return true;
 }
 
+std::uint64_t heap_carved_end(Allocator heap) noexcept {
+  // relaxed: heap_next only grows, so a stale value only leaves out what was carved just now (what
+  // a reader found through a lock it took was carved before that lock was released)
+  return lock_word_at(reinterpret_cast<std::uint64_t*>(heap + offsetof(HeapHeader, heap_next)))
+      .load(std::memory_order_relaxed);
+}
+
 bool is_chunk_payload(Allocator heap, Offset offset, std::uint8_t unit) noexcept {
   if (heap == nullptr || unit == 0 || unit > max_unit) {
     return false;
   }
   const auto payload = static_cast<std::uint64_t>(offset);
-  // relaxed: heap_next only grows, so a stale value only refuses a chunk carved just now
-  const std::uint64_t heap_next = lock_word_at(reinterpret_cast<std::uint64_t*>(heap + offsetof(HeapHeader, heap_next)))
-                                      .load(std::memory_order_relaxed);
+  const std::uint64_t heap_next = heap_carved_end(heap);
   const std::uint8_t chunk_size = chunk_size_for_unit(unit);
   if (payload < layout::first_chunk_offset + sizeof(ChunkHeader) ||
       (payload - sizeof(ChunkHeader)) % layout::chunk_alignment != 0 || heap_next < chunk_size ||

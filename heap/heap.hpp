@@ -78,10 +78,16 @@ inline constexpr std::size_t heap_error_capacity = 1024;     // characters, term
 // claims space outside the file: errno EINVAL, nothing mapped, the file untouched.
 [[nodiscard]] std::byte* create_memory_file(std::uint64_t size, const char* path, std::uint8_t string_unit,
                                             FileHandle& file, MappingHandle& mapping) noexcept;
-// Unmaps and closes; never deletes the file. A null heap base does nothing; an invalid file handle
-// is skipped (the mapping is still removed: this process remembers the length of every mapping it
-// made). Failures are only recorded in the last heap error text.
+// Unmaps and closes; never deletes the file. A null heap base does nothing; an invalid file handle,
+// or one that no longer names the memory file, is not closed (the mapping is still removed: this
+// process remembers the length of every mapping it made). Failures are only recorded in the last
+// heap error text.
 void close_memory_file(std::byte* heap_base, FileHandle file, MappingHandle mapping) noexcept;
+// Whether [offset, offset + length) of the memory file of `heap` may hold data (see
+// platform::may_hold_data), asked through `file`, its descriptor; also true when `file` no longer
+// names the memory file (the application closed it, and its number may name another file now).
+[[nodiscard]] bool memory_file_may_hold_data(Allocator heap, FileHandle file, std::uint64_t offset,
+                                             std::uint64_t length) noexcept;
 // The mapped length for a heap of `size` usable bytes: size + 88 rounded up to the page size;
 // 0 when that does not fit in 64 bits.
 [[nodiscard]] std::uint64_t mapped_size_for(std::uint64_t size) noexcept;
@@ -147,6 +153,9 @@ void settle_heap(Allocator heap) noexcept;
 [[nodiscard]] bool heap_free(Allocator heap, void* payload) noexcept;
 // The unit byte before `payload`, or -1 when either argument is null.
 int heap_unit_of(Allocator heap, const void* payload) noexcept;
+// The end of the carved part of the heap (heap_next as the file says now): every chunk, slab and raw
+// block handed out lies below it, and it only grows. Reads one word; takes no lock.
+[[nodiscard]] std::uint64_t heap_carved_end(Allocator heap) noexcept;
 // Whether `offset` names the payload of a chunk of `unit` that this heap has carved: inside the
 // carved part of the heap, at a chunk start + 2, with a header of that unit. Reads the header only.
 [[nodiscard]] bool is_chunk_payload(Allocator heap, Offset offset, std::uint8_t unit) noexcept;
@@ -254,6 +263,13 @@ class DamagedFile : public std::runtime_error {
 class HeapExhausted : public std::runtime_error {
  public:
   HeapExhausted() : std::runtime_error("mm:alloc: out of memory") {}
+};
+
+// Every slot of the memory file's process table is held by a mapping that is open now, so the file
+// cannot be opened once more until one of them is closed. Its text is the opening's own.
+class ProcessSlotsExhausted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // A wait for a lock ended because a signal handler raised; the Python error is set. Nothing was
@@ -432,9 +448,17 @@ struct PythonFree {
 // gives it back when it is closed. The slot's owner proves it is alive by holding a byte-range
 // lock through a file description of its own (see platform::try_lock_byte), which the kernel drops
 // when the process dies; the slot's generation, raised by every claim, tells a token of a former
-// owner from one of the current owner. A slot whose owner died keeps what the owner left in it
-// (its chunk caches' records, the map layer's records) for whoever claims it next, who takes it
-// over; what the map layer left half done there is repaired by the map layer.
+// owner from one of the current owner. The application may close that description's descriptor
+// while the process lives on, so the slot also records who claimed it (pid, start time, PID
+// namespace, boot: OwnerIdentity), and an owner counts as dead only when its lock is gone and,
+// where /proc can tell, that process is gone too (ended, a zombie, or its pid now another's). Only
+// where /proc cannot tell (another PID namespace, no /proc) does the lock alone decide. The
+// description is tagged (see platform::FileIdentity) and checked before every use, so that a
+// descriptor number the application closed and reused is never asked, unlocked or closed; a lost
+// description is opened again by the file's path and takes its owner's byte-range lock again.
+// A slot whose owner died keeps what the owner left in it (its chunk caches' records, the map
+// layer's records) for whoever claims it next, who takes it over; what the map layer left half done
+// there is repaired by the map layer.
 //
 // A forked child does not inherit its parent's claims: its copies of the file descriptions that
 // hold them are closed in the child at once, and the child's copies of the parent's tables refuse
@@ -447,12 +471,20 @@ extern std::atomic<std::uint64_t> forks_seen;
   return forks_seen.load(std::memory_order_relaxed);
 }
 
+// The identity of the process that claimed a slot, read from the slot's first
+// process_slot_head_bytes: its pid and OwnerIdentity.
+inline constexpr std::size_t process_slot_head_bytes = offsetof(ProcessSlot, slab_caches);
+[[nodiscard]] platform::ProcessIdentity recorded_owner(const std::byte* slot_head) noexcept;
+
 class ProcessTable {
  public:
   // A view of the table at `table` (its header first) in this process's mapping, which owns
-  // `liveness_file` from now on (a description of its own: see platform::open_second_description).
-  ProcessTable(std::byte* table, FileHandle liveness_file) noexcept;
-  // Releases the slot when it is still claimed and closes the description.
+  // `liveness_file` from now on: a description of its own (see platform::open_second_description)
+  // tagged by tag_description, which gave `identity`. `path` (empty: none) names the file, to open
+  // it again should the application close the descriptor.
+  ProcessTable(std::byte* table, FileHandle liveness_file, const platform::FileIdentity& identity,
+               std::string path) noexcept;
+  // Releases the slot when it is still claimed and closes the description when it is still ours.
   ~ProcessTable();
   ProcessTable(const ProcessTable&) = delete;
   ProcessTable& operator=(const ProcessTable&) = delete;
@@ -474,11 +506,19 @@ class ProcessTable {
   [[nodiscard]] bool belongs_to_this_process() const noexcept { return fork_generation_ == fork_generation(); }
 
   // Whether the holder named by `token` may still be alive: its slot has the token's generation and
-  // its byte-range lock is held (this process's own slot: always alive). A token that names no slot
-  // of the table is dead. May make one system call.
+  // its claim is alive (see is_claim_alive; this process's own slot: always alive). A token that
+  // names no slot of the table is dead. While the lock is held: three system calls, no /proc.
   [[nodiscard]] bool is_holder_alive(std::uint64_t token) const noexcept;
   // Whether slot `index` is claimed by a live owner now (a dead or free slot: false).
   [[nodiscard]] bool is_slot_alive(std::uint32_t index) const noexcept;
+
+  // Gives a new description of the memory file its tag (a position no other description of this
+  // process has) and reads its identity. false (errno set) on failure.
+  [[nodiscard]] static bool tag_description(FileHandle file, platform::FileIdentity& identity) noexcept;
+  // The memory file's device and inode: what every descriptor of it names.
+  [[nodiscard]] platform::FileIdentity file_identity() const noexcept {
+    return {identity_.device, identity_.inode, 0};
+  }
 
   [[nodiscard]] ProcessSlot* slot(std::uint32_t index) const noexcept;
   [[nodiscard]] ProcessSlot* own_slot() const noexcept { return slot(slot_index_); }
@@ -498,11 +538,31 @@ class ProcessTable {
 
  private:
   [[nodiscard]] ProcessTableHeader* header() const noexcept;
+  // Whether the claim of slot `index` made with `generation` is alive: its byte-range lock is held,
+  // or /proc shows its owner running; where /proc cannot tell, the lock alone decides, and a
+  // question that cannot be asked counts as alive (nothing is ever taken over on a doubt).
+  [[nodiscard]] bool is_claim_alive(std::uint32_t index, std::uint32_t generation) const noexcept;
+  // What /proc says of the owner of the claim of slot `index` made with `generation` (gone when the
+  // slot has been claimed again since).
+  [[nodiscard]] platform::ProcessState owner_state(std::uint32_t index,
+                                                   std::uint32_t generation) const noexcept;
+  // The description to ask through, when it is still ours, else one opened again (invalid_handle
+  // when the file cannot be opened again).
+  [[nodiscard]] FileHandle liveness_file() const noexcept;
+  [[nodiscard]] FileHandle reopen_liveness_file(FileHandle lost) const noexcept;
+  // Takes this process's byte-range lock on its slot again through `file`.
+  void retake_claim(FileHandle file) const noexcept;
 
   std::byte* table_;
   std::uint32_t slot_count_;
   std::uint64_t lock_base_;
-  FileHandle liveness_file_;
+  // The description that holds the claim: replaced (never closed) when the application closed it.
+  mutable std::atomic<FileHandle> liveness_file_;
+  platform::FileIdentity identity_;  // of the description, its tag included; every replacement has it
+  std::string path_;
+  platform::ProcessIdentity own_identity_;  // this process's, read when it claims
+  mutable std::atomic<bool> needs_relock_{false};  // the claim's lock could not be taken again yet
+  alignas(8) mutable std::uint64_t reopen_lock_ = lock_word_free;  // process-local: one reopener at a time
   std::uint32_t slot_index_ = no_slot;
   std::uint64_t token_base_ = 0;
   bool took_over_dead_slot_ = false;

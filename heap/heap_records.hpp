@@ -130,22 +130,32 @@ static_assert(sizeof(FreeRunHead) == 24 && sizeof(FreeRunHead) <= slab_class_siz
 // Slab caches a process slot records: one per size class for each of its owner's writers.
 inline constexpr std::uint32_t slot_slab_writers = 8;
 
+// Who claimed a process slot, as its kernel showed the claimer (see platform::ProcessIdentity):
+// with the slot's pid, a witness of the owner's life that no descriptor carries. Written by the
+// claimer before it marks the slot in use; a field that /proc could not give is 0.
+struct OwnerIdentity {          // 32 bytes
+  std::uint64_t start_time;     //  0: clock ticks from boot to the owner's start
+  std::uint64_t pid_namespace;  //  8: the inode of the owner's PID namespace
+  std::uint8_t boot_id[16];     // 16: the kernel's boot id
+};
+static_assert(sizeof(OwnerIdentity) == 32 && offsetof(OwnerIdentity, boot_id) == 16);
+
 // A process slot. Its owner keeps here what must outlive it if it dies: its slab caches' records
 // and the map layer's records.
 struct ProcessSlot {            // 4096 bytes
   std::uint64_t generation;     //    0: atomic; raised by every claim (1 .. 2^31 - 1, then 1 again)
   std::uint64_t state;          //    8: atomic; slot_free or slot_in_use
-  std::uint32_t pid;            //   16: the owner's process id when it claimed the slot (diagnostics)
+  std::uint32_t pid;            //   16: the owner's process id (in its PID namespace) at the claim
   std::uint32_t reserved_0;     //   20: zero
   std::uint64_t claimed_at;     //   24: wall clock at the claim, ns since the epoch (diagnostics)
-  std::uint8_t reserved_1[32];  //   32: zero
+  OwnerIdentity owner;          //   32: the rest of the owner's identity
   SlabCacheRecord slab_caches[slot_slab_writers][slab_class_count];  // 64: the owner's slab caches
   std::uint8_t map_area[1472];  // 2624: the map layer's per-slot records, zero when the file is made
 };
 static_assert(sizeof(ProcessSlot) == 4096);
 static_assert(offsetof(ProcessSlot, state) == 8 && offsetof(ProcessSlot, pid) == 16 &&
-              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, slab_caches) == 64 &&
-              offsetof(ProcessSlot, map_area) == 2624);
+              offsetof(ProcessSlot, claimed_at) == 24 && offsetof(ProcessSlot, owner) == 32 &&
+              offsetof(ProcessSlot, slab_caches) == 64 && offsetof(ProcessSlot, map_area) == 2624);
 
 struct ProcessTableHeader {     // 64 bytes
   std::uint32_t magic;          //  0: process_table_magic
@@ -208,8 +218,11 @@ inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // The format this code writes and reads. 1 is the format before the magic, the version field and
 // the process table (its files carry zeros where the magic now stands); 2 had no slabs and kept
 // entries in linked record blocks and string chunks; 3 chose a bucket from the low bits of the
-// caller's hash, and its default hash was another.
-inline constexpr std::uint16_t memory_file_format_version = 4;
+// caller's hash, and its default hash was another; 4 had zeros where a process slot now records
+// its owner's identity, so that its processes could be taken for dead once their lock was gone, and
+// its map header recorded an expansion's new bucket chunks by their first cache line, after the
+// carve, where 5 records the block's payload in one step with the carve.
+inline constexpr std::uint16_t memory_file_format_version = 5;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
 inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"
 inline constexpr std::uint64_t process_table_alignment = 4096;

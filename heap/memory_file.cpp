@@ -238,8 +238,21 @@ bool attach_process_table(PartialFile& partial, std::byte* mapping_address) {
     report_core_failure("failed to open the memory file again to claim a process slot", platform::last_error());
     return false;
   }
+  platform::FileIdentity identity;
+  if (!ProcessTable::tag_description(liveness_file, identity)) {
+    const int code = platform::last_error();
+    static_cast<void>(platform::close_file(liveness_file));
+    report_core_failure("failed to open the memory file again to claim a process slot", code);
+    return false;
+  }
+  // The path opens the file again should the application close the description's descriptor; an
+  // unlinked file has none (its link names no file), and then the lock is not taken again.
+  std::string path;
+  if (!platform::full_path_of(liveness_file, path)) {
+    path.clear();
+  }
   partial.table = std::make_unique<ProcessTable>(mapping_address + layout::process_table_offset(header.heap_end),
-                                                 liveness_file);
+                                                 liveness_file, identity, std::move(path));
   partial.table->set_heap_end(header.heap_end);  // checked against the mapping by memory_file_defect
   if (!partial.table->claim()) {
     const int code = platform::last_error();
@@ -411,8 +424,14 @@ void close_memory_file(std::byte* heap_base, FileHandle file, MappingHandle mapp
   if (heap_base == nullptr) {
     return;
   }
-  // The slot goes back before the mapping: releasing writes into it.
+  // The slot goes back before the mapping: releasing writes into it. The descriptor is closed only
+  // while it names the memory file: the application may have closed it and reused its number.
+  bool is_file_ours = true;
   if (ProcessTable* table = process_table_of(heap_base); table != nullptr) {
+    platform::FileIdentity identity;
+    // A descriptor that is not open at all is closed as before, which reports it.
+    is_file_ours = platform::names_file(file, table->file_identity()) ||
+                   (!platform::identify_file(file, identity) && platform::last_error() == EBADF);
     layout::unregister_process_table(heap_base);
     delete table;
   }
@@ -425,9 +444,19 @@ void close_memory_file(std::byte* heap_base, FileHandle file, MappingHandle mapp
     report_core_failure_with_code("failed to close map view error: %lu", platform::last_error());
   }
   // A POSIX mapping has no object of its own to close: unmapping released it.
-  if (file != platform::invalid_handle && !platform::close_file(file)) {
+  if (file != platform::invalid_handle && is_file_ours && !platform::close_file(file)) {
     report_core_failure_with_code("failed to close handle error: %lu", platform::last_error());
   }
+}
+
+bool memory_file_may_hold_data(Allocator heap, FileHandle file, std::uint64_t offset,
+                               std::uint64_t length) noexcept {
+  if (platform::may_hold_data(file, offset, length)) {
+    return true;
+  }
+  // A hole is believed only of the memory file itself.
+  const ProcessTable* table = process_table_of(heap);
+  return table != nullptr && !platform::names_file(file, table->file_identity());
 }
 
 void heap_set_error(std::uint32_t flags, const char* text) noexcept {

@@ -95,6 +95,51 @@ void unlock_byte(FileHandle file, std::uint64_t offset) noexcept;
 // [offset, offset + length): 1 held, 0 free, -1 the question could not be asked (errno set).
 int byte_range_is_locked(FileHandle file, std::uint64_t offset, std::uint64_t length) noexcept;
 
+// The application may close the descriptor too (code that closes every descriptor, as daemons
+// do), which drops the lock while the process lives on and keeps the file mapped. Two things stand
+// against that: a description is tagged when it is opened, so that a descriptor number that the
+// application closed and reused is known to be no longer ours, and a second witness of life that
+// needs no descriptor, the process's identity as /proc shows it.
+
+// What names an open file description: the file's device and inode, and the position the
+// description was given when it was opened (0: the position is not part of the identity; a tagged
+// description is only ever read and written with pread and pwrite, or not at all).
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t position = 0;
+};
+// The identity of `file` now, its current position included. false (errno set) on failure.
+bool identify_file(FileHandle file, FileIdentity& identity) noexcept;
+// Sets the position of the description of `file`: its tag. false (errno set) on failure.
+bool set_position(FileHandle file, std::uint64_t position) noexcept;
+// Whether `file` names the file of `identity` (and, when identity.position is not 0, a description
+// at that position): false when it is closed or names anything else.
+[[nodiscard]] bool names_file(FileHandle file, const FileIdentity& identity) noexcept;
+
+// A process as /proc shows it: enough to tell it from every other process of the machine, also one
+// that was given its pid after it ended. A field that /proc could not give is 0.
+struct ProcessIdentity {
+  std::uint32_t pid = 0;            // in its own PID namespace
+  std::uint64_t start_time = 0;     // clock ticks from boot to its start (/proc/PID/stat field 22)
+  std::uint64_t pid_namespace = 0;  // the inode of its PID namespace
+  std::uint8_t boot_id[16] = {};    // the kernel's boot id
+  [[nodiscard]] bool is_known() const noexcept;  // every field could be read
+};
+// The calling process's identity. Fields stay 0 where there is no /proc, or where /proc shows
+// another PID namespace than the caller's (its entry for "self" then names another pid).
+[[nodiscard]] ProcessIdentity current_process_identity() noexcept;
+
+enum class ProcessState : std::uint8_t {
+  runs,     // the process named runs (or is stopped)
+  gone,     // it has ended: no process has its pid, or a zombie or another process has it, or it
+            // ran before the kernel last booted
+  unknown,  // /proc cannot tell: an identity not fully known, or another PID namespace
+};
+// What /proc says of the process `recorded`, asked by the process `asker` (its own identity).
+[[nodiscard]] ProcessState process_state(const ProcessIdentity& recorded,
+                                         const ProcessIdentity& asker) noexcept;
+
 // ---- Waiting on a word shared between processes ----------------------------------------------
 // Sleeps while the 32-bit word at `address` holds `expected`, at most `timeout_microseconds`;
 // returns early when woken, when the word differs, or when a signal arrives (then true: the caller

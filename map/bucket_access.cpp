@@ -190,7 +190,7 @@ std::uint64_t ConcurrentHashMap_string::buckets_in_unwritten_page(std::uint64_t 
   const std::uint64_t offset = file_offset_of(address);
   const auto page_bytes = static_cast<std::uint64_t>(platform::system_page_size());
   const std::uint64_t page_end = (offset | (page_bytes - 1)) + 1;
-  if (platform::may_hold_data(file_, offset, page_end - offset)) {
+  if (memory_file_may_hold_data(base_, file_, offset, page_end - offset)) {
     return 0;
   }
   const std::uint64_t chunk_left = bucket_chunk_size_ - (bucket & (bucket_chunk_size_ - 1));

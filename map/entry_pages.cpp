@@ -17,6 +17,10 @@ void HeapAccess::throw_short_chunk(Offset offset, const char* what) {
                     " is shorter than its contents");
 }
 
+void HeapAccess::throw_long_string(std::uint64_t length) {
+  throw DamagedFile("an out-of-line string of " + std::to_string(length) + " bytes is longer than the heap");
+}
+
 void throw_damaged_page(Offset offset) {
   throw DamagedFile("an entry page at offset " + std::to_string(static_cast<std::uint64_t>(offset)) +
                     " holds impossible counts");

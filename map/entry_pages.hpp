@@ -36,8 +36,14 @@ struct HeapAccess {
     }
     return klass;
   }
+  // The most bytes an out-of-line string can have: its chain lies in the carved part of the heap.
+  [[nodiscard]] std::uint64_t longest_string() const noexcept {
+    const std::uint64_t carved = heap_carved_end(base);
+    return carved < heap_end ? carved : heap_end;
+  }
   [[noreturn]] static void throw_not_a_chunk(Offset offset, const char* what);
   [[noreturn]] static void throw_short_chunk(Offset offset, const char* what);
+  [[noreturn]] static void throw_long_string(std::uint64_t length);
   [[nodiscard]] Offset offset_of(const void* address) const noexcept {
     return static_cast<Offset>(static_cast<const std::byte*>(address) - base);
   }
@@ -250,6 +256,16 @@ inline void read_entry(std::byte* at, const std::byte* end, EntryView& entry) {
 inline constexpr std::uint64_t page_entry_capacity = page_capacity - sizeof(PageHeader);
 static_assert(entry_bytes(inline_string_limit, inline_string_limit) <= page_entry_capacity);
 
+// The length of a field, checked against what holds it before it sizes a buffer or a walk: an
+// out-of-line string is never longer than the heap's carved part (a damaged length would otherwise
+// cost as much memory as it claims before its chain is found short). Throws DamagedFile.
+[[nodiscard]] inline std::uint64_t checked_length(const HeapAccess& heap, const StringField& field) {
+  if (field.is_out_of_line && field.length > heap.longest_string()) [[unlikely]] {
+    HeapAccess::throw_long_string(field.length);
+  }
+  return field.length;
+}
+
 // Whether the entry holds (key, key_len, hash): equal hash, equal length, equal bytes.
 [[nodiscard]] bool key_equals(const HeapAccess& heap, const EntryView& entry, const char* key,
                               std::uint64_t key_len, std::int64_t hash);
@@ -437,6 +453,9 @@ struct ChainRemainder {
 
 template <class Visit>
 void for_each_chain_chunk(const HeapAccess& heap, const StringRef& ref, Visit visit) {
+  if (ref.length > heap.longest_string()) [[unlikely]] {
+    HeapAccess::throw_long_string(ref.length);
+  }
   std::uint64_t remaining = ref.length;
   Offset chunk = ref.first;
   // No chain is longer than the heap has chunks: a damaged one that loops ends here.

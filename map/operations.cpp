@@ -128,7 +128,7 @@ class PythonMallocSink final : public ValueSink {
 
 // Copies a stored string into the buffer that `sink` provides for it.
 void copy_to_sink(const HeapAccess& heap, const map_layout::StringField& stored, ValueSink& sink) {
-  char* buffer = sink.buffer_for(stored.length);
+  char* buffer = sink.buffer_for(map_layout::checked_length(heap, stored));
   map_layout::copy_string(heap, stored, buffer);
 }
 

@@ -324,7 +324,7 @@ void ConcurrentHashMap_string::open_map(const std::string& name) {
       refuse_file(name, heap_error_text());
     }
     if (platform::last_error() == EBUSY) {
-      throw std::runtime_error("cannot open '" + name + "': " + heap_error_text());
+      throw ProcessSlotsExhausted("cannot open '" + name + "': " + heap_error_text());
     }
     throw bad_alloc_exception();
   }

@@ -40,7 +40,8 @@ namespace {
 
 void append_string(const HeapAccess& heap, const map_layout::StringField& field, std::string& bytes) {
   const std::size_t at = bytes.size();
-  bytes.resize(at + field.length);  // may throw bad_alloc; the caller's locks are released by their guards
+  // may throw bad_alloc; the caller's locks are released by their guards
+  bytes.resize(at + map_layout::checked_length(heap, field));
   map_layout::copy_string(heap, field, bytes.data() + at);
 }
 

@@ -1,15 +1,20 @@
 // The process table and owned lock words across real processes: claims, generations, what a killed
 // process leaves, what a forked child must not keep, and waits for holders that die or stop.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <chrono>
 #include <ctime>
+#include <fstream>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "heap/heap_layout.hpp"
 #include "tests/heap/heap_test_support.hpp"
@@ -209,6 +214,141 @@ TEST_F(ProcessTableTest, AStoppedHolderKeepsItsLockAndItsWaiterAsleepUntilItGoes
   EXPECT_EQ(wait_for(child), 0);
   ::close(ready[0]);
   ::close(ready[1]);
+}
+
+// A pipe, closed at the end of the test (a forked child gets copies).
+struct Pipe {
+  int ends[2] = {-1, -1};
+  Pipe() { EXPECT_EQ(::pipe(ends), 0); }
+  ~Pipe() {
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  void send(char byte) const { static_cast<void>(::write(ends[1], &byte, 1)); }
+  [[nodiscard]] char receive() const {
+    char byte = 0;
+    return ::read(ends[0], &byte, 1) == 1 ? byte : '\0';
+  }
+};
+
+// Closes every descriptor from 3 on but `kept`, as daemonising code does.
+void close_descriptors_except(std::initializer_list<int> kept) {
+  for (int descriptor = 3; descriptor < 4096; ++descriptor) {
+    if (std::find(kept.begin(), kept.end(), descriptor) == kept.end()) {
+      ::close(descriptor);
+    }
+  }
+}
+
+// The owner identity recorded in a slot, to change and put back.
+OwnerIdentity owner_of(const ProcessSlot* slot) {
+  OwnerIdentity owner;
+  std::memcpy(&owner, reinterpret_cast<const std::byte*>(slot) + offsetof(ProcessSlot, owner), sizeof owner);
+  return owner;
+}
+void set_owner(ProcessSlot* slot, const OwnerIdentity& owner) {
+  std::memcpy(reinterpret_cast<std::byte*>(slot) + offsetof(ProcessSlot, owner), &owner, sizeof owner);
+}
+
+char process_state_letter(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t name_end = line.rfind(')');
+  return name_end == std::string::npos || name_end + 2 >= line.size() ? '?' : line[name_end + 2];
+}
+
+TEST_F(ProcessTableTest, AnOwnerThatClosedItsDescriptorsStaysAliveUntilItEnds) {
+  const Pipe ready;
+  const Pipe go;
+  const pid_t child = fork_child([&] {
+    Mapping own(path_);
+    close_descriptors_except({ready.ends[1], go.ends[0]});
+    ready.send(own.table().slot_index() == 1 ? '1' : 'x');
+    static_cast<void>(go.receive());
+    ::_exit(0);  // ends without giving the slot back
+  });
+  ASSERT_EQ(ready.receive(), '1');
+  ProcessSlot* slot = table().slot(1);
+  const std::uint64_t token = make_token_base(1, static_cast<std::uint32_t>(slot->generation)) | 1;
+  EXPECT_TRUE(table().is_slot_alive(1)) << "its lock is gone, but the process runs";
+  EXPECT_TRUE(table().is_holder_alive(token));
+  {
+    Mapping other(path_);
+    EXPECT_EQ(other.table().slot_index(), 2u) << "a live owner's slot is not claimed";
+  }
+  // The same slot, as it would read had the owner ended and another process been given its pid, or
+  // had it run before the last boot; /proc of another PID namespace cannot tell, and the lock decides.
+  const OwnerIdentity recorded = owner_of(slot);
+  for (const int change : {0, 1, 2}) {
+    OwnerIdentity changed = recorded;
+    changed.start_time += change == 0 ? 1 : 0;
+    changed.boot_id[0] ^= change == 1 ? 1 : 0;
+    changed.pid_namespace += change == 2 ? 1 : 0;
+    set_owner(slot, changed);
+    EXPECT_FALSE(table().is_slot_alive(1)) << "change " << change;
+    EXPECT_FALSE(table().is_holder_alive(token)) << "change " << change;
+  }
+  set_owner(slot, recorded);
+  EXPECT_TRUE(table().is_slot_alive(1));
+  go.send('x');
+  const auto start = std::chrono::steady_clock::now();
+  while (process_state_letter(child) != 'Z' && seconds_since(start) < 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(table().is_holder_alive(token)) << "a zombie is dead";
+  EXPECT_EQ(wait_for(child), 0);
+  EXPECT_FALSE(table().is_holder_alive(token));
+  Mapping heir(path_);
+  EXPECT_EQ(heir.table().slot_index(), 1u);
+  EXPECT_TRUE(heir.table().took_over_dead_slot());
+}
+
+TEST_F(ProcessTableTest, AnOwnerWhoseDescriptorsWereClosedAndReusedAsksAndClosesOnlyItsOwn) {
+  const Pipe ready;
+  const Pipe go;
+  const pid_t child = fork_child([&] {
+    // Exit codes: 1 a question answered wrongly, 2 a descriptor of the application closed.
+    auto own = std::make_unique<Mapping>(path_);
+    close_descriptors_except({ready.ends[1], go.ends[0]});
+    std::vector<int> reused;  // the numbers the mapping had now name another file
+    for (int count = 0; count < 8; ++count) {
+      reused.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    }
+    // Asked through the lock alone (/proc cannot tell of another PID namespace): the fixture's slot
+    // is held, slot 2 was never claimed.
+    ProcessSlot* fixture_slot = own->table().slot(0);
+    OwnerIdentity elsewhere = owner_of(fixture_slot);
+    const OwnerIdentity recorded = elsewhere;
+    elsewhere.pid_namespace += 1;
+    set_owner(fixture_slot, elsewhere);
+    const bool answers = own->table().is_slot_alive(0) && !own->table().is_slot_alive(2);
+    set_owner(fixture_slot, recorded);
+    ready.send(answers ? '1' : 'x');
+    static_cast<void>(go.receive());
+    own.reset();
+    for (const int descriptor : reused) {
+      if (::fcntl(descriptor, F_GETFD) == -1) {
+        ::_exit(2);
+      }
+    }
+    ::_exit(answers ? 0 : 1);
+  });
+  ASSERT_EQ(ready.receive(), '1');
+  // The child took its lock again through the description it opened anew: its slot is alive by the
+  // lock alone too.
+  ProcessSlot* slot = table().slot(1);
+  const OwnerIdentity recorded = owner_of(slot);
+  OwnerIdentity elsewhere = recorded;
+  elsewhere.pid_namespace += 1;
+  set_owner(slot, elsewhere);
+  EXPECT_TRUE(table().is_slot_alive(1));
+  set_owner(slot, recorded);
+  go.send('x');
+  EXPECT_EQ(wait_for(child), 0);
+  EXPECT_FALSE(table().is_slot_alive(1)) << "a clean close gives the slot back";
 }
 
 TEST(OwnedLockWord, ProcessLocalWordsExcludeThreadsAndWakeSleepers) {

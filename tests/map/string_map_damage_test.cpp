@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -100,6 +101,66 @@ TEST_F(StringMapDamage, DamagedCopiesNeverCrashOrHangTheirUser) {
   }
 }
 
+// A sink that records the length it was asked for and refuses lengths no test value has.
+class RecordingSink final : public ValueSink {
+ public:
+  char* buffer_for(std::uint64_t length) override {
+    requested = length;
+    if (length > (std::uint64_t{1} << 24)) {
+      throw std::bad_alloc();
+    }
+    storage.resize(length);
+    return storage.data();
+  }
+  std::uint64_t requested = 0;
+  std::string storage;
+};
+
+// The length word of the out-of-line value of `key` (of one byte), found after the entry's header
+// words {key length, out-of-line flag} and its padded key.
+std::byte* value_length_word(Allocator heap, std::uint64_t heap_end, char key) {
+  const std::uint32_t fields[2] = {1, 0x80000000u};
+  char padded_key[8] = {key};
+  for (std::uint64_t at = 64; at + 40 <= heap_end; at += 8) {
+    if (std::memcmp(heap + at, fields, sizeof fields) == 0 &&
+        std::memcmp(heap + at + 8, padded_key, 8) == 0) {
+      return heap + at + 8 + 8 + 8;  // past the fields, the key and the string's first chunk
+    }
+  }
+  return nullptr;
+}
+
+TEST_F(StringMapDamage, AStringLengthLongerThanTheCarvedHeapIsRefusedBeforeItSizesAnything) {
+  std::string name;
+  constexpr std::uint64_t heap_bytes = 64 << 20;
+  auto map = create(name, 4, 16, heap_bytes, 5);
+  const std::string value = pattern_bytes(3000, 7);
+  put(*map, "k", value, 1);
+  put(*map, "j", pattern_bytes(20, 1), 2);
+  std::byte* length_word = value_length_word(map->heap_base(), heap_bytes, 'k');
+  ASSERT_NE(length_word, nullptr);
+  std::uint64_t stored = 0;
+  std::memcpy(&stored, length_word, sizeof stored);
+  ASSERT_EQ(stored, value.size());
+  const auto carved = testing_support::heap_next_of(map->heap_base());
+  ASSERT_LT(carved, heap_bytes / 4) << "the file's heap is mostly never carved";
+  // One length past any file, one that the file could hold but its carved part cannot.
+  for (const std::uint64_t damaged : {std::uint64_t{1} << 40, heap_bytes / 2}) {
+    std::memcpy(length_word, &damaged, sizeof damaged);
+    RecordingSink sink;
+    EXPECT_THROW(map->get("k", 1, 1, sink), DamagedFile);
+    EXPECT_EQ(sink.requested, 0u) << "no buffer is asked for a length the heap cannot hold";
+    ConcurrentHashMap_string::WalkBatch batch;
+    EXPECT_THROW(map->walk_groups(map->bucket_chunk_in_use(), 0, 100, true, true, batch), DamagedFile);
+    EXPECT_LT(batch.bytes.capacity(), carved);
+    EXPECT_THROW(static_cast<void>(map->check(false)), DamagedFile);
+    EXPECT_EQ(fetch(*map, "j", 2), pattern_bytes(20, 1)) << "the rest of the map is as it was";
+  }
+  const std::uint64_t sound = value.size();
+  std::memcpy(length_word, &sound, sizeof sound);
+  EXPECT_EQ(fetch(*map, "k", 1), value);
+  EXPECT_EQ(map->check(false).entry_count, 2u);
+}
 
 TEST_F(StringMapDamage, AHeapEndEnlargedInTheFileDoesNotEnlargeWhatAnOpenMapTouches) {
   std::string name;

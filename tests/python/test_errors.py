@@ -96,8 +96,41 @@ def test_a_missing_serializer_is_a_name_error_with_the_extra_to_install():
     assert "pip install 'corvana[orjson]'" in lines[2] or lines[2] == "no notes"
 
 
+def test_an_open_past_the_last_process_slot_is_a_catchable_error_that_keeps_its_text(new_map):
+    import resource
+
+    if resource.getrlimit(resource.RLIMIT_NOFILE)[1] < 4096:
+        pytest.skip("1024 open maps need 2048 descriptors")
+    shared = new_map()
+    lines = run_python(f"""
+        import errno, os, pickle, resource
+        from corvana import ProcessSlotsFullError
+        from corvana.quillmap import quillmap
+        resource.setrlimit(resource.RLIMIT_NOFILE, (4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        name = {shared.name!r}
+        opened = [quillmap(name) for _ in range(1023)]  # with the test's own, every slot is held
+        try:
+            quillmap(name)
+        except ProcessSlotsFullError as error:
+            assert isinstance(error, RuntimeError) and isinstance(error, OSError)
+            print(error)
+            print(error.errno == errno.EBUSY, error.filename == os.fsdecode(name), error.slot_count)
+            again = pickle.loads(pickle.dumps(error))
+            print(type(again).__name__, str(again) == str(error), again.slot_count)
+            print(getattr(error, "__notes__", ["every one of the 1024 slots"])[0][:27])
+        opened.pop().close()
+        quillmap(name).close()
+        print("a slot given back is claimed again")
+    """).splitlines()
+    assert lines[0] == (f"cannot open '{os.fsdecode(shared.name)}': mm:core: every process slot of the memory "
+                        f"file is in use ({os.strerror(errno.EBUSY)})")
+    assert lines[1:] == ["True True 1024", "ProcessSlotsFullError True 1024", "every one of the 1024 slots",
+                         "a slot given back is claimed again"]
+
+
 def test_the_classes_are_exported_by_both_modules():
     for name in ("MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
-                 "SerializerNotInstalledError", "DamagedFileError"):
+                 "SerializerNotInstalledError", "DamagedFileError", "ProcessSlotsFullError"):
         assert getattr(corvana, name) is getattr(qm, name)
     assert issubclass(qm.MemoryFileError, OSError) and issubclass(qm.MapFullError, MemoryError)
+    assert issubclass(qm.ProcessSlotsFullError, RuntimeError) and issubclass(qm.ProcessSlotsFullError, OSError)
