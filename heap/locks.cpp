@@ -1,5 +1,4 @@
-// Owned lock words and the waits for them, and process memory that Python may own. The only file
-// of the heap layer that calls the interpreter.
+// Owned lock words and the waits for them (see heap/locks.hpp).
 //
 // How a contended wait goes: a short spin with the processor's pause (a holder usually leaves within
 // a microsecond), then the interpreter lock is given away and the waiter sleeps on the word's low 32
@@ -9,11 +8,8 @@
 // Pending signals are looked at after every wake that a signal caused and every
 // signal_wait_interval_ns (see Interrupt for what that does in each kind of wait), and a deadline
 // after every sleep.
-#include <Python.h>
-
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 
 #include "heap/heap.hpp"
 
@@ -28,57 +24,11 @@ constexpr unsigned sleep_slice_us = 4'000;
 
 std::atomic<std::uint32_t> thread_tags_given{0};
 
-// An interpreter runs in this process: initialised and not yet finalizing. Native tests link
-// libpython without starting it, and then no wait touches the interpreter.
-bool interpreter_runs() noexcept { return Py_IsInitialized() != 0; }
-
-// The interpreter's memory functions own a block from allocation to release, finalization
-// included (Py_IsInitialized() turns false while the interpreter finalizes).
-bool python_owns_memory() noexcept { return interpreter_runs() || interpreter_is_finalizing(); }
-
 // The half of a lock word its waiters sleep on: the low 32 bits, the first four bytes of a
 // little-endian word, which hold the contended mark.
 const std::uint32_t* sleep_word_of(const std::uint64_t* word) noexcept {
   return reinterpret_cast<const std::uint32_t*>(word);
 }
-
-// Gives the interpreter lock away for the life of the object when this thread holds it (and the
-// interpreter is not finalizing, when it could not be taken back), and takes it back at the end.
-class InterpreterLockGiven {
- public:
-  InterpreterLockGiven() noexcept {
-    if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
-      saved_ = PyEval_SaveThread();
-    }
-  }
-  ~InterpreterLockGiven() {
-    if (saved_ != nullptr) {
-      PyEval_RestoreThread(saved_);
-    }
-  }
-  InterpreterLockGiven(const InterpreterLockGiven&) = delete;
-  InterpreterLockGiven& operator=(const InterpreterLockGiven&) = delete;
-
-  // Runs pending signal handlers: when this thread gave the interpreter lock away, it takes it back
-  // for them and gives it away again after (throwing InterruptedWait, holding it, when one raised);
-  // when it did not hold it (a wait inside InterpreterLockRelease), check_interrupts() takes it for
-  // the handlers and gives it back.
-  void check_signals() {
-    if (saved_ == nullptr) {
-      check_interrupts();
-      return;
-    }
-    PyEval_RestoreThread(saved_);
-    saved_ = nullptr;
-    if (PyErr_CheckSignals() != 0) {
-      throw InterruptedWait();
-    }
-    saved_ = PyEval_SaveThread();
-  }
-
- private:
-  PyThreadState* saved_ = nullptr;
-};
 
 }  // namespace
 
@@ -94,7 +44,7 @@ LockAcquired acquire_contended_lock_word(std::uint64_t* address, std::uint64_t t
   }
   // The holder may be a thread of this process that needs the interpreter lock to get where it
   // releases the word: the lock is given away for the whole wait.
-  InterpreterLockGiven interpreter_lock;
+  InterpreterLockRelease interpreter_lock;
   const std::uint64_t started = platform::monotonic_nanoseconds();
   std::uint64_t next_liveness = started + liveness_grace_ns;
   std::uint64_t next_signal_check = started + signal_wait_interval_ns;
@@ -179,61 +129,5 @@ void lock_word(std::uint64_t* word) noexcept {
 }
 
 void unlock_word(std::uint64_t* word) noexcept { release_lock_word(word); }
-
-InterpreterLockRelease::InterpreterLockRelease() noexcept {
-  if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
-    saved_ = PyEval_SaveThread();
-  }
-}
-
-InterpreterLockRelease::~InterpreterLockRelease() {
-  if (saved_ != nullptr) {
-    PyEval_RestoreThread(static_cast<PyThreadState*>(saved_));
-  }
-}
-
-void sleep_wait_step() noexcept {
-  if (interpreter_runs() && !interpreter_is_finalizing() && PyGILState_Check() != 0) {
-    // The thread we wait for may need the interpreter lock to get where it releases our lock.
-    PyThreadState* saved = PyEval_SaveThread();
-    platform::sleep_milliseconds(1);
-    PyEval_RestoreThread(saved);
-    return;
-  }
-  platform::sleep_milliseconds(1);
-}
-
-bool interpreter_is_finalizing() noexcept {
-  // Reads a flag of the runtime state, which is static: false when no interpreter was ever started.
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
-void check_interrupts() {
-  if (!interpreter_runs() || interpreter_is_finalizing()) {
-    return;
-  }
-  const PyGILState_STATE state = PyGILState_Ensure();
-  const int status = PyErr_CheckSignals();
-  PyGILState_Release(state);
-  if (status != 0) {
-    throw InterruptedWait();
-  }
-}
-
-void* python_malloc(std::size_t bytes) noexcept {
-  return python_owns_memory() ? PyMem_Malloc(bytes) : std::malloc(bytes);
-}
-
-void python_free(void* buffer) noexcept {
-  if (python_owns_memory()) {
-    PyMem_Free(buffer);
-  } else {
-    std::free(buffer);
-  }
-}
 
 }  // namespace corvana
