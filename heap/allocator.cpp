@@ -22,6 +22,7 @@ namespace corvana {
 namespace layout {
 
 HeapLockGuard::HeapLockGuard(Allocator heap) noexcept : heap_(heap) {
+  enter_lock_rank(LockRank::heap);
   const ProcessTable* table = process_table_of(heap_);
   // Never interrupted, so it does not throw. A dead holder may have left a change of the slab
   // records half made; the free lists of the allocator need no repair (see the class comment).
@@ -30,7 +31,10 @@ HeapLockGuard::HeapLockGuard(Allocator heap) noexcept : heap_(heap) {
   }
 }
 
-HeapLockGuard::~HeapLockGuard() { release_lock_word(heap_lock_word(heap_)); }
+HeapLockGuard::~HeapLockGuard() {
+  release_lock_word(heap_lock_word(heap_));
+  leave_lock_rank(LockRank::heap);
+}
 
 }  // namespace layout
 

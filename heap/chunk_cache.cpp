@@ -94,12 +94,14 @@ class ChunkCache::Hold {
  public:
   explicit Hold(ChunkCache& cache) noexcept : cache_(cache) {
     if (cache_.guard_ == CacheGuard::own_lock) {
+      enter_lock_rank(LockRank::cache);
       lock_word(&cache_.lock_);
     }
   }
   ~Hold() {
     if (cache_.guard_ == CacheGuard::own_lock) {
       unlock_word(&cache_.lock_);
+      leave_lock_rank(LockRank::cache);
     }
   }
   Hold(const Hold&) = delete;

@@ -34,7 +34,7 @@ void free_blocks(LocalLink* first, std::uint64_t count) noexcept {
 LocalChunkCache::LocalChunkCache(std::uint8_t unit) noexcept : unit_(unit) {}
 
 LocalChunkCache::~LocalChunkCache() {
-  LockWordGuard guard(&lock_);
+  LockWordGuard guard(&lock_, LockRank::cache);
   free_blocks(head_, count());
   head_ = nullptr;
   std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);  // relaxed: snapshot only
@@ -77,7 +77,7 @@ LocalLink* LocalChunkCache::take(std::uint64_t n) {
   if (n == 0) {
     throw std::invalid_argument("a chunk cache cannot hand out a run of 0 items");
   }
-  LockWordGuard guard(&lock_);
+  LockWordGuard guard(&lock_, LockRank::cache);
   std::uint64_t cached = count();
   if (cached < n) {
     const std::uint64_t made = std::max(chunk_cache_batch, n - cached);
@@ -106,7 +106,7 @@ void LocalChunkCache::give_back(std::uint64_t n, LocalLink* first) {
   LocalLink* rest = nullptr;
   std::uint64_t rest_count = 0;
   {
-    LockWordGuard guard(&lock_);
+    LockWordGuard guard(&lock_, LockRank::cache);
     const std::uint64_t cached = count();
     const std::uint64_t room = cached >= chunk_cache_cap ? 0 : chunk_cache_cap - cached;
     const std::uint64_t kept = std::min(room, n);
@@ -125,7 +125,7 @@ void LocalChunkCache::give_back(std::uint64_t n, LocalLink* first) {
 }
 
 void LocalChunkCache::fill(std::uint64_t m) {
-  LockWordGuard guard(&lock_);
+  LockWordGuard guard(&lock_, LockRank::cache);
   const Run run = refill(m);
   run.last->next = head_;
   head_ = run.first;

@@ -9,6 +9,8 @@
 // signal_wait_interval_ns (see Interrupt for what that does in each kind of wait), and a deadline
 // after every sleep.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 
 #include "heap/heap.hpp"
@@ -129,5 +131,42 @@ void lock_word(std::uint64_t* word) noexcept {
 }
 
 void unlock_word(std::uint64_t* word) noexcept { release_lock_word(word); }
+
+#ifdef CORVANA_LOCK_ORDER_CHECKS
+
+namespace {
+
+// Locks of each rank this thread holds now.
+thread_local std::uint8_t held_by_rank[static_cast<int>(LockRank::count)] = {};
+
+const char* rank_name(int rank) noexcept {
+  static const char* const names[] = {"writer record", "expansion_lock", "bucket", "cache", "heap", "liveness"};
+  return names[rank];
+}
+
+[[noreturn]] void order_broken(int taking, int held) noexcept {
+  std::fprintf(stderr, "corvana: lock order broken: taking a %s lock while holding a %s lock\n", rank_name(taking),
+               rank_name(held));
+  std::abort();
+}
+
+}  // namespace
+
+void enter_lock_rank(LockRank rank) noexcept {
+  const int taking = static_cast<int>(rank);
+  for (int held = taking; held < static_cast<int>(LockRank::count); ++held) {
+    if (held_by_rank[held] != 0 && !(held == taking && rank == LockRank::bucket)) {
+      order_broken(taking, held);
+    }
+  }
+  if (rank == LockRank::bucket && held_by_rank[static_cast<int>(LockRank::expansion)] != 0) {
+    order_broken(taking, static_cast<int>(LockRank::expansion));
+  }
+  ++held_by_rank[taking];
+}
+
+void leave_lock_rank(LockRank rank) noexcept { --held_by_rank[static_cast<int>(rank)]; }
+
+#endif
 
 }  // namespace corvana

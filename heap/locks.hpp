@@ -157,10 +157,37 @@ void unlock_word(std::uint64_t* word) noexcept;
 // The token this thread puts into a process-local word.
 [[nodiscard]] std::uint64_t local_lock_token() noexcept;
 
+// The lock order. A thread takes locks in rising rank: it may take a lock only while every lock it
+// holds has a lower rank. Bucket locks are the exception: a thread may hold several (a mover, a get
+// of a bucket being moved, a walk's group), taken in ascending bucket order, which this check does
+// not see. expansion_lock is never held together with a bucket lock, in either order.
+//   writer     a map object's writer record (process-local), taken before any bucket
+//   expansion  a map's expansion_lock
+//   bucket     bucket locks (of either map)
+//   cache      a chunk cache's process-local lock
+//   heap       the heap lock
+//   liveness   the process table's own lock for reopening its liveness description (asked inside
+//              every wait, so it is innermost)
+enum class LockRank : std::uint8_t { writer, expansion, bucket, cache, heap, liveness, count };
+
+// Debug and sanitizer builds check the order (CORVANA_LOCK_ORDER_CHECKS): each guard enters its
+// rank before it waits and leaves it once it released, and a thread that breaks the order stops
+// the process with a message naming both ranks. Other builds compile both to nothing.
+#ifdef CORVANA_LOCK_ORDER_CHECKS
+void enter_lock_rank(LockRank rank) noexcept;
+void leave_lock_rank(LockRank rank) noexcept;
+#else
+inline void enter_lock_rank(LockRank) noexcept {}
+inline void leave_lock_rank(LockRank) noexcept {}
+#endif
+
 // Holds a process-local lock word from construction to destruction (or to unlock()).
 class LockWordGuard {
  public:
-  explicit LockWordGuard(std::uint64_t* word) noexcept : word_(word) { lock_word(word_); }
+  LockWordGuard(std::uint64_t* word, LockRank rank) noexcept : word_(word), rank_(rank) {
+    enter_lock_rank(rank_);
+    lock_word(word_);
+  }
   ~LockWordGuard() { unlock(); }
   LockWordGuard(const LockWordGuard&) = delete;
   LockWordGuard& operator=(const LockWordGuard&) = delete;
@@ -169,12 +196,14 @@ class LockWordGuard {
     if (is_held_) {
       is_held_ = false;
       unlock_word(word_);
+      leave_lock_rank(rank_);
     }
   }
   [[nodiscard]] bool is_held() const noexcept { return is_held_; }
 
  private:
   std::uint64_t* word_;
+  LockRank rank_;
   bool is_held_ = true;
 };
 
@@ -183,7 +212,7 @@ class LockWordGuard {
 // over). The caller repairs when acquired().took_over.
 class OwnedLockGuard {
  public:
-  OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, WaitLimits limits);
+  OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, WaitLimits limits, LockRank rank);
   ~OwnedLockGuard() { unlock(); }
   OwnedLockGuard(const OwnedLockGuard&) = delete;
   OwnedLockGuard& operator=(const OwnedLockGuard&) = delete;
@@ -191,6 +220,7 @@ class OwnedLockGuard {
     if (is_held_) {
       is_held_ = false;
       release_lock_word(word_);
+      leave_lock_rank(rank_);
     }
   }
   [[nodiscard]] bool is_held() const noexcept { return is_held_; }
@@ -198,6 +228,7 @@ class OwnedLockGuard {
 
  private:
   std::uint64_t* word_;
+  LockRank rank_;
   LockAcquired acquired_;
   bool is_held_ = false;
 };

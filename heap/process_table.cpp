@@ -282,7 +282,7 @@ FileHandle ProcessTable::reopen_liveness_file(FileHandle lost) const noexcept {
   if (!belongs_to_this_process() || path_.empty()) {
     return platform::invalid_handle;  // a forked child's copy never acts for its parent
   }
-  LockWordGuard guard(&reopen_lock_);
+  LockWordGuard guard(&reopen_lock_, LockRank::liveness);
   // acquire: as in liveness_file
   const FileHandle current = liveness_file_.load(std::memory_order_acquire);
   if (current != lost && platform::names_file(current, identity_)) {
@@ -323,8 +323,17 @@ std::uint64_t owner_token(const ProcessTable* table) noexcept {
   return table != nullptr && table->has_slot() ? table->token() : local_lock_token();
 }
 
-OwnedLockGuard::OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, WaitLimits limits)
-    : word_(word), acquired_(acquire_lock_word(word, owner_token(table), table, limits)), is_held_(true) {}
+OwnedLockGuard::OwnedLockGuard(std::uint64_t* word, const ProcessTable* table, WaitLimits limits, LockRank rank)
+    : word_(word), rank_(rank) {
+  enter_lock_rank(rank_);
+  try {
+    acquired_ = acquire_lock_word(word, owner_token(table), table, limits);
+  } catch (...) {
+    leave_lock_rank(rank_);
+    throw;
+  }
+  is_held_ = true;
+}
 
 ProcessTable* process_table_of(Allocator heap) noexcept {
   const std::size_t end = registry_end.load(std::memory_order_acquire);

@@ -33,7 +33,7 @@ void ConcurrentHashMap_string::BucketHold::take(const ConcurrentHashMap_string& 
 
 void ConcurrentHashMap_string::BucketHold::release() noexcept {
   if (bucket_ != nullptr) {
-    release_lock_word(map_layout::lock_address(std::exchange(bucket_, nullptr)));
+    unlock_bucket(std::exchange(bucket_, nullptr));
   }
 }
 
@@ -58,11 +58,13 @@ ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map, 
     }
     check_deadline(limits.deadline_ns);
   }
+  enter_lock_rank(LockRank::writer);
 }
 
 ConcurrentHashMap_string::WriterHold::~WriterHold() {
   // release: our changes to the record and its caches are visible to the next writer
   std::atomic_ref<std::uint32_t>(map_.writer_locks_[record_]).store(0, std::memory_order_release);
+  leave_lock_rank(LockRank::writer);
 }
 
 WriterIntent* ConcurrentHashMap_string::WriterHold::intent() const noexcept {
@@ -300,18 +302,29 @@ void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcep
 }
 
 bool ConcurrentHashMap_string::lock_bucket(Bucket* bucket, WaitLimits limits) const {
-  const LockAcquired acquired =
-      acquire_lock_word(map_layout::lock_address(bucket), process_table_->token(), process_table_, limits);
+  enter_lock_rank(LockRank::bucket);
+  LockAcquired acquired;
+  try {
+    acquired = acquire_lock_word(map_layout::lock_address(bucket), process_table_->token(), process_table_, limits);
+  } catch (...) {
+    leave_lock_rank(LockRank::bucket);
+    throw;
+  }
   if (acquired.took_over) {
     crash_point("repair.taken_over");
     try {
       repair_bucket(bucket);
     } catch (...) {
-      release_lock_word(map_layout::lock_address(bucket));
+      unlock_bucket(bucket);
       throw;
     }
   }
   return acquired.took_over;
+}
+
+void ConcurrentHashMap_string::unlock_bucket(Bucket* bucket) noexcept {
+  release_lock_word(map_layout::lock_address(bucket));
+  leave_lock_rank(LockRank::bucket);
 }
 
 // Locks: the bucket; with `with_sibling` and a bucket being moved, then its sibling. The sibling's

@@ -49,7 +49,7 @@ class ConcurrentHashMap_string::HeldBuckets {
   }
   void release() noexcept {
     while (!buckets_.empty()) {
-      release_lock_word(map_layout::lock_address(buckets_.back()));
+      unlock_bucket(buckets_.back());
       buckets_.pop_back();
     }
   }

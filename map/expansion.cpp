@@ -222,7 +222,7 @@ void ConcurrentHashMap_string::mirror_workers(std::uint64_t live_members) noexce
 }
 
 bool ConcurrentHashMap_string::join_expansion(const std::function<bool()>& is_wanted, std::uint64_t deadline_ns) {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, {Interrupt::when_free, deadline_ns});
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, {Interrupt::when_free, deadline_ns}, LockRank::expansion);
   const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
   if (!is_wanted() || chunks_in_use > bucket_chunk_number_ / 2) {
     return false;
@@ -264,7 +264,7 @@ bool ConcurrentHashMap_string::wants_participant(std::uint64_t chunks_in_use, bo
 
 bool ConcurrentHashMap_string::help_expansion(std::uint64_t deadline_ns) {
   {
-    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, {Interrupt::when_free, deadline_ns});
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, {Interrupt::when_free, deadline_ns}, LockRank::expansion);
     const std::uint64_t chunks_in_use = chunks_in_use_word().load(std::memory_order_relaxed);
     ExpansionScan scan;
     if (!wants_participant(chunks_in_use, true, scan) || scan.live_members > max_expansion_workers) {
@@ -404,7 +404,7 @@ void ConcurrentHashMap_string::publish_new_chunks(std::uint64_t chunks_in_use, s
 }
 
 bool ConcurrentHashMap_string::reclaim_creation(std::uint64_t chunks_in_use, std::uint64_t marker) {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never, LockRank::expansion);
   auto slot = map_layout::table_slot_word(table_, chunks_in_use);
   if (slot.load(std::memory_order_acquire) != marker) {
     return false;  // somebody else reclaimed it first
@@ -429,7 +429,7 @@ bool ConcurrentHashMap_string::reclaim_creation(std::uint64_t chunks_in_use, std
 }
 
 bool ConcurrentHashMap_string::take_claim(std::uint64_t chunks_in_use, std::uint32_t record) {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never, LockRank::expansion);
   map_layout::ExpansionClaim& own = own_records_->claims[record];
   const std::uint64_t generation = own_generation();
   const std::uint64_t buckets = bucket_chunk_size_ * chunks_in_use;
@@ -488,7 +488,7 @@ void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use, std::
       store_record_word(claim.chunks_in_use, 0);
     } catch (...) {
       // Given back for whoever comes next; this participant leaves (the caller's caller decides).
-      OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+      OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never, LockRank::expansion);
       store_record_word(claim.generation, 0);
       count_member(chunks_in_use, -1);
       mirror_workers(scan_expansion(chunks_in_use).live_members);
@@ -498,7 +498,7 @@ void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use, std::
 }
 
 bool ConcurrentHashMap_string::leave_expansion(std::uint64_t chunks_in_use, bool may_stay) {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never, LockRank::expansion);
   ExpansionScan scan = scan_expansion(chunks_in_use);
   if (may_stay && scan.has_orphan) {
     return true;  // a claim a dead process left: this participant stays and splits it
@@ -539,7 +539,7 @@ bool ConcurrentHashMap_string::expansion_under_way() const noexcept {
 }
 
 bool ConcurrentHashMap_string::expansion_needs_help() const {
-  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::when_free);
+  OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::when_free, LockRank::expansion);
   ExpansionScan scan;
   return wants_participant(chunks_in_use_word().load(std::memory_order_relaxed), false, scan);
 }

@@ -81,7 +81,7 @@ class ConcurrentHashMap_base {
   // Requires: no bucket lock held.
   template <class IsWanted>
   bool enter_expansion(IsWanted is_wanted) {
-    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never, LockRank::expansion);
     if (!is_wanted() || !has_room_to_double() ||
         workers_word().load(std::memory_order_relaxed) > max_expansion_workers) {
       return false;
@@ -106,7 +106,7 @@ class ConcurrentHashMap_base {
   // its size. Requires: no bucket lock held.
   template <class IsDone, class Finish>
   void leave_expansion(IsDone is_done, Finish finish) {
-    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never);
+    OwnedLockGuard guard(expansion_lock_, expansion_liveness_, Interrupt::never, LockRank::expansion);
     if (workers_word().fetch_sub(1, std::memory_order_relaxed) != 1 || !is_done()) {
       return;
     }

@@ -69,7 +69,7 @@ void wait_step() noexcept {
 // lock given away, so the holder can always run its key comparison to the end.
 class BucketLock {
  public:
-  explicit BucketLock(PointerBucket* bucket) noexcept : guard_(&bucket->lock) {
+  explicit BucketLock(PointerBucket* bucket) noexcept : guard_(&bucket->lock, LockRank::bucket) {
     ++bucket_locks_held;
   }
   ~BucketLock() { unlock(); }

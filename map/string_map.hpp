@@ -302,6 +302,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // returns whether it took the lock over. The map object is not changed (the file is).
   // Throws: what the wait throws (see WaitLimits), what a repair throws (the lock is released).
   bool lock_bucket(map_layout::Bucket* bucket, WaitLimits limits) const;
+  // Releases a bucket's lock that this thread took with lock_bucket.
+  static void unlock_bucket(map_layout::Bucket* bucket) noexcept;
   // Finishes or undoes every change that dead writers left half made to `bucket`, as their intents
   // say. Requires: this thread holds the bucket's lock, taken over from a dead holder.
   void repair_bucket(map_layout::Bucket* bucket) const;

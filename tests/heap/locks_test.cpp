@@ -15,14 +15,14 @@ TEST(LockWord, GuardReleasesOnEveryExitPath) {
   alignas(8) std::uint64_t word = lock_word_free;
   EXPECT_THROW(
       {
-        LockWordGuard guard(&word);
+        LockWordGuard guard(&word, LockRank::cache);
         EXPECT_EQ(lock_holder(word), local_lock_token());
         throw std::runtime_error("leaving");
       },
       std::runtime_error);
   EXPECT_EQ(word, lock_word_free);
   {
-    LockWordGuard guard(&word);
+    LockWordGuard guard(&word, LockRank::cache);
     guard.unlock();
     EXPECT_FALSE(guard.is_held());
     EXPECT_EQ(word, lock_word_free);
@@ -38,7 +38,7 @@ TEST(LockWord, WaitersGetTheWordInTurnAndExcludeEachOther) {
     for (int thread_index = 0; thread_index < 4; ++thread_index) {
       threads.emplace_back([&] {
         for (int round = 0; round < rounds; ++round) {
-          LockWordGuard guard(&word);
+          LockWordGuard guard(&word, LockRank::cache);
           const std::uint64_t seen = guarded_total;
           if (rounds < 1000) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));  // holders that sleep

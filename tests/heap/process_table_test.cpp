@@ -358,7 +358,7 @@ TEST(OwnedLockWord, ProcessLocalWordsExcludeThreadsAndWakeSleepers) {
   for (int thread = 0; thread < 4; ++thread) {
     threads.emplace_back([&] {
       for (int round = 0; round < 300; ++round) {
-        LockWordGuard guard(&word);
+        LockWordGuard guard(&word, LockRank::cache);
         const std::uint64_t seen = total;
         std::this_thread::sleep_for(std::chrono::microseconds(100));  // waiters go to sleep
         total = seen + 1;
