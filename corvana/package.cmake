@@ -16,7 +16,7 @@ function(corvana_add_package prefix output_dir install)
   set(dir ${PROJECT_SOURCE_DIR}/corvana)
   set(modules quillmap pellrook tarnwick)
   set(quillmap_sources quillmap_module.cpp quillmap_type.cpp operations.cpp dict_protocol.cpp expansion.cpp
-      check.cpp arguments.cpp errors.cpp)
+      check.cpp arguments.cpp errors.cpp canonical_keys.cpp)
   set(pellrook_sources pellrook.cpp)
   set(tarnwick_sources tarnwick.cpp)
   foreach(module ${modules})

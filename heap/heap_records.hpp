@@ -207,8 +207,11 @@ inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // The format this code writes and reads. 1 is the format before the magic, the version field and
 // the process table (its files carry zeros where the magic now stands); 2 had no slabs and kept
 // entries in linked record blocks and string chunks; 3 chose a bucket from the low bits of the
-// caller's hash, and its default hash was another.
-inline constexpr std::uint16_t memory_file_format_version = 4;
+// caller's hash, and its default hash was another; 4 stored a key as the serializer gave it, so a
+// pickled or msgspec-encoded frozenset key held its elements in hash order, and a pickled key wrote
+// equal str and bytes parts, equal tuples and equal frozensets in it apart or linked as they
+// happened to be one object or not (5 stores such keys in the one form that equal keys share).
+inline constexpr std::uint16_t memory_file_format_version = 5;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
 inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"
 inline constexpr std::uint64_t process_table_alignment = 4096;
