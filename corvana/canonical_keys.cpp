@@ -210,14 +210,11 @@ class Canonicalizer {
     if (!seen) {
       seen = OwnedRef::checked(PyDict_New());
     }
-    return OwnedRef::incref(python_checked_borrowed(PyDict_SetDefault(seen.get(), text, text)));
-  }
-
-  static PyObject* python_checked_borrowed(PyObject* borrowed) {
-    if (borrowed == nullptr) {
+    PyObject* first = PyDict_SetDefault(seen.get(), text, text);  // borrowed
+    if (first == nullptr) {
       throw PythonErrorSet{};
     }
-    return borrowed;
+    return OwnedRef::incref(first);
   }
 
   OwnedRef canonical_tuple(PyObject* tuple) {

@@ -29,6 +29,9 @@ function(corvana_add_package prefix output_dir install)
       VISIBILITY_INLINES_HIDDEN ON)
     # Only PyInit_<name> is exported; the static libraries linked in stay private to the module.
     target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+    # Every module names libc among its libraries, also one that reaches it only through libstdc++,
+    # so that auditwheel can tell which C library a wheel is for.
+    target_link_options(${target} PRIVATE LINKER:--push-state,--no-as-needed,-lc,--pop-state)
     if(output_dir)
       set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${output_dir})
     endif()
