@@ -34,21 +34,21 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   native_tests "$root/build/asan" -DCORVANA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
-# The default Python first, then the oldest and the newest supported ones found, each once.
+# The default Python first, then the oldest and the newest supported ones found, each version once.
 mapfile -t found < <(find_pythons)
 pythons=()
-for candidate in "$(real_python "$python")" "${found[0]}" "${found[-1]}"; do
-  [[ " ${pythons[*]} " == *" $candidate "* ]] || pythons+=("$candidate")
+tags=()
+for candidate in "$(real_python "$python")" "${found[@]:0:1}" "${found[@]: -1}"; do
+  tag=$("$candidate" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+  if [[ " ${tags[*]} " != *" $tag "* ]]; then
+    pythons+=("$candidate")
+    tags+=("$tag")
+  fi
 done
 bash "$root/scripts/build_wheels.sh" "${pythons[@]}"
-wheel_of() {  # <python>: the newest wheel built for that interpreter
-  local tag
-  tag=$("$1" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-  ls -t "$root"/dist/corvana-*-"$tag-$tag"-manylinux*.whl | head -n 1
-}
 wheels=()
-for interpreter in "${pythons[@]}"; do
-  wheels+=("$(wheel_of "$interpreter")")
+for tag in "${tags[@]}"; do  # the newest wheel built for each
+  wheels+=("$(ls -t "$root"/dist/corvana-*-"$tag-$tag"-manylinux*.whl | head -n 1)")
 done
 "$root/build/wheel-tools/bin/python" "$root/scripts/check_wheel.py" "${wheels[@]}"
 
