@@ -8,7 +8,8 @@
 //    time give different bytes.
 // So before a key is serialized, it is rebuilt where either could matter:
 //  - pickle: an exact frozenset becomes an object that pickles as frozenset(<list>), the list sorted
-//    by the elements' own canonical bytes; it loads as an equal frozenset. Within the key, equal
+//    in code point order when all elements are str, else by the elements' own canonical bytes; it
+//    loads as an equal frozenset. Within the key, equal
 //    exact str and bytes objects, equal tuples (parts of the same types and values) and equal
 //    frozensets all become the first one met, so pickle links equal parts alike everywhere.
 //  - msgspec: an exact frozenset becomes the list of its elements, sorted the same way: msgspec
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,7 +55,12 @@ bool equal_texts(PyObject* left, PyObject* right) {
     return PyBytes_GET_SIZE(left) == PyBytes_GET_SIZE(right) &&
            std::memcmp(PyBytes_AS_STRING(left), PyBytes_AS_STRING(right), PyBytes_GET_SIZE(left)) == 0;
   }
-  return PyUnicode_GetLength(left) == PyUnicode_GetLength(right) && PyUnicode_Compare(left, right) == 0;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_IS_READY(left) == 0 || PyUnicode_IS_READY(right) == 0) {  // a string of the legacy API
+    return PyUnicode_Compare(left, right) == 0;
+  }
+#endif
+  return PyUnicode_GET_LENGTH(left) == PyUnicode_GET_LENGTH(right) && PyUnicode_Compare(left, right) == 0;
 }
 
 // Whether a tuple key serializes as it is to its canonical bytes: it holds only atoms and tuples of
@@ -62,6 +69,8 @@ bool equal_texts(PyObject* left, PyObject* right) {
 // up, and the general path decides.
 class PlainTuple {
  public:
+  PlainTuple() noexcept {}  // leaves the arrays as they are: only their first `count` entries are read
+
   bool check(PyObject* tuple, int depth) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     for (Py_ssize_t index = 0; index < size; ++index) {
@@ -275,30 +284,49 @@ class Canonicalizer {
     return inserted ? std::move(object) : place->second;
   }
 
+  // The elements in canonical order: code point order when all are str (the same in every process,
+  // and cheaper than serializing each), else the order of their serialized bytes.
   OwnedRef canonical_frozenset(PyObject* set) {
-    std::vector<std::pair<std::string, OwnedRef>> elements;
-    elements.reserve(static_cast<std::size_t>(PySet_GET_SIZE(set)));
+    std::vector<OwnedRef> members;
+    members.reserve(static_cast<std::size_t>(PySet_GET_SIZE(set)));
     const OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(set));
     while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-      OwnedRef canonical_element = canonical(element.get());
-      const OwnedRef bytes = serialize(serializer_, canonical_element.get());
-      std::string sort_key;
-      if (PyBytes_CheckExact(bytes.get())) {  // else None: the key's own serialization refuses it
-        sort_key.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-      }
-      elements.emplace_back(std::move(sort_key), std::move(canonical_element));
+      members.push_back(canonical(element.get()));
     }
     if (PyErr_Occurred() != nullptr) {
       throw PythonErrorSet{};
     }
-    std::sort(elements.begin(), elements.end(),
-              [](const auto& left, const auto& right) { return left.first < right.first; });
-    OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-    std::string signature = "f";
-    for (std::size_t index = 0; index < elements.size(); ++index) {
-      const std::uint64_t length = elements[index].first.size();
-      signature.append(reinterpret_cast<const char*>(&length), sizeof length).append(elements[index].first);
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), elements[index].second.release());
+    const bool only_str = std::all_of(members.begin(), members.end(),
+                                      [](const OwnedRef& member) { return PyUnicode_CheckExact(member.get()); });
+    std::vector<std::string> sort_keys;  // stays empty when only_str
+    if (!only_str) {
+      for (const OwnedRef& member : members) {
+        const OwnedRef bytes = serialize(serializer_, member.get());
+        std::string& sort_key = sort_keys.emplace_back();
+        if (PyBytes_CheckExact(bytes.get())) {  // else None: the key's own serialization refuses it
+          sort_key.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+        }
+      }
+    }
+    std::vector<std::size_t> order(members.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t left, std::size_t right) {
+      return only_str ? PyUnicode_Compare(members[left].get(), members[right].get()) < 0
+                      : sort_keys[left] < sort_keys[right];
+    });
+
+    OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    std::string signature = only_str ? "fs" : "fb";  // the str members are canonical: one object a value
+    for (std::size_t index = 0; index < order.size(); ++index) {
+      const std::size_t member = order[index];
+      if (only_str) {
+        PyObject* text = members[member].get();
+        signature.append(reinterpret_cast<const char*>(&text), sizeof text);
+      } else {
+        const std::uint64_t length = sort_keys[member].size();
+        signature.append(reinterpret_cast<const char*>(&length), sizeof length).append(sort_keys[member]);
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), members[member].release());
     }
     if (form_ != Form::pickle) {
       return list;
@@ -313,18 +341,24 @@ class Canonicalizer {
   std::map<std::string, OwnedRef> seen_containers_;  // a tuple's or frozenset's signature -> its first object
 };
 
-}  // namespace
-
-OwnedRef serialize_key(PyObject* serializer, PyObject* key) {
-  if (is_atom(key) || (PyTuple_CheckExact(key) && PlainTuple{}.check(key, 0))) {
-    return serialize(serializer, key);
-  }
+// The key rebuilt where the serializer needs it, then serialized. Out of line, so that the check of
+// plain keys in serialize_any_key stays small.
+[[gnu::noinline]] OwnedRef serialize_rebuilt_key(PyObject* serializer, PyObject* key) {
   const Form form = form_of(serializer);
   if (form == Form::as_is) {
     return serialize(serializer, key);
   }
   const OwnedRef canonical = Canonicalizer(form, serializer).canonical(key);
   return serialize(serializer, canonical.get());
+}
+
+}  // namespace
+
+OwnedRef serialize_any_key(PyObject* serializer, PyObject* key) {
+  if (is_atom(key) || (PyTuple_CheckExact(key) && PlainTuple().check(key, 0))) {
+    return serialize(serializer, key);
+  }
+  return serialize_rebuilt_key(serializer, key);
 }
 
 }  // namespace corvana::quillmap
