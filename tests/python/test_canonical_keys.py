@@ -145,3 +145,35 @@ def test_serializers_without_sets_still_refuse_frozenset_keys(new_map, serialize
     with pytest.raises(TypeError) as direct:
         module.dumps(("t", frozenset({"x"})))
     assert str(stored.value) == str(direct.value)
+
+
+def test_canonical_keys_and_their_failures_leak_nothing(new_map):
+    import gc
+    import sys
+
+    maps = [new_map()] + ([new_map(serializer="msgspec")] if qm.__dict__.get("msgspec") else [])
+    deep = frozenset({"bottom"})
+    for _ in range(5000):
+        deep = frozenset({deep})
+    keys = [frozenset({"x", "y"}), ("t", frozenset({1, "a"}), "t"), ("ab", "".join(["a", "b"])),
+            frozenset({frozenset({"a"}), ("p", 2)})]
+    failing = [frozenset({"x", lambda: 0}), deep]
+
+    def run():
+        for q in maps:
+            for number, key in enumerate(keys):
+                q[key] = number
+                assert q[key] == number
+                del q[key]
+            for key in failing:
+                with pytest.raises((TypeError, AttributeError, pickle.PicklingError, RecursionError)):
+                    q[key] = 1
+
+    run()
+    run()
+    gc.collect()  # the cycles of the exceptions caught so far
+    before = sys.getallocatedblocks()
+    for _ in range(20):
+        run()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
