@@ -76,12 +76,15 @@ class PlainTuple {
     for (Py_ssize_t index = 0; index < size; ++index) {
       PyObject* item = PyTuple_GET_ITEM(tuple, index);
       if (is_text(item)) {
-        if (!remember(item, texts_, text_count_, [](PyObject* a, PyObject* b) { return equal_texts(a, b); })) {
+        if (!remember(item, texts_, text_count_, equal_texts)) {
           return false;
         }
       } else if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) != 0) {
-        const auto same_size = [](PyObject* a, PyObject* b) { return PyTuple_GET_SIZE(a) == PyTuple_GET_SIZE(b); };
-        if (depth == max_depth || !remember(item, tuples_, tuple_count_, same_size) || !check(item, depth + 1)) {
+        const auto same_size = [](PyObject* left, PyObject* right) {
+          return PyTuple_GET_SIZE(left) == PyTuple_GET_SIZE(right);
+        };
+        if (depth == max_depth || !remember(item, tuples_, tuple_count_, same_size) ||
+            !check(item, depth + 1)) {
           return false;
         }
       } else if (!is_atom(item) && !PyTuple_CheckExact(item)) {
@@ -296,15 +299,17 @@ class Canonicalizer {
     if (PyErr_Occurred() != nullptr) {
       throw PythonErrorSet{};
     }
-    const bool only_str = std::all_of(members.begin(), members.end(),
-                                      [](const OwnedRef& member) { return PyUnicode_CheckExact(member.get()); });
+    const bool only_str = std::all_of(members.begin(), members.end(), [](const OwnedRef& member) {
+      return PyUnicode_CheckExact(member.get());
+    });
     std::vector<std::string> sort_keys;  // stays empty when only_str
     if (!only_str) {
       for (const OwnedRef& member : members) {
         const OwnedRef bytes = serialize(serializer_, member.get());
         std::string& sort_key = sort_keys.emplace_back();
         if (PyBytes_CheckExact(bytes.get())) {  // else None: the key's own serialization refuses it
-          sort_key.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+          sort_key.assign(PyBytes_AS_STRING(bytes.get()),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
         }
       }
     }

@@ -16,9 +16,11 @@ python::OwnedRef serialize_any_key(PyObject* serializer, PyObject* key);
 // brought into the form that every equal key shares, whatever the process's hash seed and however
 // the key's parts were made. Exact str, bytes, int, float, bool and None keys, and tuples of them
 // whose str and bytes parts are all unequal or the same object, are serialized as they are; the
-// most common of them are told apart here, before any call.
+// most common of them are told apart here, before any call.      GIL: held.
+// Throws: PythonErrorSet with the serializer's error (or RecursionError for a key nested too deep).
 inline python::OwnedRef serialize_key(PyObject* serializer, PyObject* key) {
-  if (PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyBytes_CheckExact(key) || PyFloat_CheckExact(key)) {
+  if (PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyBytes_CheckExact(key) ||
+      PyFloat_CheckExact(key)) {
     return serialize(serializer, key);
   }
   return serialize_any_key(serializer, key);

@@ -58,8 +58,8 @@ no_compiler="$root/build/no-compiler-bin"
 rm -rf "$no_compiler" && mkdir -p "$no_compiler"
 for program in /usr/local/bin/* /usr/bin/* /bin/*; do
   case $(basename "$program") in
-    *cc | *cc-[0-9]* | c89* | c99* | *++* | cpp* | *-cpp* | clang* | ld | ld.* | as | *-as | *-ld* | cmake* | ninja* \
-      | make*) ;;
+    *cc | *cc-[0-9]* | c89* | c99* | *++* | cpp* | *-cpp* | clang* | ld | ld.* | as | *-as | *-ld* \
+      | cmake* | ninja* | make*) ;;
     *) [ -e "$no_compiler/$(basename "$program")" ] || ln -s "$program" "$no_compiler/"
   esac
 done
@@ -79,7 +79,8 @@ for index in "${!pythons[@]}"; do
   (
     cd "$(mktemp -d)"  # outside the source tree, so that the installed package is what is imported
     export PATH="$venv/bin:$no_compiler"
-    for compiler in cc c++ gcc g++ clang "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("CC").split()[0])')"; do
+    python_cc=$("$venv/bin/python" -c 'import sysconfig as c; print((c.get_config_var("CC") or "cc").split()[0])')
+    for compiler in cc c++ gcc g++ clang "$python_cc"; do
       if command -v "$compiler" >/dev/null; then
         echo "a compiler is on the PATH of the wheel's tests: $(command -v "$compiler")" >&2
         exit 1
