@@ -30,20 +30,27 @@ make = {"int": lambda i: i, "str": lambda i: f"key{i}", "tuple": lambda i: ("use
 keys = [make(i) for i in range(count)]
 values = [{"id": i, "name": "item"} for i in range(count)]
 q = quillmap(size=256 * 1024 * 1024, bucket_chunk_size_exponent=16, bucket_chunk_number=64)
+insert, get, remove = q.insert, q.get, q.remove
+
+
+def insert_all():  # stage 1 inserts, stage 3 replaces
+    for key, value in zip(keys, values):
+        insert(key, value)
+
+
+def get_all():
+    for key in keys:
+        get(key)
+
+
+def remove_all():
+    for key in keys:
+        remove(key)
+
+
 try:
-    insert, get, remove = q.insert, q.get, q.remove
-    if stage >= 1:
-        for key, value in zip(keys, values):
-            insert(key, value)
-    if stage >= 2:
-        for key in keys:
-            get(key)
-    if stage >= 3:
-        for key, value in zip(keys, values):
-            insert(key, value)
-    if stage >= 4:
-        for key in keys:
-            remove(key)
+    for loop in [insert_all, get_all, insert_all, remove_all][:stage]:
+        loop()
 finally:
     os.unlink(q.name)
 """
