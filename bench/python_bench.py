@@ -1,12 +1,14 @@
 """Throughput of quillmap's insert, get, replace and remove from Python, measured in one run beside
 the serialization floor (what pickling alone costs per operation) and a plain dict.
 
-    python bench/python_bench.py [--keys 100000] [--repeats 5] [--json]
+    python bench/python_bench.py [--keys 100000] [--repeats 5] [--key-kind int] [--json]
 
 Each figure is the best of the repeats, in operations per second. The ratio column is the time of
 an operation divided by the time of its serialization floor: for get, pickle.dumps(key) plus
 pickle.loads(value); for insert and replace, pickle.dumps(key) plus pickle.dumps(value); for
-remove, pickle.dumps(key). Not a test: nothing here asserts a time.
+remove, pickle.dumps(key). --key-kind picks the keys: int (0, 1, ...), str ("key0", ...), tuple
+(("user", i, "k<i>")) or frozenset (frozenset({"t<i>", "u<i>"})). Not a test: nothing here asserts a
+time.
 """
 import argparse
 import os
@@ -14,6 +16,14 @@ import pickle
 import time
 
 from corvana.quillmap import quillmap
+
+
+KEY_KINDS = {
+    "int": lambda i: i,
+    "str": lambda i: f"key{i}",
+    "tuple": lambda i: ("user", i, f"k{i}"),
+    "frozenset": lambda i: frozenset({f"t{i}", f"u{i}"}),
+}
 
 
 def best_rate(run, count, repeats, setup=None):
@@ -31,11 +41,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--keys", type=int, default=100_000)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--key-kind", choices=sorted(KEY_KINDS), default="int")
     parser.add_argument("--json", action="store_true", help="print the figures as one JSON object")
     arguments = parser.parse_args()
     count, repeats = arguments.keys, arguments.repeats
 
-    keys = list(range(count))
+    keys = [KEY_KINDS[arguments.key_kind](i) for i in range(count)]
     values = [{"id": i, "name": "item", "score": i * 0.5} for i in range(count)]
     replacements = [{"id": i, "name": "replaced", "score": -1.0} for i in range(count)]
     value_bytes = [pickle.dumps(value) for value in values]
@@ -124,7 +135,7 @@ def main():
         print(json.dumps({operation: {"rate": rate, "floor": floor, "dict": dict_rate}
                           for operation, rate, floor, dict_rate, _ in rows}))
         return
-    print(f"{count} int keys, small dict values, pickle; best of {repeats}")
+    print(f"{count} {arguments.key_kind} keys, small dict values, pickle; best of {repeats}")
     print(f"{'operation':<10}{'quillmap ops/s':>16}{'floor ops/s':>14}{'dict ops/s':>14}{'time / floor':>14}")
     for operation, rate, floor, dict_rate, ratio in rows:
         print(f"{operation:<10}{rate:>16,.0f}{floor:>14,.0f}{dict_rate:>14,.0f}{ratio:>14.2f}")

@@ -168,7 +168,7 @@ KeyCall prepare(QuillmapObject* self, PyObject* key) {
   KeyCall call;
   call.map = require_map(self);
   call.serializer = OwnedRef::incref(self->serializer_module);
-  call.key_bytes = serialize(call.serializer.get(), key);
+  call.key_bytes = serialize_key(call.serializer.get(), key);
   finish_hash(self, key, call, hash_serialized_key(self, call));
   if (call.key_bytes.get() == Py_None) {
     raise_serialized_none();

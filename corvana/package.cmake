@@ -17,7 +17,7 @@ function(corvana_add_package prefix output_dir install)
   set(dir ${PROJECT_SOURCE_DIR}/corvana)
   set(modules quillmap pellrook tarnwick)
   set(quillmap_sources quillmap_module.cpp quillmap_type.cpp operations.cpp dict_protocol.cpp expansion.cpp
-      check.cpp liveness.cpp arguments.cpp errors.cpp)
+      check.cpp liveness.cpp arguments.cpp errors.cpp canonical_keys.cpp)
   set(pellrook_sources pellrook.cpp)
   set(tarnwick_sources tarnwick.cpp)
   foreach(module ${modules})
@@ -30,6 +30,9 @@ function(corvana_add_package prefix output_dir install)
       VISIBILITY_INLINES_HIDDEN ON)
     # Only PyInit_<name> is exported; the static libraries linked in stay private to the module.
     target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+    # Every module names libc among its libraries, also one that reaches it only through libstdc++,
+    # so that auditwheel can tell which C library a wheel is for.
+    target_link_options(${target} PRIVATE LINKER:--push-state,--no-as-needed,-lc,--pop-state)
     if(output_dir)
       set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${output_dir})
     endif()

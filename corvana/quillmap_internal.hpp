@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "corvana/canonical_keys.hpp"
 #include "corvana/native_api.hpp"
 #include "corvana/python_ref.hpp"
 #include "corvana/quillmap.hpp"
@@ -204,7 +205,7 @@ KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[C
   KeyCall call;
   call.map = require_map(self);
   call.serializer = python::OwnedRef::incref(self->serializer_module);
-  call.key_bytes = serialize(call.serializer.get(), key);
+  call.key_bytes = serialize_key(call.serializer.get(), key);
   const bool hashed = hash_serialized_key(self, call);
   if (hashed) {
     call.map->prefetch_bucket(call.hash);

@@ -219,9 +219,13 @@ inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // the process table (its files carry zeros where the magic now stands); 2 had no slabs and kept
 // entries in linked record blocks and string chunks; 3 chose a bucket from the low bits of the
 // caller's hash, and its default hash was another; 4 had zeros where a process slot now records
-// its owner's identity, so that its processes could be taken for dead once their lock was gone, and
+// its owner's identity, so that its processes could be taken for dead once their lock was gone;
 // its map header recorded an expansion's new bucket chunks by their first cache line, after the
-// carve, where 5 records the block's payload in one step with the carve.
+// carve, where 5 records the block's payload in one step with the carve; and it stored a key as
+// the serializer gave it, so a pickled or msgspec-encoded frozenset key held its elements in hash
+// order, and a pickled key wrote equal str and bytes parts, equal tuples and equal frozensets in it
+// apart or linked as they happened to be one object or not (5 stores such keys in the one form that
+// equal keys share).
 inline constexpr std::uint16_t memory_file_format_version = 5;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
 inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"

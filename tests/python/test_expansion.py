@@ -86,7 +86,9 @@ def test_a_failing_worker_becomes_one_runtime_error(new_map):
     os.unlink(q.name)  # the workers cannot open the map any more; this process keeps its mapping
     with pytest.raises(RuntimeError) as caught:
         q.expansion(2)
-    assert str(caught.value).startswith("Subprocess finished with error[")
+    # The text holds the list of the first failure's repr (the exception a worker raised).
+    assert str(caught.value) == ("Subprocess finished with error"
+                                 "[MemoryFileNotFoundError('file status wrong with errno: 2')]")
     assert "corvana.quillmap.quillmap.expansion" in [entry.name for entry in caught.traceback]
     assert q.bucket_chunk_in_use == before
     assert_all_found(q)
