@@ -176,8 +176,12 @@ void check_argument_type(PyObject* value, PyTypeObject* type, const char* argume
   if (Py_IS_TYPE(value, type) || (none_allowed && value == Py_None)) {
     return;
   }
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               argument, type->tp_name, Py_TYPE(value)->tp_name);
+  raise_incorrect_type(argument, type, value);
+}
+
+[[noreturn]] void raise_incorrect_type(const char* argument, PyTypeObject* expected, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
+               expected->tp_name, Py_TYPE(value)->tp_name);
   throw PythonErrorSet{};
 }
 
@@ -188,6 +192,11 @@ std::string path_from_name(PyObject* name_bytes) {
     throw PythonErrorSet{};
   }
   return path;
+}
+
+[[noreturn]] void raise_none_for_bytes() {
+  PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+  throw PythonErrorSet{};
 }
 
 [[noreturn]] void raise_unexpected_type(const char* expected, PyObject* value) {

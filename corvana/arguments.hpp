@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "corvana/python_ref.hpp"
+#include "map/map.hpp"
 
 namespace corvana::quillmap {
 
@@ -51,10 +51,16 @@ std::uint64_t to_nanoseconds(PyObject* seconds, const char* argument);
 // TypeError "Argument '<argument>' has incorrect type (expected <expected>, got <type>)" unless
 // `value` is None or its type is exactly `type` (when `none_allowed`).
 void check_argument_type(PyObject* value, PyTypeObject* type, const char* argument, bool none_allowed);
+// That TypeError, for an argument whose type the caller found wrong.
+[[noreturn]] void raise_incorrect_type(const char* argument, PyTypeObject* expected, PyObject* value);
 
 // The bytes of a map name as a path: ValueError "embedded null byte in name" when they hold a NUL,
 // which would make the path name another file.
 std::string path_from_name(PyObject* name_bytes);
+
+// TypeError "expected bytes, NoneType found": None where bytes are needed (a map's name, or what a
+// key or value serialized to).
+[[noreturn]] void raise_none_for_bytes();
 
 // TypeError "Expected <expected>, got <type of value>".
 [[noreturn]] void raise_unexpected_type(const char* expected, PyObject* value);

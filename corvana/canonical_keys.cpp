@@ -55,11 +55,9 @@ bool equal_texts(PyObject* left, PyObject* right) {
     return PyBytes_GET_SIZE(left) == PyBytes_GET_SIZE(right) &&
            std::memcmp(PyBytes_AS_STRING(left), PyBytes_AS_STRING(right), PyBytes_GET_SIZE(left)) == 0;
   }
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_IS_READY(left) == 0 || PyUnicode_IS_READY(right) == 0) {  // a string of the legacy API
-    return PyUnicode_Compare(left, right) == 0;
+  if (!python_compat::unicode_is_ready(left) || !python_compat::unicode_is_ready(right)) {
+    return PyUnicode_Compare(left, right) == 0;  // a str of the legacy API: no length to compare yet
   }
-#endif
   return PyUnicode_GET_LENGTH(left) == PyUnicode_GET_LENGTH(right) && PyUnicode_Compare(left, right) == 0;
 }
 
@@ -138,7 +136,7 @@ Form form_of(PyObject* serializer) noexcept {
   if (std::strcmp(name, "pickle") == 0) {
     return Form::pickle;
   }
-  return std::strcmp(name, "msgspec") == 0 ? Form::msgspec : Form::as_is;
+  return std::strcmp(name, msgspec_adapter) == 0 ? Form::msgspec : Form::as_is;
 }
 
 // A frozenset's elements in canonical order; pickles as frozenset(elements).
@@ -170,13 +168,11 @@ PyType_Slot sorted_frozenset_slots[] = {
 };
 PyType_Spec sorted_frozenset_spec = {"corvana.quillmap.SortedFrozenset", sizeof(SortedFrozenset), 0,
                                      Py_TPFLAGS_DEFAULT, sorted_frozenset_slots};
-PyObject* sorted_frozenset_type = nullptr;  // made at first use; GIL: guards it
-
 OwnedRef new_sorted_frozenset(OwnedRef elements) {
-  if (sorted_frozenset_type == nullptr) {
-    sorted_frozenset_type = OwnedRef::checked(PyType_FromSpec(&sorted_frozenset_spec)).release();
+  if (!state.sorted_frozenset_type) {  // made at first use, kept by the module state
+    state.sorted_frozenset_type = OwnedRef::checked(PyType_FromSpec(&sorted_frozenset_spec));
   }
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(sorted_frozenset_type);
+  auto* type = reinterpret_cast<PyTypeObject*>(state.sorted_frozenset_type.get());
   OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(type, 0));
   reinterpret_cast<SortedFrozenset*>(object.get())->elements = elements.release();
   return object;

@@ -1,13 +1,12 @@
 // The serialized form of a key that equal keys share in every process (canonical_keys.cpp).
 #pragma once
 
-#include <Python.h>
-
-#include "corvana/python_ref.hpp"
+#include "map/map.hpp"
 
 namespace corvana::quillmap {
 
-// dumps(object) of the serializer (declared in quillmap_internal.hpp too).
+// dumps(object) of the serializer, looked up afresh (operations.cpp): exactly bytes or None, else
+// TypeError "Expected bytes, got <type>".
 python::OwnedRef serialize(PyObject* serializer, PyObject* object);
 // serialize_key for a key of any type: the part of it that is not inline.
 python::OwnedRef serialize_any_key(PyObject* serializer, PyObject* key);

@@ -31,7 +31,8 @@ void set_count(PyObject* dict, const char* key, std::uint64_t value) {
 
 PyObject* function_check_file_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap._check_file", nullptr, [&] {
+  PyObject* file_name = nullptr;  // the file a failure names, once bound
+  return translate_errors<PyObject*>("corvana.quillmap._check_file", nullptr, file_name, [&] {
     PyObject* bound[1];
     bind_arguments(check_file_signature, args, nargs, kwnames, bound);
     check_argument_type(bound[0], &PyBytes_Type, "name", false);
@@ -39,8 +40,8 @@ PyObject* function_check_file_impl(PyObject* /*module*/, PyObject* const* args, 
       PyErr_SetString(PyExc_ValueError, "_check_file needs the name of an existing map; the name is empty");
       throw PythonErrorSet{};
     }
-    std::string name = path_from_name(bound[0]);
-    const CurrentMapName naming(bound[0]);
+    file_name = bound[0];
+    std::string name = path_from_name(file_name);
     // These dimensions only pass the parameter checks: an existing map brings its own.
     ConcurrentHashMap_string map(name, 2, 2, 2, 3);
     const StringMapCheck found = map.check(true);
@@ -57,7 +58,7 @@ PyObject* function_check_file_impl(PyObject* /*module*/, PyObject* const* args, 
 }  // namespace
 
 PyMethodDef function_check_file = {
-    "_check_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_check_file_impl)),
+    "_check_file", as_cfunction(function_check_file_impl),
     METH_FASTCALL | METH_KEYWORDS, check_file_doc};
 
 }  // namespace corvana::quillmap

@@ -72,17 +72,9 @@ using python::PythonErrorSet;
 // keep each step's pause short.
 constexpr std::uint64_t walk_batch_entries = 1024;
 
-QuillmapObject* as_quillmap(PyObject* object) noexcept {
-  return reinterpret_cast<QuillmapObject*>(object);
-}
-
-struct PythonFree {
-  void operator()(char* buffer) const noexcept { python_free(buffer); }
-};
-
 // A bytes object holding a buffer the map handed out; the buffer is freed here in every case.
 OwnedRef bytes_from_buffer(char* buffer, std::int64_t length) {
-  std::unique_ptr<char, PythonFree> owned(buffer);
+  const std::unique_ptr<char, PythonFree> owned(buffer);
   return OwnedRef::checked(PyBytes_FromStringAndSize(owned.get(), static_cast<Py_ssize_t>(length)));
 }
 
@@ -224,8 +216,9 @@ bool refill(IteratorObject* iterator) {
 }
 
 PyObject* iterator_next(PyObject* object) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap_iterator.__next__", nullptr, [&]() -> PyObject* {
-    IteratorObject* iterator = as_iterator(object);
+  IteratorObject* iterator = as_iterator(object);
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap_iterator.__next__", nullptr, iterator->owner,
+                                     [&]() -> PyObject* {
     while (true) {
       if (iterator->pending != nullptr && iterator->pending_index < PyList_GET_SIZE(iterator->pending)) {
         // Passed before it is loaded: an entry that cannot be loaded is raised for once, and the
@@ -274,14 +267,14 @@ void iterator_dealloc(PyObject* object) {
 }
 
 PyObject* method_walk(PyObject* self, WalkKind kind, const char* traceback_name) {
-  return translate_errors<PyObject*>(traceback_name, nullptr, [&] { return new_iterator(self, kind).release(); });
+  return translate_errors<PyObject*>(traceback_name, nullptr, self, [&] { return new_iterator(self, kind).release(); });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Slots of the dict protocol
 
 Py_ssize_t quillmap_length(PyObject* self) {
-  return translate_errors<Py_ssize_t>("corvana.quillmap.quillmap.__len__", -1, [&] {
+  return translate_errors<Py_ssize_t>("corvana.quillmap.quillmap.__len__", -1, self, [&] {
     // element_count sums one counter per writer record of each process slot ever claimed: it does not
     // depend on the entries, and is exact when no change is under way.
     return static_cast<Py_ssize_t>(require_map(as_quillmap(self))->element_count());
@@ -289,7 +282,7 @@ Py_ssize_t quillmap_length(PyObject* self) {
 }
 
 PyObject* quillmap_subscript(PyObject* self, PyObject* key) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.__getitem__", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.__getitem__", nullptr, self, [&] {
     OwnedRef value = lookup_value(as_quillmap(self), key);
     if (!value) {
       set_key_error(key);
@@ -300,7 +293,7 @@ PyObject* quillmap_subscript(PyObject* self, PyObject* key) {
 
 int quillmap_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   if (value == nullptr) {
-    return translate_errors("corvana.quillmap.quillmap.__delitem__", -1, [&] {
+    return translate_errors("corvana.quillmap.quillmap.__delitem__", -1, self, [&] {
       const KeyCall call = prepare(as_quillmap(self), key);
       if (!call.map->remove(call.key(), call.key_length(), call.hash)) {
         set_key_error(key);
@@ -309,7 +302,7 @@ int quillmap_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
       return 0;
     });
   }
-  return translate_errors("corvana.quillmap.quillmap.__setitem__", -1, [&] {
+  return translate_errors("corvana.quillmap.quillmap.__setitem__", -1, self, [&] {
     PyObject* const values[1] = {value};
     OwnedRef serialized[1];
     const KeyCall call = prepare(as_quillmap(self), key, values, serialized);
@@ -319,7 +312,7 @@ int quillmap_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 int quillmap_contains(PyObject* self, PyObject* key) {
-  return translate_errors("corvana.quillmap.quillmap.__contains__", -1, [&] {
+  return translate_errors("corvana.quillmap.quillmap.__contains__", -1, self, [&] {
     const KeyCall call = prepare(as_quillmap(self), key);
     return call.map->contains(call.key(), call.key_length(), call.hash) ? 1 : 0;
   });
@@ -342,7 +335,7 @@ PyObject* quillmap_iter(PyObject* self) {
 PyObject* quillmap_repr(PyObject* self) {
   return translate_errors<PyObject*>(nullptr, nullptr, [&] {
     QuillmapObject* quillmap = as_quillmap(self);
-    const char* type_name = _PyType_Name(Py_TYPE(self));
+    const char* type_name = python_compat::type_name(Py_TYPE(self));
     PyObject* name = quillmap->base.name != nullptr ? quillmap->base.name : Py_None;
     if (quillmap->is_closed != 0 || !quillmap->chm) {
       return OwnedRef::checked(PyUnicode_FromFormat("%s(name=%R, closed)", type_name, name)).release();
@@ -357,7 +350,7 @@ PyObject* quillmap_repr(PyObject* self) {
 // Methods
 
 PyObject* method_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.lookup", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.lookup", nullptr, self, [&] {
     PyObject* bound[2];
     bind_arguments(lookup_signature, args, nargs, kwnames, bound);
     OwnedRef value = lookup_value(as_quillmap(self), bound[0]);
@@ -369,7 +362,7 @@ PyObject* method_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* method_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.setdefault", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.setdefault", nullptr, self, [&] {
     PyObject* bound[2];
     bind_arguments(setdefault_signature, args, nargs, kwnames, bound);
     PyObject* const values[1] = {bound[1] != nullptr ? bound[1] : Py_None};
@@ -386,7 +379,7 @@ PyObject* method_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* method_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.pop", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.pop", nullptr, self, [&] {
     PyObject* bound[2];
     bind_arguments(pop_signature, args, nargs, kwnames, bound);
     const KeyCall call = prepare(as_quillmap(self), bound[0]);
@@ -420,7 +413,7 @@ PyObject* method_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* method_compare_and_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.compare_and_set", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.compare_and_set", nullptr, self, [&] {
     PyObject* bound[3];
     bind_arguments(compare_and_set_signature, args, nargs, kwnames, bound);
     PyObject* const values[2] = {bound[1], bound[2]};
@@ -434,7 +427,7 @@ PyObject* method_compare_and_set(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.add", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.add", nullptr, self, [&] {
     PyObject* bound[2];
     bind_arguments(add_signature, args, nargs, kwnames, bound);
     const OwnedRef one = OwnedRef::checked(PyLong_FromLong(1));
@@ -451,7 +444,7 @@ PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       if (!expected) {
         const OwnedRef delta_bytes = serialize(call.serializer.get(), delta);
         if (delta_bytes.get() == Py_None) {
-          raise_serialized_none();
+          raise_none_for_bytes();
         }
         char* stored = nullptr;
         std::int64_t stored_length = 0;
@@ -471,7 +464,7 @@ PyObject* method_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       OwnedRef sum = OwnedRef::checked(PyNumber_Add(current.get(), delta));
       const OwnedRef sum_bytes = serialize(call.serializer.get(), sum.get());
       if (sum_bytes.get() == Py_None) {
-        raise_serialized_none();
+        raise_none_for_bytes();
       }
       if (call.map->compare_and_set(call.key(), call.key_length(), call.hash, bytes_data(expected),
                                     bytes_length(expected), bytes_data(sum_bytes), bytes_length(sum_bytes))) {
@@ -504,10 +497,7 @@ PyObject* method_close(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* method___enter__(PyObject* self, PyObject* /*unused*/) {
   return translate_errors<PyObject*>("corvana.quillmap.quillmap.__enter__", nullptr, [&] {
-    if (as_quillmap(self)->is_closed != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "this quillmap is closed");
-      throw PythonErrorSet{};
-    }
+    refuse_if_closed(as_quillmap(self));
     return Py_NewRef(self);
   });
 }

@@ -6,13 +6,12 @@
 // set_python_error_from_current_exception(). No other catch exists in corvana/.
 #pragma once
 
-#include <cstdint>
 #include <source_location>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "corvana/python_ref.hpp"
+#include "map/map.hpp"
 
 namespace corvana::quillmap {
 
@@ -28,27 +27,6 @@ class SerializerNotInstalled : public std::runtime_error {
   std::string package_;
 };
 
-// What the constructor of quillmap is making, for the translation of its failures: a missing file
-// names `name`, a heap too small names `size` and the smallest that works. One per thread at a time;
-// it must outlive translate_errors (declare it before the call) because the handler runs after the
-// body's locals are gone. GIL: held.
-class ConstructionContext {
- public:
-  ConstructionContext() noexcept;
-  ~ConstructionContext();
-  ConstructionContext(const ConstructionContext&) = delete;
-  ConstructionContext& operator=(const ConstructionContext&) = delete;
-
-  PyObject* name = nullptr;  // borrowed from the constructor's arguments: the file being opened, or null
-  bool creates = false;      // a new map is being made (its parameters below are the ones it gets)
-  std::uint64_t size = 0;
-  std::uint8_t bucket_chunk_size_exponent = 0;
-  std::uint64_t bucket_chunk_number = 0;
-
- private:
-  ConstructionContext* previous_;
-};
-
 // Sets the Python exception for the exception being handled:
 //   bad_alloc -> MemoryError; bad_cast, bad_typeid -> TypeError;
 //   domain_error, invalid_argument -> ValueError; ios_base::failure -> OSError;
@@ -57,34 +35,51 @@ class ConstructionContext {
 //   anything else -> RuntimeError "Unknown exception". The message is the exception's what().
 //   PythonErrorSet leaves the Python error as it is.
 // Where a failure has a standard Python meaning the class raised is a subclass of the row's class
-// that is also the standard one, with the same text (see corvana/_exceptions.py):
-//   runtime_error "file status wrong with errno: N" -> MemoryFileError (RuntimeError + OSError;
-//     FileNotFoundError for ENOENT) with errno and the file's name;
-//   the heap's out-of-memory -> MapFullError (RuntimeError + MemoryError), with the smallest size
-//     that works when a new map is being made;
+// that is also the standard one, with the same text (see corvana/_exceptions.py), made from what
+// the exception carries:
+//   FileStatusUnavailable -> MemoryFileError (RuntimeError + OSError; FileNotFoundError for ENOENT)
+//     with its errno and path;
+//   HeapExhausted -> MapFullError (RuntimeError + MemoryError); MapSizeTooSmall adds the smallest
+//     size that works and the size asked for;
 //   SerializerNotInstalled -> SerializerNotInstalledError (a NameError) with the extra to install;
 //   ProcessSlotsExhausted -> ProcessSlotsFullError (RuntimeError + OSError, errno EBUSY) with the
-//     file's name and the number of slots.
+//     file's path and the number of slots;
+//   DamagedFile -> DamagedFileError "the memory file NAME is damaged: DETAIL", NAME being the name
+//     of `subject`'s map (see translate_errors), or without a name when there is none;
+//   LockTimeout -> LockTimeoutError (a TimeoutError); InterruptedWait leaves the error that the
+//     signal handler raised.
 // Requires: called inside a catch handler. GIL: held.
-void set_python_error_from_current_exception() noexcept;
+void set_python_error_from_current_exception(PyObject* subject) noexcept;
 
 // Adds a traceback entry naming `function_name` at the given source line of this module.
 void add_traceback(const char* function_name, const std::source_location& where) noexcept;
 
 // Runs `body`; on any exception sets the Python error, adds a traceback entry named
 // `traceback_name` (none when null) and returns `failure`. GIL: held.
+//
+// `subject` is what the entry point works on, read only when a failure is translated: a quillmap
+// (its name then), the name (bytes) of the map it opens, or null. Its variable may be set by the
+// body (once the arguments are bound); the caller's arguments keep the object alive throughout.
 template <class Result, class Body>
-Result translate_errors(const char* traceback_name, Result failure, Body&& body,
+Result translate_errors(const char* traceback_name, Result failure, PyObject* const& subject, Body&& body,
                         const std::source_location where = std::source_location::current()) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (...) {
-    set_python_error_from_current_exception();
+    set_python_error_from_current_exception(subject);
   }
   if (traceback_name != nullptr) {
     add_traceback(traceback_name, where);
   }
   return failure;
+}
+
+// translate_errors for an entry point that works on no map.
+template <class Result, class Body>
+Result translate_errors(const char* traceback_name, Result failure, Body&& body,
+                        const std::source_location where = std::source_location::current()) noexcept {
+  PyObject* const no_subject = nullptr;
+  return translate_errors(traceback_name, failure, no_subject, std::forward<Body>(body), where);
 }
 
 }  // namespace corvana::quillmap

@@ -47,7 +47,7 @@ PyObject* function_slot_owner_runs_impl(PyObject* /*module*/, PyObject* const* a
 
 PyMethodDef function_slot_owner_runs = {
     "_slot_owner_runs",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_slot_owner_runs_impl)),
+    as_cfunction(function_slot_owner_runs_impl),
     METH_FASTCALL | METH_KEYWORDS, slot_owner_runs_doc};
 
 }  // namespace corvana::quillmap

@@ -14,14 +14,10 @@
 // Every text here is written once and used on both sides.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <structmember.h>
-
 #include <cstddef>
 #include <cstdint>
 
-#include "corvana/python_ref.hpp"
+#include "map/map.hpp"
 
 namespace corvana::native_api {
 

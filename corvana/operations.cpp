@@ -39,77 +39,53 @@ using python::PythonErrorSet;
 
 namespace {
 
-// What the last lookup of one attribute (dumps or loads) found on a serializer module, kept while
-// the module's dictionary is unchanged: a lookup then gives exactly what a fresh one would, without
-// its cost. Only plain modules qualify (a module of another type may compute its attributes). The
-// references are strong, so neither address can be reused while remembered. GIL: guards it.
-struct RememberedAttribute {
-  PyObject* module = nullptr;
-  PyObject* value = nullptr;
-#if PY_VERSION_HEX < 0x030C0000
-  std::uint64_t dict_tag = 0;  // the dictionary's version tag when `value` was found
-#else
-  bool valid = false;  // cleared by the dictionary watcher at any change of the module's dictionary
-#endif
-};
-RememberedAttribute remembered_dumps;
-RememberedAttribute remembered_loads;
-
-#if PY_VERSION_HEX >= 0x030C0000
-int dictionary_watcher = -1;
-
-int forget_changed_module(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/,
-                          PyObject* /*new_value*/) noexcept {
-  for (RememberedAttribute* remembered : {&remembered_dumps, &remembered_loads}) {
-    if (remembered->module != nullptr && PyModule_GetDict(remembered->module) == dict) {
-      remembered->valid = false;
+// The dictionary watcher's callback: what was remembered of a module whose dictionary changed is
+// forgotten.
+void forget_changed_module(PyObject* dict) noexcept {
+  for (RememberedAttribute* remembered : {&state.remembered_dumps, &state.remembered_loads}) {
+    if (remembered->module && PyModule_GetDict(remembered->module.get()) == dict) {
+      remembered->is_valid = false;
     }
   }
-  return 0;
 }
-#endif
 
+// The attribute `name` of the serializer, as a lookup now finds it (see RememberedAttribute).
 OwnedRef serializer_attribute(PyObject* serializer, PyObject* name, RememberedAttribute& remembered) {
   if (!PyModule_CheckExact(serializer)) {
     return OwnedRef::checked(PyObject_GetAttr(serializer, name));
   }
   PyObject* dict = PyModule_GetDict(serializer);
-#if PY_VERSION_HEX < 0x030C0000
-  const std::uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-  if (remembered.module == serializer && remembered.dict_tag == tag) {
-    return OwnedRef::incref(remembered.value);
+  if (remembered.module.get() == serializer &&
+      (python_compat::has_dict_version_tags ? remembered.dict_tag == python_compat::dict_version_tag(dict)
+                                            : remembered.is_valid)) {
+    return remembered.value;
   }
-#else
-  if (remembered.module == serializer && remembered.valid) {
-    return OwnedRef::incref(remembered.value);
-  }
-#endif
   OwnedRef value = OwnedRef::checked(PyObject_GetAttr(serializer, name));
-#if PY_VERSION_HEX < 0x030C0000
-  remembered.dict_tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;  // the lookup changes nothing
-#else
-  if (dictionary_watcher < 0) {
-    dictionary_watcher = PyDict_AddWatcher(forget_changed_module);
+  if constexpr (python_compat::has_dict_version_tags) {
+    remembered.dict_tag = python_compat::dict_version_tag(dict);  // the lookup changes nothing
+  } else {
+    if (state.dict_watcher < 0) {
+      state.dict_watcher = python_compat::add_dict_watcher<forget_changed_module>();
+    }
+    if (state.dict_watcher < 0 || python_compat::watch_dict(state.dict_watcher, dict) < 0) {
+      PyErr_Clear();  // without a watcher nothing is remembered
+      return value;
+    }
+    remembered.is_valid = true;
   }
-  if (dictionary_watcher < 0 || PyDict_Watch(dictionary_watcher, dict) < 0) {
-    PyErr_Clear();  // without a watcher nothing is remembered
-    return value;
-  }
-  remembered.valid = true;
-#endif
-  Py_XSETREF(remembered.module, Py_NewRef(serializer));
-  Py_XSETREF(remembered.value, Py_NewRef(value.get()));
+  remembered.module = OwnedRef::incref(serializer);
+  remembered.value = value;
   return value;
 }
 
 }  // namespace
 
 OwnedRef serializer_dumps(PyObject* serializer) {
-  return serializer_attribute(serializer, state.strings.dumps, remembered_dumps);
+  return serializer_attribute(serializer, state.strings.dumps.get(), state.remembered_dumps);
 }
 
 OwnedRef serializer_loads(PyObject* serializer) {
-  return serializer_attribute(serializer, state.strings.loads, remembered_loads);
+  return serializer_attribute(serializer, state.strings.loads.get(), state.remembered_loads);
 }
 
 // dumps(object) of the serializer, looked up afresh: exactly bytes, or None.
@@ -127,8 +103,7 @@ namespace {
 // pellrook's hash_key of the key object; a set exception is the failure.
 std::int64_t hash_key_of(QuillmapObject* self, PyObject* key) {
   if (state.hash_key == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
-    throw PythonErrorSet{};
+    raise_not_initialised();
   }
   const Py_ssize_t hash = state.hash_key(&self->base, key);
   if (PyErr_Occurred() != nullptr) {
@@ -171,14 +146,9 @@ KeyCall prepare(QuillmapObject* self, PyObject* key) {
   call.key_bytes = serialize_key(call.serializer.get(), key);
   finish_hash(self, key, call, hash_serialized_key(self, call));
   if (call.key_bytes.get() == Py_None) {
-    raise_serialized_none();
+    raise_none_for_bytes();
   }
   return call;
-}
-
-[[noreturn]] void raise_serialized_none() {
-  PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
-  throw PythonErrorSet{};
 }
 
 namespace {
@@ -247,10 +217,6 @@ constexpr Signature dict_insert_signature{"dict_insert", target_key_value_names,
 constexpr Signature dict_get_signature{"dict_get", target_key_names, 2};
 constexpr Signature dict_remove_signature{"dict_remove", target_key_names, 2};
 
-QuillmapObject* as_quillmap(PyObject* object) noexcept {
-  return reinterpret_cast<QuillmapObject*>(object);
-}
-
 int insert_routine(QuillmapObject* self, PyObject* key, PyObject* value) {
   PyObject* const values[] = {value};
   OwnedRef value_bytes[1];
@@ -287,58 +253,46 @@ PyObject* new_int(int value) {
 // `target` of the module functions: a quillmap or an instance of a subclass.
 QuillmapObject* check_target(PyObject* target) {
   if (!PyObject_TypeCheck(target, &quillmap_type)) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 "target", quillmap_type.tp_name, Py_TYPE(target)->tp_name);
-    throw PythonErrorSet{};
+    raise_incorrect_type("target", &quillmap_type, target);
   }
   return as_quillmap(target);
 }
 
-// One memory per slot of the native method table (see find_override).
-OverrideMemory insert_override_memory;
-OverrideMemory get_override_memory;
-OverrideMemory remove_override_memory;
-
-template <class Function>
-PyCFunction as_cfunction(Function function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// The version tag of the instance's attribute dictionary (0: no dictionary).
+std::uint64_t instance_dict_tag(QuillmapObject* self) noexcept {
+  return self->dict != nullptr ? python_compat::dict_version_tag(self->dict) : 0;
 }
-
-#if PY_VERSION_HEX < 0x030C0000
-// The version tag of the instance's class (0: none assigned) and of its attribute dictionary
-// (0: no dictionary). A tag changes whenever its dictionary (for the class: along its MRO) changes.
-std::uint64_t class_version_tag(PyTypeObject* type) noexcept {
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-std::uint64_t dict_version_tag(QuillmapObject* self) noexcept {
-  return self->dict != nullptr ? reinterpret_cast<PyDictObject*>(self->dict)->ma_version_tag : 0;
-}
-#endif
 
 PyObject* function_dict_insert_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.dict_insert", nullptr, [&] {
+  PyObject* target = nullptr;  // what a failure names, once bound
+  return translate_errors<PyObject*>("corvana.quillmap.dict_insert", nullptr, target, [&] {
     PyObject* bound[3];
     bind_arguments(dict_insert_signature, args, nargs, kwnames, bound);
-    return new_int(insert_routine(check_target(bound[0]), bound[1], bound[2]));
+    target = bound[0];
+    return new_int(insert_routine(check_target(target), bound[1], bound[2]));
   });
 }
 
 PyObject* function_dict_get_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.dict_get", nullptr, [&] {
+  PyObject* target = nullptr;  // what a failure names, once bound
+  return translate_errors<PyObject*>("corvana.quillmap.dict_get", nullptr, target, [&] {
     PyObject* bound[2];
     bind_arguments(dict_get_signature, args, nargs, kwnames, bound);
-    return get_routine(check_target(bound[0]), bound[1]).release();
+    target = bound[0];
+    return get_routine(check_target(target), bound[1]).release();
   });
 }
 
 PyObject* function_dict_remove_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.dict_remove", nullptr, [&] {
+  PyObject* target = nullptr;  // what a failure names, once bound
+  return translate_errors<PyObject*>("corvana.quillmap.dict_remove", nullptr, target, [&] {
     PyObject* bound[2];
     bind_arguments(dict_remove_signature, args, nargs, kwnames, bound);
-    return new_int(remove_routine(check_target(bound[0]), bound[1]));
+    target = bound[0];
+    return new_int(remove_routine(check_target(target), bound[1]));
   });
 }
 
@@ -350,28 +304,25 @@ OwnedRef find_override(QuillmapObject* self, PyObject* method_name, PyCFunction 
   if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE)) {
     return {};
   }
-#if PY_VERSION_HEX < 0x030C0000
-  const std::uint64_t type_tag = class_version_tag(type);
-  if (type_tag != 0 && memory.type_tag == type_tag && memory.dict_tag == dict_version_tag(self)) {
-    return {};
+  // Without dictionary version tags every call looks the method up.
+  if constexpr (python_compat::has_dict_version_tags) {
+    const std::uint64_t type_tag = python_compat::type_version_tag(type);
+    if (type_tag != 0 && memory.type_tag == type_tag && memory.dict_tag == instance_dict_tag(self)) {
+      return {};
+    }
   }
-#else
-  static_cast<void>(memory);  // without dictionary version tags every call looks the method up
-#endif
   OwnedRef attribute = OwnedRef::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), method_name));
   if (PyCFunction_Check(attribute.get()) && PyCFunction_GET_FUNCTION(attribute.get()) == own) {
-#if PY_VERSION_HEX < 0x030C0000
     // Read after the lookup, which assigns the class its tag when it has none.
-    memory.type_tag = class_version_tag(type);
-    memory.dict_tag = dict_version_tag(self);
-#endif
+    memory.type_tag = python_compat::type_version_tag(type);
+    memory.dict_tag = instance_dict_tag(self);
     return {};
   }
   return attribute;
 }
 
 PyObject* method_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.insert", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.insert", nullptr, self, [&] {
     PyObject* bound[2];
     bind_arguments(insert_signature, args, nargs, kwnames, bound);
     return new_int(insert_routine(as_quillmap(self), bound[0], bound[1]));
@@ -379,7 +330,7 @@ PyObject* method_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.get", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.get", nullptr, self, [&] {
     PyObject* bound[1];
     bind_arguments(get_signature, args, nargs, kwnames, bound);
     return get_routine(as_quillmap(self), bound[0]).release();
@@ -387,7 +338,7 @@ PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* method_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.remove", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.remove", nullptr, self, [&] {
     PyObject* bound[1];
     bind_arguments(remove_signature, args, nargs, kwnames, bound);
     return new_int(remove_routine(as_quillmap(self), bound[0]));
@@ -402,24 +353,25 @@ PyMethodDef function_dict_remove = {"dict_remove", as_cfunction(function_dict_re
                                     METH_FASTCALL | METH_KEYWORDS, dict_remove_doc};
 
 int native_dict_insert(QuillmapObject* target, PyObject* key, PyObject* value, int /*flag*/) {
-  return translate_errors("corvana.quillmap.dict_insert", -1,
+  return translate_errors("corvana.quillmap.dict_insert", -1, as_object(target),
                           [&] { return insert_routine(target, key, value); });
 }
 
 PyObject* native_dict_get(QuillmapObject* target, PyObject* key, int /*flag*/) {
-  return translate_errors<PyObject*>("corvana.quillmap.dict_get", nullptr,
+  return translate_errors<PyObject*>("corvana.quillmap.dict_get", nullptr, as_object(target),
                                      [&] { return get_routine(target, key).release(); });
 }
 
 int native_dict_remove(QuillmapObject* target, PyObject* key, int /*flag*/) {
-  return translate_errors("corvana.quillmap.dict_remove", -1, [&] { return remove_routine(target, key); });
+  return translate_errors("corvana.quillmap.dict_remove", -1, as_object(target),
+                          [&] { return remove_routine(target, key); });
 }
 
 int slot_insert(QuillmapObject* self, PyObject* key, PyObject* value, int skip_override) {
-  return translate_errors("corvana.quillmap.quillmap.insert", -1, [&] {
+  return translate_errors("corvana.quillmap.quillmap.insert", -1, as_object(self), [&] {
     if (skip_override == 0) {
-      if (const OwnedRef override = find_override(self, state.strings.insert, as_cfunction(method_insert),
-                                                  insert_override_memory)) {
+      if (const OwnedRef override = find_override(self, state.strings.insert.get(), as_cfunction(method_insert),
+                                                  state.insert_override)) {
         return to_c_int(
             OwnedRef::checked(PyObject_CallFunctionObjArgs(override.get(), key, value, nullptr)).get());
       }
@@ -429,10 +381,10 @@ int slot_insert(QuillmapObject* self, PyObject* key, PyObject* value, int skip_o
 }
 
 PyObject* slot_get(QuillmapObject* self, PyObject* key, int skip_override) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.get", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.get", nullptr, as_object(self), [&] {
     if (skip_override == 0) {
       if (const OwnedRef override =
-              find_override(self, state.strings.get, as_cfunction(method_get), get_override_memory)) {
+              find_override(self, state.strings.get.get(), as_cfunction(method_get), state.get_override)) {
         OwnedRef result = OwnedRef::checked(PyObject_CallOneArg(override.get(), key));
         if (!PyList_CheckExact(result.get()) && result.get() != Py_None) {
           raise_unexpected_type("list", result.get());
@@ -445,10 +397,10 @@ PyObject* slot_get(QuillmapObject* self, PyObject* key, int skip_override) {
 }
 
 int slot_remove(QuillmapObject* self, PyObject* key, int skip_override) {
-  return translate_errors("corvana.quillmap.quillmap.remove", -1, [&] {
+  return translate_errors("corvana.quillmap.quillmap.remove", -1, as_object(self), [&] {
     if (skip_override == 0) {
-      if (const OwnedRef override = find_override(self, state.strings.remove, as_cfunction(method_remove),
-                                                  remove_override_memory)) {
+      if (const OwnedRef override = find_override(self, state.strings.remove.get(), as_cfunction(method_remove),
+                                                  state.remove_override)) {
         return to_c_int(OwnedRef::checked(PyObject_CallOneArg(override.get(), key)).get());
       }
     }

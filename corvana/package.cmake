@@ -10,13 +10,13 @@
 
 # The pure-Python files of the package, installed beside the extension modules.
 set(corvana_python_files __init__.py __init__.pyi __main__.py _cli.py _exceptions.py _exceptions.pyi _json_codec.py
-    _mapping_views.py _memory_files.py redis_dict.py redis_dict.pyi shared_dict.py shared_dict.pyi py.typed
+    _msgspec_codec.py _mapping_views.py _memory_files.py redis_dict.py redis_dict.pyi shared_dict.py shared_dict.pyi py.typed
     quillmap.pyi pellrook.pyi tarnwick.pyi)
 
 function(corvana_add_package prefix output_dir install)
   set(dir ${PROJECT_SOURCE_DIR}/corvana)
   set(modules quillmap pellrook tarnwick)
-  set(quillmap_sources quillmap_module.cpp quillmap_type.cpp operations.cpp dict_protocol.cpp expansion.cpp
+  set(quillmap_sources quillmap_module.cpp quillmap_type.cpp operations.cpp dict_protocol.cpp expansion_driver.cpp
       check.cpp liveness.cpp arguments.cpp errors.cpp canonical_keys.cpp)
   set(pellrook_sources pellrook.cpp)
   set(tarnwick_sources tarnwick.cpp)
@@ -33,6 +33,10 @@ function(corvana_add_package prefix output_dir install)
     # Every module names libc among its libraries, also one that reaches it only through libstdc++,
     # so that auditwheel can tell which C library a wheel is for.
     target_link_options(${target} PRIVATE LINKER:--push-state,--no-as-needed,-lc,--pop-state)
+    # Every module includes the map layer's door (the owned-reference type and the CPython API as
+    # the package uses it); only quillmap calls into it, and the static libraries add to a module
+    # only what it calls.
+    target_link_libraries(${target} PRIVATE corvana_map)
     if(output_dir)
       set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${output_dir})
     endif()
@@ -40,7 +44,6 @@ function(corvana_add_package prefix output_dir install)
       install(TARGETS ${target} LIBRARY DESTINATION corvana COMPONENT python)
     endif()
   endforeach()
-  target_link_libraries(${prefix}quillmap PRIVATE corvana_map)
   if(output_dir)
     # A package built into a directory of its own gets the Python files beside its modules.
     foreach(file ${corvana_python_files})

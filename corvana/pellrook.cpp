@@ -6,7 +6,6 @@
 // the shared dictionary then hashes a key's serialized bytes instead, which are the same in every
 // process, and asks hash_key only whether the key is hashable.
 #include "corvana/native_api.hpp"
-#include "corvana/python_ref.hpp"
 
 namespace corvana::pellrook {
 namespace {

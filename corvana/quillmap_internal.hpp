@@ -1,6 +1,18 @@
-// Declarations shared by the source files of the corvana.quillmap extension module: its process-
-// wide state, the class, and the entry points that module initialisation binds. Private to the
-// module.
+// Declarations shared by the source files of the corvana.quillmap extension module: its module
+// state, the class, and the entry points that module initialisation binds. Private to the module.
+//
+// The module's files, by what they own (a key goes from q[k] = v through arguments, operations and
+// canonical_keys to the map layer's ConcurrentHashMap_string::insert):
+//   quillmap_module.cpp   initialisation, the module state's life, module globals
+//   quillmap_type.cpp     the class: construction, the serializer chosen, the map object's life
+//   arguments.cpp         argument binding and conversions, and the texts of their errors
+//   operations.cpp        insert, get and remove (methods, functions, native entries, slots);
+//                         serialization and hashing of keys; overrides of the native method table
+//   canonical_keys.cpp    the form of a key that equal keys share in every process
+//   dict_protocol.cpp     the mapping protocol, read-modify-write methods, iteration, close/unlink
+//   expansion_driver.cpp  expansion() and the worker processes that double the map
+//   check.cpp, liveness.cpp  the command line's file check and process-slot question
+//   errors.cpp            the one translation of C++ exceptions into Python exceptions
 #pragma once
 
 #include <cstddef>
@@ -8,96 +20,182 @@
 #include <memory>
 #include <string>
 
+#include "corvana/arguments.hpp"
 #include "corvana/canonical_keys.hpp"
 #include "corvana/native_api.hpp"
-#include "corvana/python_ref.hpp"
 #include "corvana/quillmap.hpp"
-#include "map/map.hpp"
 
 namespace corvana::quillmap {
 
 // Interned strings: every attribute name and literal the module uses, created once at import.
 struct Strings {
-  PyObject* dumps;
-  PyObject* loads;
-  PyObject* insert;
-  PyObject* get;
-  PyObject* remove;
-  PyObject* expansion;
-  PyObject* init;
-  PyObject* json;
-  PyObject* encode;
-  PyObject* decode;
-  PyObject* msgspec;
-  PyObject* pickle;
-  PyObject* orjson;
-  PyObject* msgpack;
-  PyObject* os;
-  PyObject* cpu_count;
-  PyObject* multiprocessing;
-  PyObject* get_context;
-  PyObject* process;
-  PyObject* pipe;
-  PyObject* target;
-  PyObject* args;
-  PyObject* daemon;
-  PyObject* start;
-  PyObject* sentinel;
-  PyObject* exitcode;
-  PyObject* poll;
-  PyObject* recv;
-  PyObject* send;
-  PyObject* close;
-  PyObject* join;
-  PyObject* terminate;
-  PyObject* kill;
-  PyObject* wait;
-  PyObject* dict_expansion;
-  PyObject* expansion_worker;
-  PyObject* format;
-  PyObject* expansion_error_text;  // "Subprocess finished with error{}"
+  python::OwnedRef dumps;
+  python::OwnedRef loads;
+  python::OwnedRef insert;
+  python::OwnedRef get;
+  python::OwnedRef remove;
+  python::OwnedRef expansion;
+  python::OwnedRef init;
+  python::OwnedRef json;
+  python::OwnedRef msgspec;
+  python::OwnedRef pickle;
+  python::OwnedRef orjson;
+  python::OwnedRef msgpack;
+  python::OwnedRef os;
+  python::OwnedRef cpu_count;
+  python::OwnedRef multiprocessing;
+  python::OwnedRef get_context;
+  python::OwnedRef process;
+  python::OwnedRef pipe;
+  python::OwnedRef target;
+  python::OwnedRef args;
+  python::OwnedRef daemon;
+  python::OwnedRef start;
+  python::OwnedRef sentinel;
+  python::OwnedRef exitcode;
+  python::OwnedRef poll;
+  python::OwnedRef recv;
+  python::OwnedRef send;
+  python::OwnedRef close;
+  python::OwnedRef join;
+  python::OwnedRef terminate;
+  python::OwnedRef kill;
+  python::OwnedRef wait;
+  python::OwnedRef dict_expansion;
+  python::OwnedRef expansion_worker;
+  python::OwnedRef format;
+  python::OwnedRef expansion_error_text;  // "Subprocess finished with error{}"
 };
 
-// Process-wide module state. Written only while the module is imported (with the GIL and the
-// import lock held); read by the class and the functions afterwards.
+// Each field of Strings with its text.
+struct StringText {
+  python::OwnedRef Strings::* field;
+  const char* text;
+};
+inline constexpr StringText string_texts[] = {
+    {&Strings::dumps, "dumps"},
+    {&Strings::loads, "loads"},
+    {&Strings::insert, "insert"},
+    {&Strings::get, "get"},
+    {&Strings::remove, "remove"},
+    {&Strings::expansion, "expansion"},
+    {&Strings::init, "__init__"},
+    {&Strings::json, "json"},
+    {&Strings::msgspec, "msgspec"},
+    {&Strings::pickle, "pickle"},
+    {&Strings::orjson, "orjson"},
+    {&Strings::msgpack, "msgpack"},
+    {&Strings::os, "os"},
+    {&Strings::cpu_count, "cpu_count"},
+    {&Strings::multiprocessing, "multiprocessing"},
+    {&Strings::get_context, "get_context"},
+    {&Strings::process, "Process"},
+    {&Strings::pipe, "Pipe"},
+    {&Strings::target, "target"},
+    {&Strings::args, "args"},
+    {&Strings::daemon, "daemon"},
+    {&Strings::start, "start"},
+    {&Strings::sentinel, "sentinel"},
+    {&Strings::exitcode, "exitcode"},
+    {&Strings::poll, "poll"},
+    {&Strings::recv, "recv"},
+    {&Strings::send, "send"},
+    {&Strings::close, "close"},
+    {&Strings::join, "join"},
+    {&Strings::terminate, "terminate"},
+    {&Strings::kill, "kill"},
+    {&Strings::wait, "wait"},
+    {&Strings::dict_expansion, "dict_expansion"},
+    {&Strings::expansion_worker, "_expansion_worker"},
+    {&Strings::format, "format"},
+    {&Strings::expansion_error_text, "Subprocess finished with error{}"},
+};
+
+// What the last lookup of one attribute (dumps or loads) found on a serializer module, kept while
+// the module's dictionary is unchanged: a lookup then gives exactly what a fresh one would, without
+// its cost. Only plain modules qualify (a module of another type may compute its attributes). The
+// references are owned, so neither address can be reused while remembered. GIL: guards it.
+struct RememberedAttribute {
+  python::OwnedRef module;
+  python::OwnedRef value;
+  std::uint64_t dict_tag = 0;  // with dictionary version tags: the tag when `value` was found
+  bool is_valid = false;       // without them: cleared by the dictionary watcher at any change
+};
+
+// The override lookup of one slot of the native method table (see find_override): the version
+// tags under which no override was found.
+struct OverrideMemory {
+  std::uint64_t type_tag = 0;
+  std::uint64_t dict_tag = 0;
+};
+
+// The module state: every object that the module keeps for its lifetime, owned here, and what the
+// module remembers between calls. There is one, for the one module object of the process: the
+// module is made once per process (a second interpreter is refused), a re-import hands back the
+// same module object, and the class is a static type whose methods have no module at hand, so they
+// reach the state as this one object. The module's m_traverse visits the owned objects and its
+// m_clear and m_free release them. `module` is the process's own reference to the module, not
+// visited: it keeps the module, and so this state, alive for as long as any instance of the class
+// may run. Filled while the module executes (GIL and import lock held); used with the GIL.
 struct ModuleState {
-  PyObject* module = nullptr;        // the one module object of the process (owned); null before
-  std::int64_t interpreter_id = -1;  // the interpreter that first created the module
-  PyObject* builtins = nullptr;      // the builtins module
-  Strings strings{};
-  PyObject* int_0 = nullptr;
-  PyObject* int_1 = nullptr;
-  PyObject* empty_tuple = nullptr;
-  PyObject* empty_bytes = nullptr;
-  PyObject* empty_str = nullptr;
-  // Built-ins looked up once.
-  PyObject* builtin_super = nullptr;
-  PyObject* builtin_range = nullptr;
-  PyObject* value_error = nullptr;
-  PyObject* import_error = nullptr;
-  PyObject* memory_error = nullptr;
-  PyObject* runtime_error = nullptr;
-  PyObject* type_error = nullptr;
-  PyObject* damaged_file_error = nullptr;  // corvana.quillmap.DamagedFileError
-  PyObject* exceptions = nullptr;          // the module corvana._exceptions (its classes and factories)
+  python::OwnedRef module;    // null until the module executes
+  python::OwnedRef builtins;  // the builtins module
+  Strings strings;
+  python::OwnedRef empty_tuple;
+  python::OwnedRef builtin_super;
+  python::OwnedRef damaged_file_error;  // corvana.quillmap.DamagedFileError
+  python::OwnedRef exceptions;          // the module corvana._exceptions (its classes and factories)
   // The default of hash_function: the built-in hash as found at import.
-  PyObject* default_hash_function = nullptr;
-  // From the siblings.
-  PyTypeObject* base_type = nullptr;            // corvana.pellrook.pellrook
-  PyTypeObject* atomic_object_type = nullptr;   // corvana.tarnwick.atomic_object
-  const void* atomic_object_methods = nullptr;  // its native method table
-  PyTypeObject* array2d_type = nullptr;         // corvana.tarnwick.array2d
+  python::OwnedRef default_hash_function;
+  // corvana.pellrook's hash_key, checked against its signature at import.
   native_api::HashKeyFunction hash_key = nullptr;
-  native_api::MystringFromPointerFunction mystring_from_pointer = nullptr;
-  const int* platform = nullptr;
-  PyObject* const* unsigned_type = nullptr;
-  const int* mmap_flags = nullptr;
-  const int* mmap_privilege = nullptr;
+  // The class of canonical frozensets (canonical_keys.cpp), made at its first use.
+  python::OwnedRef sorted_frozenset_type;
+  RememberedAttribute remembered_dumps;
+  RememberedAttribute remembered_loads;
+  int dict_watcher = -1;  // the dictionary watcher of the remembered attributes, once added
+  OverrideMemory insert_override;
+  OverrideMemory get_override;
+  OverrideMemory remove_override;
+  OverrideMemory expansion_override;
+
+  // Calls visit(object) for every owned object but `module`, while it returns 0; returns what it
+  // returned last.
+  template <class Visit>
+  int visit_owned(Visit&& visit) {
+    python::OwnedRef* const owned[] = {&builtins, &empty_tuple, &builtin_super, &damaged_file_error, &exceptions,
+                                       &default_hash_function, &sorted_frozenset_type, &remembered_dumps.module,
+                                       &remembered_dumps.value, &remembered_loads.module, &remembered_loads.value};
+    for (python::OwnedRef* field : owned) {
+      if (const int status = field->get() != nullptr ? visit(field->get()) : 0) {
+        return status;
+      }
+    }
+    for (const StringText& entry : string_texts) {
+      PyObject* text = (strings.*entry.field).get();
+      if (const int status = text != nullptr ? visit(text) : 0) {
+        return status;
+      }
+    }
+    return 0;
+  }
 };
 
-extern ModuleState state;
-// The map name used when the caller gives none: empty, which makes the map create a new file.
-extern const std::string default_map_name;
+// The storage of the module state: a union member, which is never destroyed. Static objects are
+// destroyed after the interpreter has gone, and releasing references then would call into it; the
+// module's m_clear and m_free are what release them while it runs.
+union ModuleStateStorage {
+  ModuleState state;
+  ModuleStateStorage() : state() {}
+  ~ModuleStateStorage() {}
+};
+extern ModuleStateStorage module_state_storage;
+inline ModuleState& state = module_state_storage.state;
+// The modules whose dumps and loads serialize where the package's own do not store bytes ("json":
+// json.dumps gives str) or are not in the package ("msgspec": its JSON codec is msgspec.json).
+inline constexpr char json_adapter[] = "corvana._json_codec";
+inline constexpr char msgspec_adapter[] = "corvana._msgspec_codec";
+
 
 // The class (quillmap_type.cpp).
 extern PyTypeObject quillmap_type;
@@ -105,29 +203,35 @@ extern const QuillmapMethods quillmap_methods;
 // Readies the class on `base`, gives __init__ its docstring and publishes the native method table.
 int ready_quillmap_type(PyTypeObject* base);
 
+// RuntimeError "corvana.quillmap is not initialised": the module has not executed (or its execution
+// failed). require_initialised raises it unless the module state holds the module. Throw PythonErrorSet.
+[[noreturn]] void raise_not_initialised();
+void require_initialised();
 // The value of a global of the module: its dictionary first, then the builtins. NameError
 // "name '<name>' is not defined" when neither has it. Throws PythonErrorSet.
 python::OwnedRef module_global(PyObject* name);
 
-// The map of an instance, or RuntimeError when it holds none. In a forked child whose instance
+// RuntimeError "this quillmap is closed" once close() ran on the instance. Throws PythonErrorSet.
+void refuse_if_closed(QuillmapObject* self);
+// The map of an instance, or RuntimeError when it holds none (or is closed). In a forked child whose instance
 // was inherited, first replaces the parent's map object by one of its own, opened by name.
 // Throws PythonErrorSet and what the map constructor throws.
 std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self);
-// The name (bytes) of the map whose operation this thread last began through require_map, borrowed
-// and valid while that operation runs; null before any. Names the file in a damaged-file error.
-PyObject* current_map_name() noexcept;
-// Makes `name` the current map name for a scope (for code that opens a map without an instance).
-class CurrentMapName {
- public:
-  explicit CurrentMapName(PyObject* name) noexcept;
-  ~CurrentMapName();
-  CurrentMapName(const CurrentMapName&) = delete;
-  CurrentMapName& operator=(const CurrentMapName&) = delete;
+// The instance that a quillmap (or subclass) object is; callers check the type where it may be
+// another (check_target). And back.
+inline QuillmapObject* as_quillmap(PyObject* object) noexcept {
+  return reinterpret_cast<QuillmapObject*>(object);
+}
+inline PyObject* as_object(QuillmapObject* self) noexcept {
+  return reinterpret_cast<PyObject*>(self);
+}
 
- private:
-  PyObject* previous_;
-};
-
+// A function of another calling convention (METH_FASTCALL | METH_KEYWORDS, METH_VARARGS, ...) as
+// the PyCFunction that a PyMethodDef holds.
+template <class Function>
+PyCFunction as_cfunction(Function function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 // Methods of the class (METH_FASTCALL | METH_KEYWORDS) and module functions.
 PyObject* method_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -146,15 +250,11 @@ extern const char method_get_doc[];
 extern const char method_remove_doc[];
 extern const char method_expansion_doc[];
 
-// The serialization steps shared by every operation (operations.cpp). serialize: dumps(object) of
-// the serializer, looked up afresh, which must give exactly bytes or None (TypeError "Expected
-// bytes, got <type>"); raise_serialized_none: TypeError "expected bytes, NoneType found", for a key
-// or value that serialized to None.
-python::OwnedRef serialize(PyObject* serializer, PyObject* object);
+// The serialization steps shared by every operation (operations.cpp; serialize and serialize_key in
+// canonical_keys.hpp). A key or value that serialized to None is refused by raise_none_for_bytes.
 // The serializer's dumps and loads, each as a lookup of the attribute now would find it.
 python::OwnedRef serializer_dumps(PyObject* serializer);
 python::OwnedRef serializer_loads(PyObject* serializer);
-[[noreturn]] void raise_serialized_none();
 // The stored value of the key as a bytes object, copied once from the map straight into it; null
 // when the key is absent. Raises MemoryError (thrown as PythonErrorSet) when the object cannot be made.
 python::OwnedRef stored_bytes(ConcurrentHashMap_string& map, const char* key, std::uint64_t key_len,
@@ -215,11 +315,11 @@ KeyCall prepare(QuillmapObject* self, PyObject* key, PyObject* const (&values)[C
   }
   finish_hash(self, key, call, hashed);
   if (call.key_bytes.get() == Py_None) {
-    raise_serialized_none();
+    raise_none_for_bytes();
   }
   for (const python::OwnedRef& bytes : serialized) {
     if (bytes.get() == Py_None) {
-      raise_serialized_none();
+      raise_none_for_bytes();
     }
   }
   return call;
@@ -259,7 +359,7 @@ void destroy_map(QuillmapObject* self) noexcept;
 // Readies the iterator class; called once by the module's execute step.
 int ready_iterator_type();
 
-// Native entries (operations.cpp, expansion.cpp).
+// Native entries (operations.cpp, expansion_driver.cpp).
 int native_dict_insert(QuillmapObject* target, PyObject* key, PyObject* value, int flag);
 PyObject* native_dict_get(QuillmapObject* target, PyObject* key, int flag);
 int native_dict_remove(QuillmapObject* target, PyObject* key, int flag);
@@ -271,10 +371,6 @@ int slot_expansion(QuillmapObject* self, int skip_override, const ExpansionArgum
 // The override lookup of the native method table: the attribute `method_name` of `self` when it is
 // not this module's own method `own` (a new reference), else null. Remembers, per `memory`, the
 // version tags under which no override was found and skips the lookup while they are unchanged.
-struct OverrideMemory {
-  std::uint64_t type_tag = 0;
-  std::uint64_t dict_tag = 0;
-};
 python::OwnedRef find_override(QuillmapObject* self, PyObject* method_name, PyCFunction own,
                                OverrideMemory& memory);
 

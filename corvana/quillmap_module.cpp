@@ -1,6 +1,6 @@
 // Initialisation of corvana.quillmap (multi-phase): a create step that makes the one module object
-// of the process, and an execute step that fills it, in this order: builtins and version check,
-// strings and constants, sys.modules entry, built-ins, the native API table, the sibling
+// of the process, and an execute step that fills it and its state, in this order: builtins and
+// version check, strings and constants, sys.modules entry, the native API table, the sibling
 // corvana.pellrook and the class, the built-in type checks and corvana.tarnwick, the siblings'
 // native names, the standard modules, the optional serializers, the functions, the default hash
 // function, the class's methods, DamagedFileError and the exception classes of corvana._exceptions.
@@ -19,8 +19,7 @@
 
 namespace corvana::quillmap {
 
-ModuleState state;
-const std::string default_map_name;
+ModuleStateStorage module_state_storage;
 
 namespace {
 
@@ -31,60 +30,18 @@ constexpr const char* module_qualified_name = "corvana.quillmap";
 constexpr const char* pellrook_module_name = "corvana.pellrook";
 constexpr const char* tarnwick_module_name = "corvana.tarnwick";
 
-struct StringEntry {
-  PyObject* Strings::* field;
-  const char* text;
-};
-
-constexpr StringEntry string_table[] = {
-    {&Strings::dumps, "dumps"},
-    {&Strings::loads, "loads"},
-    {&Strings::insert, "insert"},
-    {&Strings::get, "get"},
-    {&Strings::remove, "remove"},
-    {&Strings::expansion, "expansion"},
-    {&Strings::init, "__init__"},
-    {&Strings::json, "json"},
-    {&Strings::encode, "encode"},
-    {&Strings::decode, "decode"},
-    {&Strings::msgspec, "msgspec"},
-    {&Strings::pickle, "pickle"},
-    {&Strings::orjson, "orjson"},
-    {&Strings::msgpack, "msgpack"},
-    {&Strings::os, "os"},
-    {&Strings::cpu_count, "cpu_count"},
-    {&Strings::multiprocessing, "multiprocessing"},
-    {&Strings::get_context, "get_context"},
-    {&Strings::process, "Process"},
-    {&Strings::pipe, "Pipe"},
-    {&Strings::target, "target"},
-    {&Strings::args, "args"},
-    {&Strings::daemon, "daemon"},
-    {&Strings::start, "start"},
-    {&Strings::sentinel, "sentinel"},
-    {&Strings::exitcode, "exitcode"},
-    {&Strings::poll, "poll"},
-    {&Strings::recv, "recv"},
-    {&Strings::send, "send"},
-    {&Strings::close, "close"},
-    {&Strings::join, "join"},
-    {&Strings::terminate, "terminate"},
-    {&Strings::kill, "kill"},
-    {&Strings::wait, "wait"},
-    {&Strings::dict_expansion, "dict_expansion"},
-    {&Strings::expansion_worker, "_expansion_worker"},
-    {&Strings::format, "format"},
-    {&Strings::expansion_error_text, "Subprocess finished with error{}"},
-};
-
 // Where the execute step is: the traceback entry of a failed import names this line.
 struct InitProgress {
   std::source_location where = std::source_location::current();
   void at(std::source_location here = std::source_location::current()) noexcept { where = here; }
 };
 
+// The interpreter that first created the module: the process's, not the module's, since it decides
+// whether a module may be created at all (-1 before the first creation).
+std::int64_t module_interpreter_id = -1;
+
 PyObject* module_dict() {
-  return PyModule_GetDict(state.module);
+  return PyModule_GetDict(state.module.get());
 }
 
 void set_module_attribute(const char* name, PyObject* value) {
@@ -131,11 +88,6 @@ OwnedRef import_type(PyObject* module, const char* module_name, const char* type
     python::check_status(PyErr_WarnEx(nullptr, warning, 0));
   }
   return attribute;
-}
-
-// A sibling's type, held by the module state for the life of the process.
-PyTypeObject* keep_type(OwnedRef type) noexcept {
-  return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 // The address published by a type's native method table.
@@ -198,15 +150,10 @@ void check_version() {
 }
 
 void create_constants() {
-  for (const StringEntry& entry : string_table) {
-    python::replace_field(state.strings.*entry.field,
-                          OwnedRef::checked(PyUnicode_InternFromString(entry.text)));
+  for (const StringText& entry : string_texts) {
+    state.strings.*entry.field = OwnedRef::checked(PyUnicode_InternFromString(entry.text));
   }
-  python::replace_field(state.int_0, OwnedRef::checked(PyLong_FromLong(0)));
-  python::replace_field(state.int_1, OwnedRef::checked(PyLong_FromLong(1)));
-  python::replace_field(state.empty_tuple, OwnedRef::checked(PyTuple_New(0)));
-  python::replace_field(state.empty_bytes, OwnedRef::checked(PyBytes_FromStringAndSize("", 0)));
-  python::replace_field(state.empty_str, OwnedRef::checked(PyUnicode_FromStringAndSize("", 0)));
+  state.empty_tuple = OwnedRef::checked(PyTuple_New(0));
 }
 
 void register_in_sys_modules() {
@@ -215,12 +162,12 @@ void register_in_sys_modules() {
       PyDict_Contains(modules, OwnedRef::checked(PyUnicode_FromString(module_qualified_name)).get());
   python::check_status(present);
   if (present == 0) {
-    python::check_status(PyDict_SetItemString(modules, module_qualified_name, state.module));
+    python::check_status(PyDict_SetItemString(modules, module_qualified_name, state.module.get()));
   }
 }
 
 OwnedRef builtin(const char* name) {
-  OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(state.builtins, name));
+  OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(state.builtins.get(), name));
   if (!value) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) {
       throw PythonErrorSet{};
@@ -230,16 +177,6 @@ OwnedRef builtin(const char* name) {
     throw PythonErrorSet{};
   }
   return value;
-}
-
-void look_up_builtins() {
-  python::replace_field(state.value_error, builtin("ValueError"));
-  python::replace_field(state.import_error, builtin("ImportError"));
-  python::replace_field(state.memory_error, builtin("MemoryError"));
-  python::replace_field(state.runtime_error, builtin("RuntimeError"));
-  python::replace_field(state.type_error, builtin("TypeError"));
-  python::replace_field(state.builtin_super, builtin("super"));
-  python::replace_field(state.builtin_range, builtin("range"));
 }
 
 void export_native_entries() {
@@ -254,53 +191,59 @@ void export_native_entries() {
       {"dict_remove", reinterpret_cast<void*>(&native_dict_remove), native_api::dict_remove_signature},
   };
   for (const Export& entry : exports) {
-    python::check_status(native_api::publish_entry(state.module, entry.name, entry.address, entry.signature));
+    python::check_status(
+        native_api::publish_entry(state.module.get(), entry.name, entry.address, entry.signature));
   }
 }
 
 void import_pellrook_and_ready_class() {
   const OwnedRef pellrook = OwnedRef::checked(PyImport_ImportModule(pellrook_module_name));
-  state.base_type = keep_type(import_type(pellrook.get(), pellrook_module_name, "pellrook",
-                                          native_api::pellrook_size, alignof(native_api::PellrookObject)));
-  python::check_status(ready_quillmap_type(state.base_type));
+  // The class keeps its base as a borrowed pointer: pellrook is a static type, never deallocated.
+  const OwnedRef base = import_type(pellrook.get(), pellrook_module_name, "pellrook", native_api::pellrook_size,
+                                    alignof(native_api::PellrookObject));
+  python::check_status(ready_quillmap_type(reinterpret_cast<PyTypeObject*>(base.get())));
   python::check_status(ready_iterator_type());
   set_module_attribute("quillmap", reinterpret_cast<PyObject*>(&quillmap_type));
 }
 
+// Checks what the module was compiled against: the sizes of built-in types and of tarnwick's types,
+// and the native method table of atomic_object.
 void check_builtin_types_and_import_tarnwick() {
-  const OwnedRef builtins_module = OwnedRef::incref(state.builtins);
+  const OwnedRef builtins_module = state.builtins;
   import_type(builtins_module.get(), "builtins", "type", sizeof(PyHeapTypeObject), alignof(PyHeapTypeObject));
   import_type(builtins_module.get(), "builtins", "bool", sizeof(PyLongObject), alignof(PyLongObject));
   import_type(builtins_module.get(), "builtins", "complex", sizeof(PyComplexObject),
               alignof(PyComplexObject));
   const OwnedRef tarnwick = OwnedRef::checked(PyImport_ImportModule(tarnwick_module_name));
-  state.atomic_object_type = keep_type(
-      import_type(tarnwick.get(), tarnwick_module_name, "atomic_object", native_api::atomic_object_size, 8));
-  state.atomic_object_methods = import_methods(state.atomic_object_type);
-  state.array2d_type =
-      keep_type(import_type(tarnwick.get(), tarnwick_module_name, "array2d", native_api::array2d_size, 8));
+  const OwnedRef atomic_object_type =
+      import_type(tarnwick.get(), tarnwick_module_name, "atomic_object", native_api::atomic_object_size, 8);
+  static_cast<void>(import_methods(reinterpret_cast<PyTypeObject*>(atomic_object_type.get())));
+  static_cast<void>(import_type(tarnwick.get(), tarnwick_module_name, "array2d", native_api::array2d_size, 8));
 }
 
+// pellrook's hash_key, which the operations call; and the checks of tarnwick's native names, which
+// only have to be there with the signatures this module was compiled against.
 void import_native_names() {
   const OwnedRef tarnwick = OwnedRef::checked(PyImport_ImportModule(tarnwick_module_name));
   const OwnedRef pellrook = OwnedRef::checked(PyImport_ImportModule(pellrook_module_name));
-  const auto variable = [&](const char* name, const char* signature) {
-    return import_entry(tarnwick.get(), tarnwick_module_name, name, signature, EntryKind::variable);
+  const struct {
+    const char* name;
+    const char* signature;
+    EntryKind kind;
+  } checked_names[] = {
+      {native_api::platform_name, native_api::int_variable_signature, EntryKind::variable},
+      {native_api::unsigned_type_name, native_api::object_variable_signature, EntryKind::variable},
+      {native_api::mmap_flags_name, native_api::int_variable_signature, EntryKind::variable},
+      {native_api::mmap_privilege_name, native_api::int_variable_signature, EntryKind::variable},
   };
-  state.platform =
-      static_cast<const int*>(variable(native_api::platform_name, native_api::int_variable_signature));
-  state.unsigned_type = static_cast<PyObject* const*>(
-      variable(native_api::unsigned_type_name, native_api::object_variable_signature));
-  state.mmap_flags =
-      static_cast<const int*>(variable(native_api::mmap_flags_name, native_api::int_variable_signature));
-  state.mmap_privilege =
-      static_cast<const int*>(variable(native_api::mmap_privilege_name, native_api::int_variable_signature));
+  for (const auto& entry : checked_names) {
+    static_cast<void>(import_entry(tarnwick.get(), tarnwick_module_name, entry.name, entry.signature, entry.kind));
+  }
   state.hash_key = reinterpret_cast<native_api::HashKeyFunction>(
       import_entry(pellrook.get(), pellrook_module_name, native_api::hash_key_name,
                    native_api::hash_key_signature, EntryKind::function));
-  state.mystring_from_pointer = reinterpret_cast<native_api::MystringFromPointerFunction>(
-      import_entry(tarnwick.get(), tarnwick_module_name, native_api::mystring_from_pointer_name,
-                   native_api::mystring_from_pointer_signature, EntryKind::function));
+  static_cast<void>(import_entry(tarnwick.get(), tarnwick_module_name, native_api::mystring_from_pointer_name,
+                                 native_api::mystring_from_pointer_signature, EntryKind::function));
 }
 
 // `import <module>` (attribute empty) or `from <module> import <attribute>`, bound as `bound_name`.
@@ -353,12 +296,12 @@ void import_serializers() {
 }
 
 void bind_functions() {
-  const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module));
+  const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module.get()));
   for (PyMethodDef* definition :
        {&function_dict_insert, &function_dict_get, &function_dict_remove, &function_dict_expansion,
         &function_expansion_worker, &function_check_file, &function_slot_owner_runs}) {
     const OwnedRef function =
-        OwnedRef::checked(PyCFunction_NewEx(definition, state.module, module_name.get()));
+        OwnedRef::checked(PyCFunction_NewEx(definition, state.module.get(), module_name.get()));
     set_module_attribute(definition->ml_name, function.get());
   }
 }
@@ -366,17 +309,17 @@ void bind_functions() {
 // The exceptions that keep the type and text of a failure and add the standard type a user catches
 // (corvana._exceptions): kept for the translation of failures and bound in the module.
 void import_exceptions() {
-  python::replace_field(state.exceptions, OwnedRef::checked(PyImport_ImportModule("corvana._exceptions")));
+  state.exceptions = OwnedRef::checked(PyImport_ImportModule("corvana._exceptions"));
   for (const char* name : {"MemoryFileError", "MemoryFileNotFoundError", "MemoryFilePermissionError", "MapFullError",
                            "SerializerNotInstalledError", "LockTimeoutError", "ProcessSlotsFullError"}) {
-    set_module_attribute(name, OwnedRef::checked(PyObject_GetAttrString(state.exceptions, name)).get());
+    set_module_attribute(name, OwnedRef::checked(PyObject_GetAttrString(state.exceptions.get(), name)).get());
   }
 }
 
-void execute_steps(PyObject* module, InitProgress& progress) {
+void execute_steps(InitProgress& progress) {
   progress.at();
-  python::replace_field(state.builtins, OwnedRef::checked(PyImport_ImportModule("builtins")));
-  set_module_attribute("__builtins__", state.builtins);
+  state.builtins = OwnedRef::checked(PyImport_ImportModule("builtins"));
+  set_module_attribute("__builtins__", state.builtins.get());
   progress.at();
   check_version();
   progress.at();
@@ -384,7 +327,7 @@ void execute_steps(PyObject* module, InitProgress& progress) {
   progress.at();
   register_in_sys_modules();
   progress.at();
-  look_up_builtins();
+  state.builtin_super = builtin("super");
   progress.at();
   export_native_entries();
   progress.at();
@@ -400,23 +343,45 @@ void execute_steps(PyObject* module, InitProgress& progress) {
   progress.at();
   bind_functions();
   progress.at();
-  python::replace_field(state.default_hash_function, builtin("hash"));
+  state.default_hash_function = builtin("hash");
   progress.at();
   // The methods insert, get, remove and expansion and the refusal of pickling came with the class.
   PyType_Modified(&quillmap_type);
   progress.at();
-  python::replace_field(state.damaged_file_error,
-                        OwnedRef::checked(PyErr_NewExceptionWithDoc(
-                            "corvana.quillmap.DamagedFileError",
-                            "A memory file holds what cannot be (an offset that names no record of its kind, a list "
-                            "that does not end): the file is damaged. Nothing was followed past the damage. The "
-                            "attribute filename names the file when it is known.",
-                            PyExc_RuntimeError, nullptr)));
-  set_module_attribute("DamagedFileError", state.damaged_file_error);
+  state.damaged_file_error = OwnedRef::checked(PyErr_NewExceptionWithDoc(
+      "corvana.quillmap.DamagedFileError",
+      "A memory file holds what cannot be (an offset that names no record of its kind, a list that does not "
+      "end): the file is damaged. Nothing was followed past the damage. The attribute filename names the file "
+      "when it is known.",
+      PyExc_RuntimeError, nullptr));
+  set_module_attribute("DamagedFileError", state.damaged_file_error.get());
   progress.at();
   import_exceptions();
   set_module_attribute("__test__", OwnedRef::checked(PyDict_New()).get());
-  static_cast<void>(module);
+}
+
+// Empties the module state: its fields first, then the objects they held are released (whose
+// release may run code that looks at the state).
+void clear_state() noexcept {
+  ModuleState cleared = std::exchange(state, ModuleState{});
+  python_compat::clear_dict_watcher(cleared.dict_watcher);
+}
+
+// The module's garbage-collector support and its end, for the module that owns the state (a module
+// whose execution failed owns none, and may outlive the one made after it). See ModuleState.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  return module == state.module.get() ? state.visit_owned([&](PyObject* object) { return visit(object, arg); }) : 0;
+}
+
+int module_clear(PyObject* module) {
+  if (module == state.module.get()) {
+    clear_state();
+  }
+  return 0;
+}
+
+void module_free(void* module) {
+  module_clear(static_cast<PyObject*>(module));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -424,19 +389,19 @@ void execute_steps(PyObject* module, InitProgress& progress) {
 
 PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
   const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (state.interpreter_id == -1) {
-    state.interpreter_id = interpreter_id;
+  if (module_interpreter_id == -1) {
+    module_interpreter_id = interpreter_id;
     if (interpreter_id == -1) {
       return nullptr;
     }
-  } else if (interpreter_id != state.interpreter_id) {
+  } else if (interpreter_id != module_interpreter_id) {
     PyErr_SetString(
         PyExc_ImportError,
         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  if (state.module != nullptr) {
-    return Py_NewRef(state.module);
+  if (state.module) {
+    return Py_NewRef(state.module.get());
   }
   return translate_errors<PyObject*>(nullptr, nullptr, [&] {
     const OwnedRef name = OwnedRef::checked(PyObject_GetAttrString(spec, "name"));
@@ -468,27 +433,28 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
 }
 
 int module_exec(PyObject* module) {
-  if (state.module != nullptr) {
-    if (state.module == module) {
+  if (state.module) {
+    if (state.module.get() == module) {
       return 0;
     }
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'quillmap' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
-  state.module = Py_NewRef(module);
+  state.module = OwnedRef::incref(module);
   InitProgress progress;
   const int status = translate_errors(nullptr, -1, [&] {
-    execute_steps(module, progress);
+    execute_steps(progress);
     return 0;
   });
   if (status == 0) {
     return 0;
   }
-  add_traceback("init corvana.quillmap", progress.where);
-  Py_CLEAR(state.module);
+  constexpr const char* failed_step = "init corvana.quillmap";
+  add_traceback(failed_step, progress.where);
+  clear_state();
   if (PyErr_Occurred() == nullptr) {
-    PyErr_SetString(PyExc_ImportError, "init corvana.quillmap");
+    PyErr_SetString(PyExc_ImportError, failed_step);
   }
   return -1;
 }
@@ -499,20 +465,29 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// m_size 0: the state is ModuleState, one per process, which m_traverse, m_clear and m_free govern.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "quillmap", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "quillmap", nullptr, 0, nullptr, module_slots, module_traverse, module_clear, module_free,
 };
 
 }  // namespace
 
-OwnedRef module_global(PyObject* name) {
-  if (state.module == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
-    throw PythonErrorSet{};
+void raise_not_initialised() {
+  PyErr_SetString(PyExc_RuntimeError, "corvana.quillmap is not initialised");
+  throw PythonErrorSet{};
+}
+
+void require_initialised() {
+  if (!state.module) {
+    raise_not_initialised();
   }
+}
+
+OwnedRef module_global(PyObject* name) {
+  require_initialised();
   PyObject* value = PyDict_GetItemWithError(module_dict(), name);
-  if (value == nullptr && PyErr_Occurred() == nullptr && state.builtins != nullptr) {
-    value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+  if (value == nullptr && PyErr_Occurred() == nullptr && state.builtins) {
+    value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), name);
   }
   if (value == nullptr) {
     if (PyErr_Occurred() == nullptr) {

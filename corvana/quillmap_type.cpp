@@ -54,10 +54,6 @@ const char init_doc[] =
     ":param lock_timeout: (keyword only) seconds that one operation may wait for locks held by live processes before it "
     "raises LockTimeoutError (a TimeoutError) with nothing changed; None waits for as long as they hold them\n";
 
-QuillmapObject* as_quillmap(PyObject* object) noexcept {
-  return reinterpret_cast<QuillmapObject*>(object);
-}
-
 struct MapParameters {
   std::uint64_t size = default_size;
   std::uint8_t bucket_chunk_size_exponent = default_bucket_chunk_size_exponent;
@@ -108,32 +104,42 @@ void destroy_map(QuillmapObject* self) noexcept {
   if (!self->chm) {
     return;
   }
-  PyObject* error_type = nullptr;
-  PyObject* error_value = nullptr;
-  PyObject* error_traceback = nullptr;
-  PyErr_Fetch(&error_type, &error_value, &error_traceback);
+  python::SavedError pending;
   // The field is emptied before the map is destroyed; an operation still running on another thread
   // keeps its own reference and destroys the map when it returns.
   std::shared_ptr<ConcurrentHashMap_string> map = std::move(self->chm);
   map.reset();
-  PyErr_Restore(error_type, error_value, error_traceback);
+  pending.restore();
 }
 
 namespace {
 
+// The serializers by name, and the adapter module whose dumps and loads the operations call instead
+// of the package's (null: the package itself).
+struct SerializerChoice {
+  python::OwnedRef Strings::* name;
+  const char* adapter;
+  bool is_optional;  // installed by an extra of the package
+};
+constexpr SerializerChoice serializer_choices[] = {
+    {&Strings::pickle, nullptr, false},
+    {&Strings::orjson, nullptr, true},
+    {&Strings::msgpack, nullptr, true},
+    {&Strings::json, json_adapter, false},
+    {&Strings::msgspec, msgspec_adapter, true},
+};
+
 // Makes the serializer object named by `serializer` (None or exactly str) the instance's.
 void choose_serializer(QuillmapObject* self, PyObject* serializer) {
-  const Strings& s = state.strings;
-  PyObject* const candidates[] = {s.pickle, s.orjson, s.msgpack, s.json, s.msgspec};
-  PyObject* chosen = nullptr;
+  const SerializerChoice* chosen = nullptr;
   if (serializer != Py_None) {
-    for (PyObject* candidate : candidates) {
-      const int equal = PyUnicode_Compare(serializer, candidate);
+    for (const SerializerChoice& choice : serializer_choices) {
+      const int equal = PyUnicode_Compare(serializer, (state.strings.*choice.name).get());
       if (equal == -1 && PyErr_Occurred() != nullptr) {
         throw PythonErrorSet{};
       }
       if (equal == 0) {
-        chosen = candidate;
+        chosen = &choice;
         break;
       }
     }
@@ -142,40 +148,29 @@ void choose_serializer(QuillmapObject* self, PyObject* serializer) {
     PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
     throw PythonErrorSet{};
   }
-  if (chosen == s.orjson || chosen == s.msgpack || chosen == s.msgspec) {
+  PyObject* name = (state.strings.*chosen->name).get();
+  if (chosen->is_optional) {
     // An optional package that was not importable: the NameError of the unbound global, as a
     // SerializerNotInstalledError that names the extra which installs it.
-    const int bound = PyDict_Contains(PyModule_GetDict(state.module), chosen);
+    const int bound = PyDict_Contains(PyModule_GetDict(state.module.get()), name);
     python::check_status(bound);
-    if (bound == 0 && PyDict_Contains(PyModule_GetDict(state.builtins), chosen) == 0) {
-      throw SerializerNotInstalled(PyUnicode_AsUTF8(chosen));
+    if (bound == 0 && PyDict_Contains(PyModule_GetDict(state.builtins.get()), name) == 0) {
+      throw SerializerNotInstalled(PyUnicode_AsUTF8(name));
     }
   }
-  if (chosen == s.msgspec) {
-    // msgspec keeps its JSON codec in msgspec.json; the operations call dumps / loads of the chosen
-    // object, so the package gets those two attributes (for the whole process, on every choice).
-    const OwnedRef encode = OwnedRef::checked(PyObject_GetAttr(
-        OwnedRef::checked(PyObject_GetAttr(module_global(s.msgspec).get(), s.json)).get(), s.encode));
-    python::check_status(PyObject_SetAttr(module_global(s.msgspec).get(), s.dumps, encode.get()));
-    const OwnedRef decode = OwnedRef::checked(PyObject_GetAttr(
-        OwnedRef::checked(PyObject_GetAttr(module_global(s.msgspec).get(), s.json)).get(), s.decode));
-    python::check_status(PyObject_SetAttr(module_global(s.msgspec).get(), s.loads, decode.get()));
+  // The module global must be bound, as for every choice, also where an adapter serializes.
+  OwnedRef module = module_global(name);
+  if (chosen->adapter != nullptr) {
+    module = OwnedRef::checked(PyImport_ImportModule(chosen->adapter));
   }
-  if (chosen == s.json) {
-    // json.dumps gives str, which the map cannot store: the codec stores its UTF-8 bytes (and
-    // json.loads reads bytes). The module global `json` must still be bound, as for every choice.
-    static_cast<void>(module_global(chosen));
-    python::replace_field(self->serializer_module,
-                          OwnedRef::checked(PyImport_ImportModule("corvana._json_codec")));
-    return;
-  }
-  python::replace_field(self->serializer_module, module_global(chosen));
+  python::replace_field(self->serializer_module, std::move(module));
 }
 
 // Creates a new map (name None or empty) or opens the one at `name`, and names the instance after it.
 void create_or_open_map(QuillmapObject* self, PyObject* name, const MapParameters& parameters) {
   const bool creates = name == Py_None || PyBytes_GET_SIZE(name) == 0;
-  std::string map_name = creates ? default_map_name : path_from_name(name);
+  // An empty map name makes the map create a new file.
+  std::string map_name = creates ? std::string() : path_from_name(name);
   // When the constructor throws, the instance keeps its former map and name.
   install_map(self, make_map(map_name, parameters));
   if (creates) {
@@ -188,9 +183,8 @@ void create_or_open_map(QuillmapObject* self, PyObject* name, const MapParameter
 }
 
 int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
-  // Outlives the translation of a failure, which names the file or the size from it.
-  ConstructionContext context;
-  return translate_errors("corvana.quillmap.quillmap.__init__", -1, [&] {
+  PyObject* name = Py_None;  // the file a failure names: the one opened, once bound
+  return translate_errors("corvana.quillmap.quillmap.__init__", -1, name, [&] {
     PyObject* bound[std::size(init_names)];
     bind_arguments(init_signature, args, kwargs, bound);
     MapParameters parameters;
@@ -206,9 +200,9 @@ int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (bound[4] != nullptr) {
       parameters.chunk_size_exponent = to_unsigned_char(bound[4]);
     }
-    PyObject* name = bound[0] != nullptr ? bound[0] : Py_None;
-    PyObject* serializer = bound[5] != nullptr ? bound[5] : state.strings.pickle;
-    PyObject* hash_function = bound[6] != nullptr ? bound[6] : state.default_hash_function;
+    name = bound[0] != nullptr ? bound[0] : Py_None;
+    PyObject* serializer = bound[5] != nullptr ? bound[5] : state.strings.pickle.get();
+    PyObject* hash_function = bound[6] != nullptr ? bound[6] : state.default_hash_function.get();
     check_argument_type(name, &PyBytes_Type, "name", true);
     check_argument_type(serializer, &PyUnicode_Type, "serializer", true);
     const std::uint64_t lock_timeout_ns =
@@ -216,17 +210,12 @@ int quillmap_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 
     // super(quillmap, self).__init__(hash_function): the class after quillmap in the instance's MRO.
     const OwnedRef super_object = OwnedRef::checked(PyObject_CallFunctionObjArgs(
-        state.builtin_super, reinterpret_cast<PyObject*>(&quillmap_type), object, nullptr));
-    const OwnedRef base_init = OwnedRef::checked(PyObject_GetAttr(super_object.get(), state.strings.init));
+        state.builtin_super.get(), reinterpret_cast<PyObject*>(&quillmap_type), object, nullptr));
+    const OwnedRef base_init = OwnedRef::checked(PyObject_GetAttr(super_object.get(), state.strings.init.get()));
     const OwnedRef ignored = OwnedRef::checked(PyObject_CallOneArg(base_init.get(), hash_function));
 
     QuillmapObject* self = as_quillmap(object);
     choose_serializer(self, serializer);
-    context.creates = name == Py_None || PyBytes_GET_SIZE(name) == 0;
-    context.name = context.creates ? nullptr : name;
-    context.size = parameters.size;
-    context.bucket_chunk_size_exponent = parameters.bucket_chunk_size_exponent;
-    context.bucket_chunk_number = parameters.bucket_chunk_number;
     create_or_open_map(self, name, parameters);
     self->chm->set_lock_timeout(lock_timeout_ns);
     return 0;
@@ -305,18 +294,18 @@ PyObject* refuse_pickling(PyObject* /*self*/, PyObject* /*argument*/) {
 }
 
 PyMethodDef quillmap_method_defs[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_insert)),
+    {"insert", as_cfunction(method_insert),
      METH_FASTCALL | METH_KEYWORDS, method_insert_doc},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_get)),
+    {"get", as_cfunction(method_get),
      METH_FASTCALL | METH_KEYWORDS, method_get_doc},
-    {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_remove)),
+    {"remove", as_cfunction(method_remove),
      METH_FASTCALL | METH_KEYWORDS, method_remove_doc},
-    {"expansion", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_expansion)),
+    {"expansion", as_cfunction(method_expansion),
      METH_FASTCALL | METH_KEYWORDS, method_expansion_doc},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
 #define CORVANA_METHOD(name, flags) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_##name)), flags, method_##name##_doc}
+  {#name, as_cfunction(method_##name), flags, method_##name##_doc}
     CORVANA_METHOD(lookup, METH_FASTCALL | METH_KEYWORDS),
     CORVANA_METHOD(setdefault, METH_FASTCALL | METH_KEYWORDS),
     CORVANA_METHOD(pop, METH_FASTCALL | METH_KEYWORDS),
@@ -343,7 +332,7 @@ PyObject* get_bucket_chunk_in_use(PyObject* object, void* /*closure*/) {
 }
 
 PyObject* get_element_count(PyObject* object, void* /*closure*/) {
-  return translate_errors<PyObject*>(nullptr, nullptr, [&] {
+  return translate_errors<PyObject*>(nullptr, nullptr, object, [&] {
     return OwnedRef::checked(PyLong_FromUnsignedLongLong(require_map(as_quillmap(object))->element_count()))
         .release();
   });
@@ -411,21 +400,15 @@ PyTypeObject quillmap_type = [] {
 
 const QuillmapMethods quillmap_methods = {slot_insert, slot_get, slot_remove, slot_expansion};
 
-namespace {
-thread_local PyObject* operating_map_name = nullptr;
-}  // namespace
-
-PyObject* current_map_name() noexcept { return operating_map_name; }
-
-CurrentMapName::CurrentMapName(PyObject* name) noexcept : previous_(std::exchange(operating_map_name, name)) {}
-CurrentMapName::~CurrentMapName() { operating_map_name = previous_; }
-
-std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
-  operating_map_name = self->base.name;
+void refuse_if_closed(QuillmapObject* self) {
   if (self->is_closed != 0) {
     PyErr_SetString(PyExc_RuntimeError, "this quillmap is closed");
     throw PythonErrorSet{};
   }
+}
+
+std::shared_ptr<ConcurrentHashMap_string> require_map(QuillmapObject* self) {
+  refuse_if_closed(self);
   if (!self->chm) {
     PyErr_SetString(PyExc_RuntimeError,
                     "this quillmap holds no map: its construction failed or never ran, or it was finalized");
@@ -458,19 +441,14 @@ int ready_quillmap_type(PyTypeObject* base) {
   if (!has_init_doc) {
     // The slot wrapper of tp_init in the class dictionary reads its docstring from its wrapperbase,
     // which is shared by every type; this class gets a copy of its own with the constructor's doc.
-    PyObject* wrapper = PyDict_GetItemWithError(quillmap_type.tp_dict, state.strings.init);
+    PyObject* wrapper = PyDict_GetItemWithError(quillmap_type.tp_dict, state.strings.init.get());
     if (wrapper == nullptr) {
       if (PyErr_Occurred() == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "quillmap has no __init__ slot wrapper");
       }
       return -1;
     }
-    if (Py_IS_TYPE(wrapper, &PyWrapperDescr_Type)) {
-      auto* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper);
-      init_wrapper_with_doc = *descriptor->d_base;
-      init_wrapper_with_doc.doc = init_doc;
-      descriptor->d_base = &init_wrapper_with_doc;
-    }
+    python_compat::set_slot_wrapper_doc(wrapper, init_wrapper_with_doc, init_doc);
     has_init_doc = true;
   }
   return native_api::publish_methods(&quillmap_type, &quillmap_methods,

@@ -13,7 +13,6 @@
 #include <limits>
 
 #include "corvana/native_api.hpp"
-#include "corvana/python_ref.hpp"
 
 namespace corvana::tarnwick {
 namespace {

@@ -301,12 +301,11 @@ std::byte* heap_alloc_recorded_bytes(Allocator heap, std::size_t size, Backing b
   if (heap == nullptr || size == 0) {
     return nullptr;
   }
-  // size + 2 rounded up to a multiple of 8, refused where that would pass 64 bits.
-  if (size > std::numeric_limits<std::size_t>::max() - 9) {
+  if (size > max_raw_block_size) {  // its block would not fit in 64 bits
     report_out_of_memory();
     return nullptr;
   }
-  const std::uint64_t block_bytes = ((static_cast<std::uint64_t>(size) + 1) & ~std::uint64_t{7}) + 8;
+  const std::uint64_t block_bytes = raw_block_bytes(size);
   std::byte* payload = nullptr;
   std::uint64_t block_offset = 0;
   {

@@ -20,6 +20,13 @@ inline constexpr std::uint8_t max_unit = 246;           // chunk_size must fit i
   return static_cast<std::uint8_t>(((unit + 1) & 0xF8) + 8);
 }
 
+// What a raw block of `size` bytes takes of the heap: size + 2 rounded up to a multiple of 8.
+// Requires: size <= max_raw_block_size.
+inline constexpr std::uint64_t max_raw_block_size = ~std::uint64_t{0} - 9;
+[[nodiscard]] constexpr std::uint64_t raw_block_bytes(std::uint64_t size) noexcept {
+  return ((size + 1) & ~std::uint64_t{7}) + 8;
+}
+
 // A run of `count` (>= 1) chunks of `unit` (1..246): returns the first chunk's start (payload at +2)
 // or null. Free-listed units are served from their list first, the rest carved fresh; when the
 // fresh rest does not fit, the listed chunks go back to their list and the request fails whole.

@@ -61,10 +61,16 @@ void return_partial_refill(Allocator heap, ChunkLink* first, std::uint64_t made,
   }
 }
 
+// HeapExhausted for the allocator's ENOMEM, runtime_error for any other code; either with the text
+// of strerror(code).
 [[noreturn]] void throw_heap_exhausted(int code) {
   char buffer[256];
   // GNU strerror_r: thread-safe; returns the text in `buffer` or a static string.
-  throw std::runtime_error(strerror_r(code, buffer, sizeof buffer));
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  if (code == ENOMEM) {
+    throw HeapExhausted(text);
+  }
+  throw std::runtime_error(text);
 }
 
 }  // namespace

@@ -20,18 +20,29 @@ class DamagedFile : public std::runtime_error {
   std::string detail_;
 };
 
-// The heap has no room for what was asked (its text is "mm:alloc: out of memory"); nothing was
-// taken. A distinct type so that a caller with a way that needs no room can take it instead.
+// The heap's text for an allocation that found no room.
+inline constexpr char heap_exhausted_text[] = "mm:alloc: out of memory";
+
+// The heap has no room for what was asked; nothing was taken. A distinct type so that a caller
+// with a way that needs no room can take it instead. Its text is the allocator's, or the one given
+// (the chunk-cache API reports strerror(ENOMEM)).
 class HeapExhausted : public std::runtime_error {
  public:
-  HeapExhausted() : std::runtime_error("mm:alloc: out of memory") {}
+  HeapExhausted() : std::runtime_error(heap_exhausted_text) {}
+  explicit HeapExhausted(const char* text) : std::runtime_error(text) {}
 };
 
 // Every slot of the memory file's process table is held by a mapping that is open now, so the file
-// cannot be opened once more until one of them is closed. Its text is the opening's own.
+// at `path` cannot be opened once more until one of them is closed. Its text is the opening's:
+// "cannot open 'PATH': REASON".
 class ProcessSlotsExhausted : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  ProcessSlotsExhausted(const std::string& path, const std::string& reason)
+      : std::runtime_error("cannot open '" + path + "': " + reason), path_(path) {}
+  [[nodiscard]] const std::string& path() const noexcept { return path_; }
+
+ private:
+  std::string path_;
 };
 
 // A wait for a lock ended because a signal handler raised; the Python error is set. Nothing was

@@ -40,7 +40,10 @@
 //   crash_points.hpp   store ordering for deaths, and the crash points of test builds
 //   errors.hpp         the layer's exceptions
 //   chunk_cache.hpp    the older chunk-cache API, kept for other extension modules
+//   python_compat.hpp  Python.h, and the private or version-gated CPython calls behind one name each
 #pragma once
+
+#include "heap/python_compat.hpp"  // first, as Python.h asks to be
 
 #include <atomic>
 #include <bit>

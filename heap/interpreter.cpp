@@ -1,11 +1,9 @@
 // The heap layer's calls into the Python interpreter (see heap/interpreter.hpp): the only file of
 // the layer that uses the Python API. Every function works without an interpreter too (native tests
 // link libpython without starting it): then it does without.
-#include <Python.h>
+#include "heap/heap.hpp"
 
 #include <cstdlib>
-
-#include "heap/heap.hpp"
 
 namespace corvana {
 
@@ -56,14 +54,7 @@ void sleep_wait_step() noexcept {
   platform::sleep_milliseconds(1);
 }
 
-bool interpreter_is_finalizing() noexcept {
-  // Reads a flag of the runtime state, which is static: false when no interpreter was ever started.
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
+bool interpreter_is_finalizing() noexcept { return python_compat::is_finalizing(); }
 
 void check_interrupts() {
   if (!interpreter_runs() || interpreter_is_finalizing()) {

@@ -374,10 +374,10 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use, st
   // Fresh, so zero: empty buckets. Their pages get backing as the split reaches them.
   std::byte* payload = heap_alloc_recorded_bytes(base_, block_bytes, Backing::by_user, block_record);
   if (payload == nullptr) {
-    const std::string text = map_layout::heap_error_text();
+    const map_layout::HeapFailure failure;
     write_header_word(map_header_field(offsetof(map_layout::MapHeader, refused_chunks_in_use)), chunks_in_use);
     roll_back();
-    throw std::runtime_error(text);
+    failure.raise();
   }
   crash_point("expansion.allocated");
   publish_new_chunks(chunks_in_use, marker);

@@ -36,5 +36,7 @@
 
 #include "map/key_hash.hpp"
 #include "map/map_base.hpp"
-#include "map/string_map.hpp"
+#include "map/map_errors.hpp"
 #include "map/pointer_map.hpp"
+#include "map/python_ref.hpp"
+#include "map/string_map.hpp"

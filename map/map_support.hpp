@@ -1,7 +1,9 @@
 // Small helpers shared by the string map's source files. Private to the map layer.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "heap/heap.hpp"
@@ -27,7 +29,25 @@ namespace corvana::map_layout {
 // The last heap error text, for a heap allocation that failed.
 [[nodiscard]] inline std::string heap_error_text() {
   const char* text = heap_last_error();
-  return text != nullptr ? text : "mm:alloc: out of memory";
+  return text != nullptr ? text : heap_exhausted_text;
 }
+
+// The failure of a heap allocation that returned null, taken at once, before other calls can
+// change errno or the text. raise() throws HeapExhausted when the heap had no room (the allocator
+// reports that as ENOMEM, with heap_exhausted_text), else runtime_error with the heap's last text.
+class HeapFailure {
+ public:
+  HeapFailure() : code_(errno), text_(heap_error_text()) {}
+  [[noreturn]] void raise() const {
+    if (code_ == ENOMEM) {
+      throw HeapExhausted();
+    }
+    throw std::runtime_error(text_);
+  }
+
+ private:
+  int code_;
+  std::string text_;
+};
 
 }  // namespace corvana::map_layout

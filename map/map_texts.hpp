@@ -1,6 +1,6 @@
 // The fixed texts of the map layer's exceptions, one home each. They are part of what callers see
 // (the Python layer raises them as the messages of its errors): never reworded. Private to the map
-// layer; the Python layer matches none of them.
+// layer; the Python layer matches none of them: it tells failures apart by their types.
 #pragma once
 
 #include "heap/heap.hpp"
@@ -20,6 +20,8 @@ inline constexpr char size_too_large[] = "size is too large: the memory file wou
 
 // A memory file that cannot be created or opened (bad_alloc).
 inline constexpr char bad_allocation[] = "bad allocation";
+// A file whose status could not be read (FileStatusUnavailable), followed by the errno.
+inline constexpr char file_status_wrong[] = "file status wrong with errno: ";
 // Process memory that python_malloc could not give (runtime_error): the heap layer's text.
 inline constexpr const char* python_malloc_failed = python_malloc_failed_text;
 // An operation on a map object that holds no map (runtime_error).

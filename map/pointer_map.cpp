@@ -11,8 +11,6 @@
 //   cleared only by the last participant of that expansion, under expansion_lock;
 // - chunk slot N holds null before the expansion from N, the marker while its creator works, and
 //   chunk N once the new chunks, their buckets and migration_cursor are ready (publication).
-#include <Python.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -28,6 +26,7 @@
 
 #include "map/map_texts.hpp"
 #include "map/pointer_map.hpp"
+#include "map/python_ref.hpp"
 
 namespace corvana {
 
@@ -36,6 +35,8 @@ struct PointerMapLife {
 };
 
 namespace {
+
+using python::OwnedRef;
 
 constexpr char invalid_name_text[] = "invalid stoll argument";
 constexpr char name_out_of_range_text[] = "stoll argument out of range";
@@ -90,25 +91,6 @@ class BucketLock {
 [[nodiscard]] std::atomic_ref<PointerBucket*> moving_to_word(PointerBucket* bucket) noexcept {
   return std::atomic_ref<PointerBucket*>(bucket->moving_to);
 }
-
-// A reference owned by the map code for a short while: dropped when the owner goes, which is
-// always after the bucket locks of the operation have been released.
-class OwnedRef {
- public:
-  OwnedRef() noexcept = default;
-  ~OwnedRef() { Py_XDECREF(object_); }
-  OwnedRef(const OwnedRef&) = delete;
-  OwnedRef& operator=(const OwnedRef&) = delete;
-  [[nodiscard]] PyObject* get() const noexcept { return object_; }
-  // Takes over a reference that the caller owned.
-  void steal(PyObject* object) noexcept {
-    PyObject* previous = std::exchange(object_, object);
-    Py_XDECREF(previous);
-  }
-
- private:
-  PyObject* object_ = nullptr;
-};
 
 // Keeps the first error raised by a key comparison of one operation, so that no later comparison
 // runs with an error set, and leaves it pending for the caller when the operation ends. Declared
@@ -270,8 +252,8 @@ constexpr char live_maps_capsule_name[] = "corvana.map.pointer_map.live_maps.v1"
       maps = static_cast<LiveMaps*>(PyCapsule_GetPointer(capsule, live_maps_capsule_name));
     } else {
       auto* fresh = new (std::nothrow) LiveMaps();
-      OwnedRef made;
-      made.steal(fresh == nullptr ? nullptr : PyCapsule_New(fresh, live_maps_capsule_name, nullptr));
+      const OwnedRef made =
+          OwnedRef::steal(fresh == nullptr ? nullptr : PyCapsule_New(fresh, live_maps_capsule_name, nullptr));
       if (made.get() != nullptr && PyDict_SetItemString(state, live_maps_capsule_name, made.get()) == 0) {
         maps = fresh;  // never freed: maps may be created and destroyed until the process ends
       } else {
@@ -565,8 +547,7 @@ void ConcurrentHashMap_pointer::insert(PyObject* key, PyObject* value, std::int6
       for (;; cursor.advance()) {
         PointerEntry& entry = cursor.entry();
         if (keys_equal(entry, key, hash, errors)) {
-          Py_INCREF(value);
-          replaced_value.steal(std::exchange(entry.value, value));
+          replaced_value = OwnedRef::steal(std::exchange(entry.value, Py_NewRef(value)));
           lock.unlock();
           return;  // replaced_value is dropped now, outside the lock
         }
@@ -701,8 +682,8 @@ bool ConcurrentHashMap_pointer::remove(PyObject* key, std::int64_t hash) {
     }
     // The last entry fills the hole; its old slot is cleared.
     PointerEntry& last = cursor.entry();
-    removed_key.steal(found->key);
-    removed_value.steal(found->value);
+    removed_key = OwnedRef::steal(found->key);
+    removed_value = OwnedRef::steal(found->value);
     *found = last;
     last = PointerEntry{nullptr, nullptr, 0};
     const std::uint64_t old_length = list.length;

@@ -36,10 +36,6 @@
 #include "heap/heap.hpp"
 #include "map/map_base.hpp"
 
-// The interpreter's object type, declared as Python.h declares it, so that users of this header
-// need not include Python.h first.
-typedef struct _object PyObject;
-
 namespace corvana {
 
 // Records of the pointer-keyed map. They live in process memory (never in a file), so they keep

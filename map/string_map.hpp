@@ -50,14 +50,24 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Creates a new map in a new memory file when `name` is empty (and stores the file's full path in
   // `name`), else opens the map in the memory file at path `name`.
   // Throws invalid_argument (parameter checks), bad_alloc "bad allocation" (the memory file cannot be
-  // created or opened), runtime_error (everything else, including a file that does not hold a map;
-  // a new file is then deleted, an opened one left as it was).
+  // created or opened), FileStatusUnavailable (the file at `name` cannot be looked at),
+  // ProcessSlotsExhausted (every process slot of it is held), MapSizeTooSmall (`size` is below
+  // smallest_size() for a new map), HeapExhausted (no room otherwise), DamagedFile (damage met while
+  // repairing what a dead owner of this object's slot left), runtime_error (everything else,
+  // including a file that does not hold a map); a new file is then deleted, an opened one left as
+  // it was.
   // GIL: held while an interpreter runs (the address array comes from PyMem_Malloc).
   ConcurrentHashMap_string(std::string& name, std::uint8_t bucket_chunk_size_exponent,
                            std::uint64_t bucket_chunk_number, std::uint64_t size,
                            std::uint8_t chunk_size_exponent);
   // Releases what this object holds; the map and its file remain. GIL: as for the constructor.
   ~ConcurrentHashMap_string();
+
+  // The smallest `size` that makes an empty map of these dimensions: what its header, its shared
+  // cells, its bucket chunk table and its first bucket chunk take of the heap. 0 when that does not
+  // fit in 64 bits.
+  [[nodiscard]] static std::uint64_t smallest_size(std::uint8_t bucket_chunk_size_exponent,
+                                                   std::uint64_t bucket_chunk_number) noexcept;
 
   // Stores or replaces the value of `key`. GIL: as held by the caller; lock waits may give it away.
   void insert(const char* key, const char* value, std::uint64_t key_len, std::uint64_t value_len,

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "map/entry_pages.hpp"
+#include "map/map_errors.hpp"
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
 #include "map/map_texts.hpp"
@@ -30,6 +31,10 @@ namespace {
 
 constexpr std::uint64_t max_uint64 = std::numeric_limits<std::uint64_t>::max();
 
+// The shared cells of a new map: bucket_chunk_in_use, expansion_workers, expansion_lock,
+// migration_cursor, element_count. Each lies in a raw block of its own (cell_block_bytes).
+constexpr std::uint64_t cell_initial_values[] = {1, 0, lock_word_free, 0, 0};
+constexpr std::size_t cell_count = std::size(cell_initial_values);
 
 // Largest string_chunk_size_exponent: 2^7 - 2 rounded up to 8 is 128; 2^8 would not fit a unit byte.
 constexpr std::uint8_t max_chunk_size_exponent = 7;
@@ -78,7 +83,7 @@ bool is_string_unit(std::uint64_t unit) noexcept {
 std::byte* alloc_aligned_record(Allocator heap, std::uint64_t bytes_with_slack, Backing backing = Backing::ahead) {
   std::byte* payload = heap_alloc_bytes(heap, bytes_with_slack, backing);
   if (payload == nullptr) {
-    throw std::runtime_error(heap_error_text());
+    map_layout::HeapFailure().raise();
   }
   return map_layout::line_aligned(payload);
 }
@@ -195,7 +200,15 @@ ConcurrentHashMap_string::ConcurrentHashMap_string(std::string& name, std::uint8
     throw bucket_chunk_number_exception();
   }
   if (name.empty()) {
-    create_map(name, bucket_chunk_size_exponent, bucket_chunk_number, size, chunk_size_exponent);
+    try {
+      create_map(name, bucket_chunk_size_exponent, bucket_chunk_number, size, chunk_size_exponent);
+    } catch (const HeapExhausted&) {
+      const std::uint64_t minimum = smallest_size(bucket_chunk_size_exponent, bucket_chunk_number);
+      if (minimum != 0 && size < minimum) {
+        throw MapSizeTooSmall(minimum, size);
+      }
+      throw;
+    }
   } else {
     open_map(name);
   }
@@ -203,6 +216,27 @@ ConcurrentHashMap_string::ConcurrentHashMap_string(std::string& name, std::uint8
 
 ConcurrentHashMap_string::~ConcurrentHashMap_string() {
   release();
+}
+
+std::uint64_t ConcurrentHashMap_string::smallest_size(std::uint8_t bucket_chunk_size_exponent,
+                                                      std::uint64_t bucket_chunk_number) noexcept {
+  // What create_map carves, in its order: the map header's chunk (from the heap's first chunk on),
+  // the shared cells, the bucket chunk table and bucket chunk 0, each cell and the last two a raw
+  // block with room to start on a cache line.
+  std::uint64_t chunk_bytes = 0;
+  std::uint64_t table_bytes = 0;
+  if (!aligned_block_bytes(std::uint64_t{1} << (bucket_chunk_size_exponent % 64), sizeof(Bucket), chunk_bytes) ||
+      !aligned_block_bytes(bucket_chunk_number, sizeof(std::uint64_t), table_bytes) ||
+      chunk_bytes > max_raw_block_size || table_bytes > max_raw_block_size) {
+    return 0;
+  }
+  std::uint64_t total = map_layout::first_record_offset - heap_header_bytes +
+                        cell_count * raw_block_bytes(map_layout::cell_block_bytes);
+  if (__builtin_add_overflow(total, raw_block_bytes(table_bytes), &total) ||
+      __builtin_add_overflow(total, raw_block_bytes(chunk_bytes), &total)) {
+    return 0;
+  }
+  return total;
 }
 
 void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket_chunk_size_exponent,
@@ -249,7 +283,7 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
 
   std::byte* header_chunk = heap_alloc_chunks(base_, 1, map_header_unit);
   if (header_chunk == nullptr) {
-    throw std::runtime_error(heap_error_text());
+    map_layout::HeapFailure().raise();
   }
   if (header_chunk != base_ + map_layout::map_header_chunk_offset) {
     throw std::runtime_error("the map header did not land at heap offset 64");
@@ -263,19 +297,16 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
   std::fill_n(chunk_addresses_, bucket_chunk_number, nullptr);
 
   // The cells and the table first: they lie in the first pages of the heap, backed with the file.
-  // bucket_chunk_in_use, expansion_workers, expansion_lock, migration_cursor, element_count
-  constexpr std::uint64_t initial_values[] = {1, 0, lock_word_free, 0, 0};
-  constexpr std::size_t cell_count = std::size(initial_values);
   Offset cell_offsets[cell_count];
   for (std::size_t index = 0; index < cell_count; ++index) {
     std::byte* block = heap_alloc_bytes(base_, map_layout::cell_block_bytes);
     if (block == nullptr) {
-      throw std::runtime_error(heap_error_text());
+      map_layout::HeapFailure().raise();
     }
     const auto padding =
         static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(block) % map_layout::cache_line_bytes);
     std::byte* cell = block + padding;
-    std::memcpy(cell, &initial_values[index], sizeof(std::uint64_t));
+    std::memcpy(cell, &cell_initial_values[index], sizeof(std::uint64_t));
     cell_offsets[index] = offset_of(base_, cell);
   }
 
@@ -308,7 +339,7 @@ void ConcurrentHashMap_string::create_map(std::string& name, std::uint8_t bucket
 void ConcurrentHashMap_string::open_map(const std::string& name) {
   std::uint64_t file_length = 0;
   if (!platform::file_length(name.c_str(), file_length)) {
-    throw std::runtime_error("file status wrong with errno: " + std::to_string(platform::last_error()));
+    throw FileStatusUnavailable(platform::last_error(), name);
   }
   if (file_length < file_header_bytes + map_layout::first_record_offset) {
     refuse_file(name, "the file is too short to hold a map (" + std::to_string(file_length) + " bytes)");
@@ -324,7 +355,7 @@ void ConcurrentHashMap_string::open_map(const std::string& name) {
       refuse_file(name, heap_error_text());
     }
     if (platform::last_error() == EBUSY) {
-      throw ProcessSlotsExhausted("cannot open '" + name + "': " + heap_error_text());
+      throw ProcessSlotsExhausted(name, heap_error_text());
     }
     throw bad_alloc_exception();
   }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -159,14 +160,38 @@ TEST_F(StringMapConstruction, AHeapTooSmallForTheLayoutLeavesNoFile) {
   EXPECT_EQ(file_count(), 1u);
   std::filesystem::remove(name);
 
-  EXPECT_EQ(construction_error<std::runtime_error>("", 0, 1, 983, 5), "mm:alloc: out of memory");
-  EXPECT_EQ(construction_error<std::runtime_error>("", 0, 1, 100, 5), "mm:alloc: out of memory");
+  EXPECT_EQ(construction_error<MapSizeTooSmall>("", 0, 1, 983, 5), "mm:alloc: out of memory");
+  EXPECT_EQ(construction_error<MapSizeTooSmall>("", 0, 1, 100, 5), "mm:alloc: out of memory");
   EXPECT_EQ(file_count(), 0u);
+  // The error carries the smallest size, which the map computes the same way for any dimensions.
+  try {
+    create(name, 0, 1, 983, 5);
+    ADD_FAILURE() << "no exception";
+  } catch (const MapSizeTooSmall& error) {
+    EXPECT_EQ(error.minimum_size(), 984u);
+    EXPECT_EQ(error.requested_size(), 983u);
+  }
+  for (const auto& [exponent, number] : {std::pair<std::uint8_t, std::uint64_t>{4, 64}, {10, 100}}) {
+    const std::uint64_t minimum = ConcurrentHashMap_string::smallest_size(exponent, number);
+    EXPECT_EQ(construction_error<MapSizeTooSmall>("", exponent, number, minimum - 1, 5), "mm:alloc: out of memory");
+    std::string made;
+    EXPECT_NO_THROW(create(made, exponent, number, minimum, 5));
+    std::filesystem::remove(made);
+  }
+  EXPECT_EQ(ConcurrentHashMap_string::smallest_size(63, std::uint64_t{1} << 62), 0u);  // past 64 bits
 }
 
-TEST_F(StringMapConstruction, OpeningAMissingFileReportsErrno) {
-  EXPECT_EQ(construction_error<std::runtime_error>(directory_ + "/missing", 2, 2, 2, 3),
-            "file status wrong with errno: 2");
+TEST_F(StringMapConstruction, OpeningAMissingFileReportsErrnoAndPath) {
+  const std::string missing = directory_ + "/missing";
+  EXPECT_EQ(construction_error<FileStatusUnavailable>(missing, 2, 2, 2, 3), "file status wrong with errno: 2");
+  try {
+    std::string name = missing;
+    ConcurrentHashMap_string map(name, 2, 2, 2, 3);
+    ADD_FAILURE() << "no exception";
+  } catch (const FileStatusUnavailable& error) {
+    EXPECT_EQ(error.error_number(), ENOENT);
+    EXPECT_EQ(error.path(), missing);
+  }
 }
 
 class BadMapFile : public MapTest {

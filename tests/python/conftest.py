@@ -38,6 +38,36 @@ def run_python(code, env=None, timeout=120):
     return completed.stdout
 
 
+# Creating a second interpreter takes a private module of the interpreter, another one by version:
+# _xxsubinterpreters (3.9 to 3.12) raises the failure of the code it runs; _interpreters (3.13)
+# returns it, and needs a "legacy" interpreter, whose import system does not refuse a module made for
+# one interpreter before the module's own check can. This is the one place that uses either.
+def run_in_second_interpreter(code, first=""):
+    """Runs `first` in a new process, then `code` in a second interpreter of it; returns what the
+    process printed, the failure of `code` included. None when this Python has no module to create
+    interpreters with."""
+    import importlib.util
+
+    if importlib.util.find_spec("_xxsubinterpreters"):
+        run = f"""
+            import _xxsubinterpreters as interpreters
+            interpreter = interpreters.create()
+            try:
+                interpreters.run_string(interpreter, {code!r})
+            except Exception as error:
+                print(error)
+        """
+    elif importlib.util.find_spec("_interpreters"):
+        run = f"""
+            import _interpreters as interpreters
+            interpreter = interpreters.create("legacy")
+            print(interpreters.run_string(interpreter, {code!r}).formatted)
+        """
+    else:
+        return None
+    return run_python(first + "\n" + textwrap.dedent(run))
+
+
 def run_processes(processes, seconds=120):
     """Starts the processes and waits for all of them, bounded by `seconds` in all; kills any that
     hang and fails the test unless every one ended with exit code 0."""

@@ -30,6 +30,31 @@ def test_a_missing_file_is_a_runtime_error_and_a_file_not_found_error(tmp_path):
     assert type(back) is type(error) and str(back) == str(error) and back.filename == error.filename
 
 
+def test_a_missing_file_is_named_by_the_call_that_opens_it_never_by_a_map_used_before(tmp_path):
+    # Each round uses a map and drops it (its name is freed), then opens a file that is not there:
+    # by name (dict_expansion, _check_file) and by the constructor. Every error names the missing file.
+    missing = str(tmp_path / "no-map")
+    out = run_python(f"""
+        import os
+        import corvana.quillmap as qm
+        name = {missing!r}.encode()
+        calls = (lambda: qm.dict_expansion(name, 2), lambda: qm._check_file(name), lambda: qm.quillmap(name))
+        named = set()
+        for round in range(40):
+            q = qm.quillmap(size=1 << 20, bucket_chunk_size_exponent=2)
+            q[round] = round
+            os.unlink(q.name)
+            del q
+            for call in calls:
+                try:
+                    call()
+                except qm.MemoryFileNotFoundError as error:
+                    named.add((error.filename, str(error)))
+        print(sorted(named))
+    """)
+    assert out.strip() == str([(missing, "file status wrong with errno: 2")])
+
+
 def test_a_file_that_may_not_be_read_is_a_permission_error(tmp_path):
     if os.geteuid() == 0:
         pytest.skip("root may read every file")

@@ -6,7 +6,7 @@ import pytest
 import corvana.quillmap as qm
 from corvana.pellrook import pellrook
 
-from conftest import run_python
+from conftest import run_in_second_interpreter, run_python
 
 
 def test_module_attributes():
@@ -118,29 +118,9 @@ def test_wrong_signature_and_bad_types_are_refused():
 
 
 def test_a_second_interpreter_is_refused():
-    import importlib.util
-
-    if importlib.util.find_spec("_xxsubinterpreters"):  # 3.9 to 3.12
-        program = """
-            import _xxsubinterpreters as interpreters
-            import corvana.quillmap
-            interpreter = interpreters.create()
-            try:
-                interpreters.run_string(interpreter, "import corvana.quillmap")
-            except Exception as error:
-                print(error)
-        """
-    elif importlib.util.find_spec("_interpreters"):  # 3.13: returns the failure instead of raising it
-        # A legacy interpreter does not let the import system refuse first: the module's own check runs.
-        program = """
-            import _interpreters as interpreters
-            import corvana.quillmap
-            interpreter = interpreters.create("legacy")
-            print(interpreters.run_string(interpreter, "import corvana.quillmap").formatted)
-        """
-    else:
+    out = run_in_second_interpreter("import corvana.quillmap", first="import corvana.quillmap")
+    if out is None:
         pytest.skip("this Python has no module to create interpreters with")
-    out = run_python(program)
     # From 3.12 on, the import system itself refuses a module made for one interpreter, first.
     assert ("Interpreter change detected - this module can only be loaded into one interpreter per process." in out
             or "does not support loading in subinterpreters" in out), out

@@ -1,4 +1,4 @@
-// The parallel expansion driver: quillmap.expansion(parallelism), the worker task
+// The Python-side expansion driver: quillmap.expansion(parallelism), the worker task
 // dict_expansion(name, target_length) and _expansion_worker, the body of one worker process.
 //
 // expansion() reads the number of bucket chunks in use once and starts `parallelism` worker
@@ -64,12 +64,6 @@ constexpr Signature dict_expansion_signature{"dict_expansion", dict_expansion_na
 constexpr const char* expansion_worker_names[] = {"connection", "task", "name", "target_length"};
 constexpr Signature expansion_worker_signature{"_expansion_worker", expansion_worker_names, 4};
 
-OverrideMemory expansion_override_memory;
-
-QuillmapObject* as_quillmap(PyObject* object) noexcept {
-  return reinterpret_cast<QuillmapObject*>(object);
-}
-
 OwnedRef call_method(PyObject* object, PyObject* name) {
   return OwnedRef::checked(PyObject_CallMethodNoArgs(object, name));
 }
@@ -84,7 +78,7 @@ OwnedRef attribute(PyObject* object, PyObject* name) {
 
 // Whether a started process has ended (its exitcode is set; looking reaps it when it has).
 bool has_exited(PyObject* process) {
-  return attribute(process, state.strings.exitcode).get() != Py_None;
+  return attribute(process, state.strings.exitcode.get()).get() != Py_None;
 }
 
 OwnedRef float_from(double value) {
@@ -108,10 +102,10 @@ OwnedRef fetch_task_error() {
   PyErr_NormalizeException(&error_type, &error_value, &error_traceback);
   const OwnedRef type = OwnedRef::steal(error_type);
   OwnedRef value = OwnedRef::steal(error_value);
-  if (error_traceback != nullptr) {
-    python::check_status(PyException_SetTraceback(value.get(), error_traceback));
-  }
   const OwnedRef traceback = OwnedRef::steal(error_traceback);
+  if (traceback) {
+    python::check_status(PyException_SetTraceback(value.get(), traceback.get()));
+  }
   return value;
 }
 
@@ -172,7 +166,7 @@ WorkerProcesses::~WorkerProcesses() {
       continue;
     }
     // Failures are dropped here: the error being raised is the one the caller is told of.
-    for (PyObject* method : {state.strings.kill, state.strings.join}) {
+    for (PyObject* method : {state.strings.kill.get(), state.strings.join.get()}) {
       static_cast<void>(OwnedRef::steal(PyObject_CallMethodNoArgs(worker.process.get(), method)));
       PyErr_Clear();
     }
@@ -182,23 +176,23 @@ WorkerProcesses::~WorkerProcesses() {
 
 void WorkerProcesses::start(PyObject* context, PyObject* runner, PyObject* task, PyObject* name,
                             PyObject* target) {
-  const OwnedRef pipe = call_method(context, state.strings.pipe, Py_False);  // (reader, writer)
+  const OwnedRef pipe = call_method(context, state.strings.pipe.get(), Py_False);  // (reader, writer)
   Worker worker;
   worker.reader = OwnedRef::checked(PySequence_GetItem(pipe.get(), 0));
   const OwnedRef writer = OwnedRef::checked(PySequence_GetItem(pipe.get(), 1));
   const OwnedRef arguments = OwnedRef::checked(PyTuple_Pack(4, writer.get(), task, name, target));
   const OwnedRef keywords = OwnedRef::checked(PyDict_New());
-  python::check_status(PyDict_SetItem(keywords.get(), state.strings.target, runner));
-  python::check_status(PyDict_SetItem(keywords.get(), state.strings.args, arguments.get()));
-  python::check_status(PyDict_SetItem(keywords.get(), state.strings.daemon, Py_True));
-  const OwnedRef process_class = attribute(context, state.strings.process);
-  worker.process = OwnedRef::checked(PyObject_Call(process_class.get(), state.empty_tuple, keywords.get()));
+  python::check_status(PyDict_SetItem(keywords.get(), state.strings.target.get(), runner));
+  python::check_status(PyDict_SetItem(keywords.get(), state.strings.args.get(), arguments.get()));
+  python::check_status(PyDict_SetItem(keywords.get(), state.strings.daemon.get(), Py_True));
+  const OwnedRef process_class = attribute(context, state.strings.process.get());
+  worker.process = OwnedRef::checked(PyObject_Call(process_class.get(), state.empty_tuple.get(), keywords.get()));
   // Kept before it starts: a start that an exception cuts short after the fork leaves a process
   // that only the destructor can end.
   workers_.push_back(std::move(worker));
-  call_method(workers_.back().process.get(), state.strings.start);
+  call_method(workers_.back().process.get(), state.strings.start.get());
   // Only the worker may hold the writing end: the process object keeps its arguments alive.
-  call_method(writer.get(), state.strings.close);
+  call_method(writer.get(), state.strings.close.get());
 }
 
 bool WorkerProcesses::any_running() const noexcept {
@@ -219,7 +213,7 @@ void WorkerProcesses::wait(PyObject* wait_function, double seconds) const {
     if (worker.reader) {
       python::check_status(PyList_Append(awaited.get(), worker.reader.get()));
     }
-    const OwnedRef sentinel = attribute(worker.process.get(), state.strings.sentinel);
+    const OwnedRef sentinel = attribute(worker.process.get(), state.strings.sentinel.get());
     python::check_status(PyList_Append(awaited.get(), sentinel.get()));
   }
   const OwnedRef timeout = float_from(seconds);
@@ -232,7 +226,7 @@ void WorkerProcesses::wait(PyObject* wait_function, double seconds) const {
 // but cannot be unpickled here is reported as the worker's failure.
 void WorkerProcesses::receive(Worker& worker) {
   const OwnedRef outcome =
-      OwnedRef::steal(PyObject_CallMethodNoArgs(worker.reader.get(), state.strings.recv));
+      OwnedRef::steal(PyObject_CallMethodNoArgs(worker.reader.get(), state.strings.recv.get()));
   if (!outcome) {
     if (PyErr_ExceptionMatches(PyExc_EOFError) != 0 || PyErr_ExceptionMatches(PyExc_OSError) != 0) {
       PyErr_Clear();
@@ -251,7 +245,7 @@ void WorkerProcesses::receive(Worker& worker) {
 
 void WorkerProcesses::close_reader(Worker& worker) {
   if (worker.reader) {
-    call_method(worker.reader.get(), state.strings.close);
+    call_method(worker.reader.get(), state.strings.close.get());
     worker.reader.reset();
   }
 }
@@ -264,13 +258,13 @@ void WorkerProcesses::collect() {
     // The exit code first: once the process has ended, all it sent is in the pipe.
     const bool has_exited_now = has_exited(worker.process.get());
     if (worker.reader) {
-      const OwnedRef is_readable = call_method(worker.reader.get(), state.strings.poll);
+      const OwnedRef is_readable = call_method(worker.reader.get(), state.strings.poll.get());
       if (PyObject_IsTrue(is_readable.get()) == 1) {
         receive(worker);
       }
     }
     if (has_exited_now) {
-      call_method(worker.process.get(), state.strings.join);  // returns at once
+      call_method(worker.process.get(), state.strings.join.get());  // returns at once
       worker.has_ended = true;
       close_reader(worker);
     }
@@ -280,17 +274,17 @@ void WorkerProcesses::collect() {
 void WorkerProcesses::end_running() {
   for (const Worker& worker : workers_) {
     if (!worker.has_ended) {
-      call_method(worker.process.get(), state.strings.terminate);
+      call_method(worker.process.get(), state.strings.terminate.get());
     }
   }
   const double deadline = monotonic_seconds() + terminate_grace_seconds;
   for (const Worker& worker : workers_) {
     if (!worker.has_ended) {
       const OwnedRef timeout = float_from(std::max(0.0, deadline - monotonic_seconds()));
-      call_method(worker.process.get(), state.strings.join, timeout.get());
+      call_method(worker.process.get(), state.strings.join.get(), timeout.get());
       if (!has_exited(worker.process.get())) {
-        call_method(worker.process.get(), state.strings.kill);
-        call_method(worker.process.get(), state.strings.join);
+        call_method(worker.process.get(), state.strings.kill.get());
+        call_method(worker.process.get(), state.strings.join.get());
       }
     }
   }
@@ -349,15 +343,15 @@ int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
     throw PythonErrorSet{};
   }
   if (parallelism == 0) {
-    const OwnedRef os = module_global(state.strings.os);
-    parallelism = to_size_t(call_method(os.get(), state.strings.cpu_count).get());
+    const OwnedRef os = module_global(state.strings.os.get());
+    parallelism = to_size_t(call_method(os.get(), state.strings.cpu_count.get()).get());
   }
-  const OwnedRef multiprocessing = module_global(state.strings.multiprocessing);
-  const OwnedRef context = call_method(multiprocessing.get(), state.strings.get_context);
+  const OwnedRef multiprocessing = module_global(state.strings.multiprocessing.get());
+  const OwnedRef context = call_method(multiprocessing.get(), state.strings.get_context.get());
   const OwnedRef connection = OwnedRef::checked(PyImport_ImportModule("multiprocessing.connection"));
-  const OwnedRef wait_function = attribute(connection.get(), state.strings.wait);
-  const OwnedRef runner = module_global(state.strings.expansion_worker);
-  const OwnedRef task = module_global(state.strings.dict_expansion);
+  const OwnedRef wait_function = attribute(connection.get(), state.strings.wait.get());
+  const OwnedRef runner = module_global(state.strings.expansion_worker.get());
+  const OwnedRef task = module_global(state.strings.dict_expansion.get());
   const OwnedRef target = OwnedRef::checked(PyLong_FromUnsignedLongLong(target_length));
 
   WorkerProcesses workers;
@@ -376,7 +370,7 @@ int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
     const OwnedRef errors = OwnedRef::checked(PyList_New(0));
     python::check_status(PyList_Append(errors.get(), error.get()));
     const OwnedRef message =
-        call_method(state.strings.expansion_error_text, state.strings.format, errors.get());
+        call_method(state.strings.expansion_error_text.get(), state.strings.format.get(), errors.get());
     PyErr_SetObject(PyExc_RuntimeError, message.get());
     throw PythonErrorSet{};
   }
@@ -385,15 +379,15 @@ int expansion_routine(QuillmapObject* self, std::uint64_t parallelism) {
 
 PyObject* function_dict_expansion_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.dict_expansion", nullptr, [&] {
+  PyObject* name = nullptr;  // the file a failure names, once bound
+  return translate_errors<PyObject*>("corvana.quillmap.dict_expansion", nullptr, name, [&] {
     PyObject* bound[2];
     bind_arguments(dict_expansion_signature, args, nargs, kwnames, bound);
     const std::uint64_t target_length = to_size_t(bound[1]);  // before the name is looked at
-    PyObject* name = bound[0];
+    name = bound[0];
     check_argument_type(name, &PyBytes_Type, "name", true);
     if (name == Py_None) {
-      PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
-      throw PythonErrorSet{};
+      raise_none_for_bytes();
     }
     if (PyBytes_GET_SIZE(name) == 0) {
       // An empty name would make the map layer create a new, empty map instead of opening one.
@@ -425,11 +419,11 @@ PyObject* function_expansion_worker_impl(PyObject* /*module*/, PyObject* const* 
     } else {
       outcome = OwnedRef::checked(PyTuple_Pack(2, Py_False, fetch_task_error().get()));
     }
-    if (!OwnedRef::steal(PyObject_CallMethodOneArg(connection, state.strings.send, outcome.get()))) {
+    if (!OwnedRef::steal(PyObject_CallMethodOneArg(connection, state.strings.send.get(), outcome.get()))) {
       const OwnedRef failure = OwnedRef::checked(PyTuple_Pack(2, Py_False, fetch_task_error().get()));
-      call_method(connection, state.strings.send, failure.get());
+      call_method(connection, state.strings.send.get(), failure.get());
     }
-    call_method(connection, state.strings.close);
+    call_method(connection, state.strings.close.get());
     return Py_NewRef(Py_None);
   });
 }
@@ -437,7 +431,7 @@ PyObject* function_expansion_worker_impl(PyObject* /*module*/, PyObject* const* 
 }  // namespace
 
 PyObject* method_expansion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return translate_errors<PyObject*>("corvana.quillmap.quillmap.expansion", nullptr, [&] {
+  return translate_errors<PyObject*>("corvana.quillmap.quillmap.expansion", nullptr, self, [&] {
     PyObject* bound[1];
     bind_arguments(expansion_signature, args, nargs, kwnames, bound);
     const std::uint64_t parallelism = bound[0] != nullptr ? to_size_t(bound[0]) : 0;
@@ -446,14 +440,12 @@ PyObject* method_expansion(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 int slot_expansion(QuillmapObject* self, int skip_override, const ExpansionArguments* optional) {
-  return translate_errors("corvana.quillmap.quillmap.expansion", -1, [&] {
+  return translate_errors("corvana.quillmap.quillmap.expansion", -1, as_object(self), [&] {
     const std::uint64_t parallelism =
         optional != nullptr && optional->count_given > 0 ? optional->parallelism : std::uint64_t{0};
     if (skip_override == 0) {
-      if (const OwnedRef override =
-              find_override(self, state.strings.expansion,
-                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_expansion)),
-                            expansion_override_memory)) {
+      if (const OwnedRef override = find_override(self, state.strings.expansion.get(), as_cfunction(method_expansion),
+                                                  state.expansion_override)) {
         const OwnedRef argument = OwnedRef::checked(PyLong_FromUnsignedLongLong(parallelism));
         return to_c_int(OwnedRef::checked(PyObject_CallOneArg(override.get(), argument.get())).get());
       }
@@ -462,14 +454,10 @@ int slot_expansion(QuillmapObject* self, int skip_override, const ExpansionArgum
   });
 }
 
-PyMethodDef function_dict_expansion = {
-    "dict_expansion",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_dict_expansion_impl)),
-    METH_FASTCALL | METH_KEYWORDS, dict_expansion_doc};
+PyMethodDef function_dict_expansion = {"dict_expansion", as_cfunction(function_dict_expansion_impl),
+                                       METH_FASTCALL | METH_KEYWORDS, dict_expansion_doc};
 
-PyMethodDef function_expansion_worker = {
-    "_expansion_worker",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_expansion_worker_impl)),
-    METH_FASTCALL | METH_KEYWORDS, expansion_worker_doc};
+PyMethodDef function_expansion_worker = {"_expansion_worker", as_cfunction(function_expansion_worker_impl),
+                                         METH_FASTCALL | METH_KEYWORDS, expansion_worker_doc};
 
 }  // namespace corvana::quillmap

@@ -1,42 +1,15 @@
-// Owned Python references and the exception that carries a Python error through C++ frames.
-// Shared by the extension modules of the package; private to corvana/.
+// Owned Python references and the exception that carries a Python error through C++ frames: the
+// one owned-reference type of the package, used by the pointer-keyed map (which holds Python
+// objects) and by the extension modules. Private to the map layer; other layers include map/map.hpp.
 //
 // Rules of use: a function that returns a new reference returns an OwnedRef; parameters are
 // borrowed plain PyObject* pointers named for what they are. Py_DECREF appears only here, in
 // tp_dealloc / tp_clear functions and in the module state's clear function.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <utility>
 
-#if PY_VERSION_HEX < 0x030A0000
-// Python 3.9 lacks the reference helpers that 3.10 added; these behave as those do.
-inline PyObject* Py_NewRef(PyObject* object) {
-  Py_INCREF(object);
-  return object;
-}
-inline PyObject* Py_XNewRef(PyObject* object) {
-  Py_XINCREF(object);
-  return object;
-}
-// Adds `value` to the module under `name` without stealing the reference; -1 with an error set.
-inline int PyModule_AddObjectRef(PyObject* module, const char* name, PyObject* value) {
-  if (value == nullptr) {
-    if (PyErr_Occurred() == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "PyModule_AddObjectRef() was given no value and no error");
-    }
-    return -1;
-  }
-  Py_INCREF(value);
-  if (PyModule_AddObject(module, name, value) < 0) {
-    Py_DECREF(value);
-    return -1;
-  }
-  return 0;
-}
-#endif
+#include "heap/heap.hpp"
 
 namespace corvana::python {
 
