@@ -92,10 +92,9 @@ OwnedRef load_buffer(PyObject* serializer, char* buffer, std::int64_t length) {
 // missing key is an answer, not a failure: the caller returns its failure value at once, without a
 // C++ exception or a traceback entry, so that a miss costs about what a hit costs.
 void set_key_error(PyObject* key) noexcept {
-  PyObject* arguments = PyTuple_Pack(1, key);
-  if (arguments != nullptr) {  // else MemoryError is set
-    PyErr_SetObject(PyExc_KeyError, arguments);
-    Py_DECREF(arguments);
+  const OwnedRef arguments = OwnedRef::steal(PyTuple_Pack(1, key));
+  if (arguments) {  // else MemoryError is set
+    PyErr_SetObject(PyExc_KeyError, arguments.get());
   }
 }
 
@@ -503,8 +502,7 @@ PyObject* method___enter__(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* method___exit__(PyObject* self, PyObject* /*args*/) {
-  PyObject* none = method_close(self, nullptr);
-  Py_XDECREF(none);
+  static_cast<void>(OwnedRef::steal(method_close(self, nullptr)));  // None, dropped
   Py_RETURN_FALSE;
 }
 

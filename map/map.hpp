@@ -24,7 +24,11 @@
 //   that meet a moving bucket help or wait; get and remove search a marked bucket and its sibling.
 // - Element counts are kept per writer record in each process slot and summed on read, so writers
 //   of different processes never share a counter's cache line.
-// - ConcurrentHashMap_pointer is its process-local sibling keyed by Python objects.
+// - ConcurrentHashMap_pointer is its process-local sibling keyed by Python objects; since it holds
+//   them, the package's one owned-reference type (OwnedRef, python_ref.hpp) lives in this layer.
+// - Failures are standard exceptions with fixed texts (map_texts.hpp); those whose callers need more
+//   than the text carry it (map_errors.hpp: the errno and path of a file that cannot be opened, the
+//   smallest size of a new map), as the heap's do (heap/errors.hpp).
 // - Lock order: bucket lock -> cache lock -> heap lock. A thread holds at most one bucket lock,
 //   except where a function states otherwise: a mover, and a get or remove of a bucket being moved,
 //   hold a bucket and then its sibling, always in ascending bucket order (the sibling's number is the
