@@ -125,6 +125,9 @@ struct PageView {
   std::uint32_t entry_count = 0;
   std::byte* entries = nullptr;
   std::byte* entries_end = nullptr;
+  std::byte* capacity_end = nullptr;  // the end of the page's chunk: entries_end .. here is slack
+  // Bytes free after the entries, where an entry can be written and then published.
+  [[nodiscard]] std::uint64_t slack() const noexcept { return static_cast<std::uint64_t>(capacity_end - entries_end); }
 };
 
 [[noreturn]] void throw_damaged_page(Offset offset);
@@ -148,6 +151,7 @@ inline void read_page(const HeapAccess& heap, Offset offset, PageView& page) {
   page.entry_count = header.entry_count;
   page.entries = address + sizeof(PageHeader);
   page.entries_end = page.entries + header.entry_bytes;
+  page.capacity_end = address + size;
 }
 [[nodiscard]] inline PageView read_page(const HeapAccess& heap, Offset offset) {
   PageView page;
@@ -415,6 +419,34 @@ inline void clear_intent(WriterIntent* intent) noexcept {
   // relaxed: read by a repair after a death, or by a writer of this slot; the barriers order it
   intent_state_word(intent).store(0, std::memory_order_relaxed);
   crash_order_barrier();
+}
+
+// A page's length word (entry_count, then entry_bytes, little-endian): one store publishes both.
+[[nodiscard]] constexpr std::uint64_t page_length_word(std::uint32_t entry_count, std::uint64_t entry_bytes) noexcept {
+  return std::uint64_t{entry_count} | entry_bytes << 32;
+}
+inline constexpr std::uint64_t page_length_offset = offsetof(PageHeader, entry_count);
+static_assert(offsetof(PageHeader, entry_bytes) == page_length_offset + 4 && page_length_offset % 8 == 0);
+
+// The value of an entry's fields word once the entry of `bytes` bytes is removed in place.
+[[nodiscard]] constexpr std::uint64_t removed_fields_word(std::uint64_t bytes) noexcept {
+  // key_field is the low half of the little-endian word, value_field the high half
+  return removed_field | bytes << 32;
+}
+// Marks the entry at `entry` removed in place, with one store of its fields word. Requires: the
+// bucket's lock; the entry lies whole before `end`, the end of its page (an entry already marked
+// stays as it is). Throws DamagedFile when its fields say it does not.
+inline void mark_removed(std::byte* entry, const std::byte* end) {
+  std::byte* fields = entry + offsetof(EntryHeader, key_field);
+  EntryHeader header;
+  std::memcpy(&header, entry, sizeof header);
+  if (header.key_field == removed_field) {
+    return;
+  }
+  // The entry's size from its own fields: it lies in its page, which holds it whole.
+  const std::uint64_t bytes = stored_entry_bytes(header, entry, end);
+  // relaxed: the bucket's lock orders its changes; a repair after a death reads it under the lock
+  word_at(fields).store(removed_fields_word(bytes), std::memory_order_relaxed);
 }
 
 // Stores one field of a writer's own intent, ordered for a repair after a death.

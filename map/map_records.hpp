@@ -133,6 +133,10 @@ enum class IntentKind : std::uint8_t {
   split = 2,   // an expansion splits `bucket`: `sibling` gets `moving`, then `bucket` gets `staying`
   erase = 3,   // a remove in place: the fields word at `link`, in page `old_page`, goes from
                // old_target to new_target (the entry marked removed); the page stays
+  in_page = 4, // a change inside page `old_page`, which stays: an entry was written in its slack and
+               // the page's length word at `link` goes from old_target to new_target; once it has,
+               // the entry whose fields word is `second_word` (an update's old version) is marked
+               // removed
 };
 
 struct WriterIntent {              // 128 bytes
@@ -161,12 +165,14 @@ struct WriterIntent {              // 128 bytes
   Offset pending_next[2];          // 104: per old chain (old_strings[i]; split: the old pages in
                                    //      [0]), the chunk after the one being given back; equal to
                                    //      the chain's head (old_strings[i], old_target) between two
-  std::uint8_t reserved[8];        // 120: zero
+  Offset second_word;              // 120: in_page: the fields word of the entry to mark removed once
+                                   //      the change is published (null: none)
 };
 static_assert(sizeof(WriterIntent) == 128);
 static_assert(offsetof(WriterIntent, link) == 16 && offsetof(WriterIntent, new_pages) == 48 &&
               offsetof(WriterIntent, count_before) == 64 && offsetof(WriterIntent, old_strings) == 72 &&
-              offsetof(WriterIntent, new_strings) == 88 && offsetof(WriterIntent, pending_next) == 104);
+              offsetof(WriterIntent, new_strings) == 88 && offsetof(WriterIntent, pending_next) == 104 &&
+              offsetof(WriterIntent, second_word) == 120);
 // A chain given back one chunk at a time: pending := link(chunk); keep(chunk); head := pending. The
 // keep overwrites the chunk's link, so a repair trusts the link of the head only while pending still
 // equals it (see map_layout::chain_remainder).

@@ -22,9 +22,26 @@ constexpr int keys_per_bucket = 4;
 
 std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket) + "-k" + std::to_string(index); }
 
-// remove_from_full_heap: the heap is full when the child removes "big" (bucket 1, an out-of-line
-// value), so the entry is marked removed in its page instead of copied.
-enum class Operation { append, replace, remove, append_then_remove, append_then_close, remove_from_full_heap };
+// What the child does to bucket 1, whose page of four entries (80 bytes each, 320 in a class of 384)
+// leaves 48 bytes of slack:
+// - append: "victim" with an out-of-line value (an entry of 40 bytes), in the page's slack;
+// - append_new_page: "victim" with a 200-byte value, too long for the slack: a new page;
+// - replace: key 2's value by 20 bytes, its new version in the slack, the old one then marked;
+// - replace_new_page: key 2's value by 200 bytes: a new page;
+// - remove: key 0, marked removed in its page;
+// - remove_last: keys 0 to 2 of bucket 2 (not armed), then key 3, the page's last: the page unlinked;
+// - remove_from_full_heap: "big" (an out-of-line value) while the heap is full.
+enum class Operation {
+  append,
+  append_new_page,
+  replace,
+  replace_new_page,
+  remove,
+  remove_last,
+  append_then_remove,
+  append_then_close,
+  remove_from_full_heap
+};
 
 struct Scenario {
   const char* point;
@@ -33,27 +50,39 @@ struct Scenario {
   bool needs_free_chunks = false;  // the shared free lists hold chunks when the child starts
 };
 
-// A change is made where its page is published; before, it is not made (the survivors free what
-// the dead process had prepared).
+// A change is made where it is published (its page's length word, the word naming a new page, or
+// an entry's fields word); before, it is not made (the survivors free what the dead process had
+// prepared).
 const Scenario scenarios[] = {
     {"change.begun", Operation::append, false},
     {"change.published", Operation::append, true},
     {"change.counted", Operation::append, true},
-    {"change.freeing", Operation::append, true},
     {"change.ended", Operation::append, true},
+    {"change.begun", Operation::append_new_page, false},
+    {"change.published", Operation::append_new_page, true},
+    {"change.freeing", Operation::append_new_page, true},
+    {"change.ended", Operation::append_new_page, true},
     {"change.begun", Operation::replace, false},
     {"change.published", Operation::replace, true},
-    {"change.freeing", Operation::replace, true},
+    {"change.marked", Operation::replace, true},
+    {"change.ended", Operation::replace, true},
+    {"change.begun", Operation::replace_new_page, false},
+    {"change.published", Operation::replace_new_page, true},
+    {"change.freeing", Operation::replace_new_page, true},
     {"change.begun", Operation::remove, false},
+    {"erase.marking", Operation::remove, false},
     {"change.published", Operation::remove, true},
     {"change.counted", Operation::remove, true},
-    {"change.freeing", Operation::remove, true},
+    {"change.ended", Operation::remove, true},
+    {"change.published", Operation::remove_last, true},
+    {"change.counted", Operation::remove_last, true},
+    {"change.freeing", Operation::remove_last, true},
     // The slabs and the caches: the change itself is not under way yet (append) or is complete (the
     // give-back after a remove), and the dead process holds the heap lock or a cache record.
-    {"slab.shared.linked", Operation::append, false},
-    {"slab.carve.pushed", Operation::append, false},
-    {"slab.refill.recorded", Operation::append, false},
-    {"slab.refill.recorded", Operation::append, false, true},
+    {"slab.shared.linked", Operation::append_new_page, false},
+    {"slab.carve.pushed", Operation::append_new_page, false},
+    {"slab.refill.recorded", Operation::append_new_page, false},
+    {"slab.refill.recorded", Operation::append_new_page, false, true},
     {"slab.release.pushed", Operation::append_then_close, true},
     {"slab.shared.linked", Operation::append_then_close, true},
     {"erase.marking", Operation::remove_from_full_heap, false},
@@ -75,11 +104,25 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
         case Operation::append:
           put(map, "victim", pattern_bytes(300, 1), 1);
           break;
+        case Operation::append_new_page:
+          put(map, "victim", pattern_bytes(200, 1), 1);
+          break;
         case Operation::replace:
+          put(map, key_name(1, 2), pattern_bytes(20, 2), 1);
+          break;
+        case Operation::replace_new_page:
           put(map, key_name(1, 2), pattern_bytes(200, 2), 1);
           break;
         case Operation::remove:
           erase(map, key_name(1, 0), 1);
+          break;
+        case Operation::remove_last:
+          arm_crash_point(nullptr, 0);
+          for (int index = 0; index < 3; ++index) {
+            erase(map, key_name(2, index), 2);
+          }
+          arm_crash_point(scenario.point, 0);
+          erase(map, key_name(2, 3), 2);
           break;
         case Operation::remove_from_full_heap:
           erase(map, "big", 1);
@@ -144,18 +187,25 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   die_during(name, scenario);
   switch (scenario.operation) {
     case Operation::append:
+    case Operation::append_new_page:
       if (scenario.is_done) {
-        expected["victim"] = pattern_bytes(300, 1);
+        expected["victim"] = pattern_bytes(scenario.operation == Operation::append ? 300 : 200, 1);
       }
       break;
     case Operation::replace:
+    case Operation::replace_new_page:
       if (scenario.is_done) {
-        expected[key_name(1, 2)] = pattern_bytes(200, 2);
+        expected[key_name(1, 2)] = pattern_bytes(scenario.operation == Operation::replace ? 20 : 200, 2);
       }
       break;
     case Operation::remove:
       if (scenario.is_done) {
         expected.erase(key_name(1, 0));
+      }
+      break;
+    case Operation::remove_last:
+      for (int index = 0; index < (scenario.is_done ? 4 : 3); ++index) {
+        expected.erase(key_name(2, index));
       }
       break;
     case Operation::remove_from_full_heap:
@@ -186,7 +236,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     const std::int64_t hash = key == "victim" || key == "big" ? 1 : key[1] - '0';
     EXPECT_EQ(fetch(*map, key, hash), value) << key;
   }
-  if (!scenario.is_done && scenario.operation != Operation::remove && scenario.operation != Operation::replace) {
+  if (!scenario.is_done && (scenario.operation == Operation::append || scenario.operation == Operation::append_new_page)) {
     EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
   }
   std::multiset<std::string> keys = walk_keys(*map);
@@ -232,7 +282,8 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
-  static const char* const operations[] = {"Append", "Replace", "Remove", "Release", "Close", "RemoveFromFullHeap"};
+  static const char* const operations[] = {"Append",      "AppendNewPage", "Replace", "ReplaceNewPage", "Remove",
+                                           "RemoveLast",  "Release",       "Close",   "RemoveFromFullHeap"};
   const Scenario& scenario = std::get<0>(info.param);
   std::string name = std::string(scenario.point) + "_" + operations[static_cast<int>(scenario.operation)];
   if (scenario.needs_free_chunks) {
