@@ -43,6 +43,7 @@ Op op_of(std::uint64_t index, std::uint64_t round) {
 }
 
 enum class Phase { insert, get, update, remove };
+double slowest_insert_ns = 0;
 
 [[gnu::noinline]] std::uint64_t run_phase(ConcurrentHashMap_string& map, Phase phase, std::uint64_t count) {
   std::uint64_t found = 0;
@@ -50,7 +51,10 @@ enum class Phase { insert, get, update, remove };
     const std::uint64_t key = mix(index ^ 0x5555) % count;  // a random order over the keys
     Op op = op_of(phase == Phase::insert ? index : key, phase == Phase::update ? 1 : 0);
     if (phase == Phase::insert || phase == Phase::update) {
+      const auto before = std::chrono::steady_clock::now();
       map.insert(op.key, op.value, 8, sizeof op.value, op.hash);
+      const double took = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - before).count();
+      slowest_insert_ns = took > slowest_insert_ns ? took : slowest_insert_ns;
     } else if (phase == Phase::get) {
       char* value = nullptr;
       std::int64_t length = 0;
@@ -90,6 +94,8 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     const std::uint64_t found = run_phase(map, kind, count);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("%s: slowest insert %.1f ms, %llu bucket chunks\n", phase.c_str(), slowest_insert_ns / 1e6,
+                static_cast<unsigned long long>(map.bucket_chunk_in_use()));
     std::printf("%s: %llu operations, %llu found, %llu entries, %.0f ns/op\n", phase.c_str(),
                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(found),
                 static_cast<unsigned long long>(map.element_count()), seconds * 1e9 / static_cast<double>(count));

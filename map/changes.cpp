@@ -207,44 +207,69 @@ map_layout::LiveEntries live_entries_of(const PageView& page, const std::byte* s
 std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const Location& absent, const char* key,
                                                      const char* value, std::uint64_t key_len, std::uint64_t value_len,
                                                      std::int64_t hash, const WriterHold& writer) {
-  const HeapAccess& heap = *access_;
   const PageView& last = absent.page;
-  const Offset last_link = absent.link;
   const bool was_empty = last.address == nullptr;
   const std::uint64_t bytes = map_layout::entry_bytes(key_len, value_len);
-  if (!was_empty && last.slack() >= bytes) {
-    // Written in the slack of the last page and published with one store of its length word.
-    Change change(heap, writer, heap.offset_of(bucket), +1, IntentKind::in_page);
-    const NewString key_string = change.prepare(key, key_len, 0);
-    const NewString value_string = change.prepare(value, value_len, 1);
-    map_layout::write_entry(last.entries_end, hash, key_string, value_string);
-    const auto last_bytes = static_cast<std::uint64_t>(last.entries_end - last.entries);
-    change.intent()->old_page = last.offset;
-    change.publish(static_cast<Offset>(static_cast<std::uint64_t>(last.offset) + map_layout::page_length_offset),
-                   static_cast<Offset>(map_layout::page_length_word(last.entry_count, last_bytes)),
-                   static_cast<Offset>(map_layout::page_length_word(last.entry_count + 1, last_bytes + bytes)), +1);
-    return count_after_append();
+  try {
+    append_to_new_page(bucket, absent, key, value, key_len, value_len, hash, bytes, false, writer);
+  } catch (const HeapExhausted&) {
+    // No room for the last page again with the entry. Ways that need less: the entry in the slack
+    // of the last page (no page at all), or the entry on a page of its own (the smallest page, in
+    // a chunk of any class that has one free).
+    if (was_empty) {
+      throw;
+    }
+    if (last.slack() >= bytes) {
+      append_in_slack(bucket, last, key, value, key_len, value_len, hash, bytes, writer);
+    } else {
+      append_to_new_page(bucket, absent, key, value, key_len, value_len, hash, bytes, true, writer);
+    }
   }
+  // An entry that fills an empty bucket never starts an expansion: no count is needed for it.
+  return was_empty ? 0 : count_after_append();
+}
+
+void ConcurrentHashMap_string::append_to_new_page(Bucket* bucket, const Location& absent, const char* key,
+                                                  const char* value, std::uint64_t key_len, std::uint64_t value_len,
+                                                  std::int64_t hash, std::uint64_t bytes, bool on_own_page,
+                                                  const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  const PageView& last = absent.page;
+  const bool was_empty = last.address == nullptr;
   Change change(heap, writer, heap.offset_of(bucket), +1);
   const NewString key_string = change.prepare(key, key_len, 0);
   const NewString value_string = change.prepare(value, value_len, 1);
   const map_layout::LiveEntries live = was_empty ? map_layout::LiveEntries{} : live_entries_of(last, nullptr);
   Offset page_offset;
-  if (!was_empty && live.bytes + bytes <= map_layout::page_entry_capacity) {
+  if (!was_empty && !on_own_page && live.bytes + bytes <= map_layout::page_entry_capacity) {
     // The last page again, without its removed entries, with the entry added.
     std::byte* page = change.new_page(live.bytes + bytes, live.count + 1, last.next, page_offset, 0);
     copy_entries(last, live, nullptr, page + sizeof(PageHeader));
     map_layout::write_entry(page + sizeof(PageHeader) + live.bytes, hash, key_string, value_string);
     change.intent()->old_page = last.offset;
-    change.publish(last_link, last.offset, page_offset, +1);
-  } else {
-    // A page of its own, after the last one (named by its next), or the bucket's first.
-    std::byte* page = change.new_page(bytes, 1, Offset::null, page_offset, 0);
-    map_layout::write_entry(page + sizeof(PageHeader), hash, key_string, value_string);
-    change.publish(was_empty ? last_link : last.offset, Offset::null, page_offset, +1);
+    change.publish(absent.link, last.offset, page_offset, +1);
+    return;
   }
-  // An entry that fills an empty bucket never starts an expansion: no count is needed for it.
-  return was_empty ? 0 : count_after_append();
+  // A page of its own, after the last one (named by its next), or the bucket's first.
+  std::byte* page = change.new_page(bytes, 1, Offset::null, page_offset, 0);
+  map_layout::write_entry(page + sizeof(PageHeader), hash, key_string, value_string);
+  change.publish(was_empty ? absent.link : last.offset, Offset::null, page_offset, +1);
+}
+
+void ConcurrentHashMap_string::append_in_slack(Bucket* bucket, const PageView& last, const char* key,
+                                               const char* value, std::uint64_t key_len, std::uint64_t value_len,
+                                               std::int64_t hash, std::uint64_t bytes, const WriterHold& writer) {
+  // Written in the slack of the last page and published with one store of its length word.
+  const HeapAccess& heap = *access_;
+  Change change(heap, writer, heap.offset_of(bucket), +1, IntentKind::in_page);
+  const NewString key_string = change.prepare(key, key_len, 0);
+  const NewString value_string = change.prepare(value, value_len, 1);
+  map_layout::write_entry(last.entries_end, hash, key_string, value_string);
+  const auto last_bytes = static_cast<std::uint64_t>(last.entries_end - last.entries);
+  change.intent()->old_page = last.offset;
+  change.publish(static_cast<Offset>(static_cast<std::uint64_t>(last.offset) + map_layout::page_length_offset),
+                 static_cast<Offset>(map_layout::page_length_word(last.entry_count, last_bytes)),
+                 static_cast<Offset>(map_layout::page_length_word(last.entry_count + 1, last_bytes + bytes)), +1);
 }
 
 void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& where, const char* value,
@@ -253,9 +278,35 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
   const PageView& page = where.page;
   const NewString key_string = kept_string(where.entry.key);
   const std::uint64_t new_bytes = map_layout::entry_bytes(where.entry.key.length, value_len);
-  if (page.slack() >= new_bytes) {
-    // The new version in the page's slack, published with one store of its length word; the old one
-    // is marked removed right after (a repair after a death between the two marks it).
+  try {
+    Change change(heap, writer, heap.offset_of(bucket), 0);
+    const NewString value_string = change.prepare(value, value_len, 0);
+    const map_layout::LiveEntries rest = live_entries_of(page, where.entry.address);
+    Offset first_page;
+    if (rest.bytes + new_bytes <= map_layout::page_entry_capacity) {
+      // The page again, without its removed entries, with the entry's new version last.
+      std::byte* copy = change.new_page(rest.bytes + new_bytes, rest.count + 1, page.next, first_page, 0);
+      copy_entries(page, rest, where.entry.address, copy + sizeof(PageHeader));
+      map_layout::write_entry(copy + sizeof(PageHeader) + rest.bytes, where.entry.hash, key_string, value_string);
+    } else {
+      // The longer entry does not fit the page: it goes on a page of its own, which comes first and
+      // names the page again without it (which has other entries, or the entry alone would have fit).
+      Offset rest_page;
+      std::byte* rest_copy = change.new_page(rest.bytes, rest.count, page.next, rest_page, 1);
+      copy_entries(page, rest, where.entry.address, rest_copy + sizeof(PageHeader));
+      std::byte* own = change.new_page(new_bytes, 1, rest_page, first_page, 0);
+      map_layout::write_entry(own + sizeof(PageHeader), where.entry.hash, key_string, value_string);
+    }
+    change.intent()->old_page = page.offset;
+    change.drop_string(0, where.entry.value);
+    change.publish(where.link, page.offset, first_page, 0);
+  } catch (const HeapExhausted&) {
+    if (page.slack() < new_bytes) {
+      throw;
+    }
+    // No room for a new page: the new version in the page's slack, published with one store of its
+    // length word; the old one is marked removed right after (a repair after a death between the two
+    // marks it).
     Change change(heap, writer, heap.offset_of(bucket), 0, IntentKind::in_page);
     const NewString value_string = change.prepare(value, value_len, 0);
     map_layout::write_entry(page.entries_end, where.entry.hash, key_string, value_string);
@@ -266,40 +317,19 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
     change.publish(static_cast<Offset>(static_cast<std::uint64_t>(page.offset) + map_layout::page_length_offset),
                    static_cast<Offset>(map_layout::page_length_word(page.entry_count, page_bytes)),
                    static_cast<Offset>(map_layout::page_length_word(page.entry_count + 1, page_bytes + new_bytes)), 0);
-    return;
   }
-  Change change(heap, writer, heap.offset_of(bucket), 0);
-  const NewString value_string = change.prepare(value, value_len, 0);
-  const map_layout::LiveEntries rest = live_entries_of(page, where.entry.address);
-  Offset first_page;
-  if (rest.bytes + new_bytes <= map_layout::page_entry_capacity) {
-    // The page again, without its removed entries, with the entry's new version last.
-    std::byte* copy = change.new_page(rest.bytes + new_bytes, rest.count + 1, page.next, first_page, 0);
-    copy_entries(page, rest, where.entry.address, copy + sizeof(PageHeader));
-    map_layout::write_entry(copy + sizeof(PageHeader) + rest.bytes, where.entry.hash, key_string, value_string);
-  } else {
-    // The longer entry does not fit the page: it goes on a page of its own, which comes first and
-    // names the page again without it (which has other entries, or the entry alone would have fit).
-    Offset rest_page;
-    std::byte* rest_copy = change.new_page(rest.bytes, rest.count, page.next, rest_page, 1);
-    copy_entries(page, rest, where.entry.address, rest_copy + sizeof(PageHeader));
-    std::byte* own = change.new_page(new_bytes, 1, rest_page, first_page, 0);
-    map_layout::write_entry(own + sizeof(PageHeader), where.entry.hash, key_string, value_string);
-  }
-  change.intent()->old_page = page.offset;
-  change.drop_string(0, where.entry.value);
-  change.publish(where.link, page.offset, first_page, 0);
 }
 
 void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
   const map_layout::LiveEntries rest = live_entries_of(where.page, where.entry.address);
-  if (rest.count == 0) {
-    remove_with_page(bucket, where, rest, writer);  // the page is unlinked: nothing is copied
-    return;
+  try {
+    remove_with_page(bucket, where, rest, writer);
+  } catch (const HeapExhausted&) {
+    // No room for the page without the entry (the change undid itself; a page left with no entry
+    // needs none). A full map must still let its entries be removed, which is how room is made: the
+    // entry is marked removed where it lies.
+    erase_in_place(bucket, where, writer);
   }
-  // The entry is marked removed where it lies (one store): its page is compacted when an insert
-  // needs its room.
-  erase_in_place(bucket, where, writer);
 }
 
 void ConcurrentHashMap_string::remove_with_page(Bucket* bucket, const Location& where,

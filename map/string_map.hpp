@@ -22,6 +22,7 @@ struct WriterIntent;
 struct ExpansionClaim;
 struct HeapAccess;
 struct LiveEntries;
+struct PageView;
 class ClassCaches;
 enum class IntentKind : std::uint8_t;
 }  // namespace map_layout
@@ -343,6 +344,14 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::uint64_t append_entry(map_layout::Bucket* bucket, const Location& absent, const char* key, const char* value,
                              std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
                              const WriterHold& writer);
+  // append_entry's ways: the last page again with the entry (or, `on_own_page`, the entry on a page of
+  // its own after it: the smallest page), or the entry written in the last page's slack.
+  void append_to_new_page(map_layout::Bucket* bucket, const Location& absent, const char* key, const char* value,
+                          std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash, std::uint64_t bytes,
+                          bool on_own_page, const WriterHold& writer);
+  void append_in_slack(map_layout::Bucket* bucket, const map_layout::PageView& last, const char* key,
+                       const char* value, std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
+                       std::uint64_t bytes, const WriterHold& writer);
   // Gives the entry at `where` the value bytes. Requires: the bucket's lock, `writer` held.
   void replace_value(map_layout::Bucket* bucket, const Location& where, const char* value,
                      std::uint64_t value_len, const WriterHold& writer);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <map>
 #include <set>
@@ -24,24 +25,31 @@ std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket
 
 // What the child does to bucket 1, whose page of four entries (80 bytes each, 320 in a class of 384)
 // leaves 48 bytes of slack:
-// - append: "victim" with an out-of-line value (an entry of 40 bytes), in the page's slack;
-// - append_new_page: "victim" with a 200-byte value, too long for the slack: a new page;
-// - replace: key 2's value by 20 bytes, its new version in the slack, the old one then marked;
-// - replace_new_page: key 2's value by 200 bytes: a new page;
-// - remove: key 0, marked removed in its page;
+// - append: "victim" with an out-of-line value: the page again with it;
+// - append_in_slack: while the heap is full, "victim" with a 20-byte value (48 bytes) in the slack;
+// - replace: key 2's value by 200 bytes: the page again with it;
+// - replace_in_slack: while the heap is full, key 2's value by 20 bytes, its new version in the
+//   slack, the old one then marked removed;
+// - remove: key 0: the page again without it;
 // - remove_last: keys 0 to 2 of bucket 2 (not armed), then key 3, the page's last: the page unlinked;
-// - remove_from_full_heap: "big" (an out-of-line value) while the heap is full.
+// - remove_from_full_heap: "big" (bucket 3, an out-of-line value) while the heap is full: marked
+//   removed in its page.
 enum class Operation {
   append,
-  append_new_page,
+  append_in_slack,
   replace,
-  replace_new_page,
+  replace_in_slack,
   remove,
   remove_last,
   append_then_remove,
   append_then_close,
   remove_from_full_heap
 };
+
+[[nodiscard]] bool fills_heap(Operation operation) {
+  return operation == Operation::append_in_slack || operation == Operation::replace_in_slack ||
+         operation == Operation::remove_from_full_heap;
+}
 
 struct Scenario {
   const char* point;
@@ -57,32 +65,32 @@ const Scenario scenarios[] = {
     {"change.begun", Operation::append, false},
     {"change.published", Operation::append, true},
     {"change.counted", Operation::append, true},
+    {"change.freeing", Operation::append, true},
     {"change.ended", Operation::append, true},
-    {"change.begun", Operation::append_new_page, false},
-    {"change.published", Operation::append_new_page, true},
-    {"change.freeing", Operation::append_new_page, true},
-    {"change.ended", Operation::append_new_page, true},
+    {"change.begun", Operation::append_in_slack, false},
+    {"change.published", Operation::append_in_slack, true},
+    {"change.counted", Operation::append_in_slack, true},
+    {"change.ended", Operation::append_in_slack, true},
     {"change.begun", Operation::replace, false},
     {"change.published", Operation::replace, true},
-    {"change.marked", Operation::replace, true},
-    {"change.ended", Operation::replace, true},
-    {"change.begun", Operation::replace_new_page, false},
-    {"change.published", Operation::replace_new_page, true},
-    {"change.freeing", Operation::replace_new_page, true},
+    {"change.freeing", Operation::replace, true},
+    {"change.begun", Operation::replace_in_slack, false},
+    {"change.published", Operation::replace_in_slack, true},
+    {"change.marked", Operation::replace_in_slack, true},
+    {"change.ended", Operation::replace_in_slack, true},
     {"change.begun", Operation::remove, false},
-    {"erase.marking", Operation::remove, false},
     {"change.published", Operation::remove, true},
     {"change.counted", Operation::remove, true},
-    {"change.ended", Operation::remove, true},
+    {"change.freeing", Operation::remove, true},
     {"change.published", Operation::remove_last, true},
     {"change.counted", Operation::remove_last, true},
     {"change.freeing", Operation::remove_last, true},
     // The slabs and the caches: the change itself is not under way yet (append) or is complete (the
     // give-back after a remove), and the dead process holds the heap lock or a cache record.
-    {"slab.shared.linked", Operation::append_new_page, false},
-    {"slab.carve.pushed", Operation::append_new_page, false},
-    {"slab.refill.recorded", Operation::append_new_page, false},
-    {"slab.refill.recorded", Operation::append_new_page, false, true},
+    {"slab.shared.linked", Operation::append, false},
+    {"slab.carve.pushed", Operation::append, false},
+    {"slab.refill.recorded", Operation::append, false},
+    {"slab.refill.recorded", Operation::append, false, true},
     {"slab.release.pushed", Operation::append_then_close, true},
     {"slab.shared.linked", Operation::append_then_close, true},
     {"erase.marking", Operation::remove_from_full_heap, false},
@@ -104,14 +112,14 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
         case Operation::append:
           put(map, "victim", pattern_bytes(300, 1), 1);
           break;
-        case Operation::append_new_page:
-          put(map, "victim", pattern_bytes(200, 1), 1);
+        case Operation::append_in_slack:
+          put(map, "victim", pattern_bytes(20, 1), 1);
           break;
         case Operation::replace:
-          put(map, key_name(1, 2), pattern_bytes(20, 2), 1);
-          break;
-        case Operation::replace_new_page:
           put(map, key_name(1, 2), pattern_bytes(200, 2), 1);
+          break;
+        case Operation::replace_in_slack:
+          put(map, key_name(1, 2), pattern_bytes(20, 2), 1);
           break;
         case Operation::remove:
           erase(map, key_name(1, 0), 1);
@@ -125,7 +133,7 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
           erase(map, key_name(2, 3), 2);
           break;
         case Operation::remove_from_full_heap:
-          erase(map, "big", 1);
+          erase(map, "big", 3);
           break;
         case Operation::append_then_remove:
           arm_crash_point(nullptr, 0);
@@ -153,7 +161,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   const auto& [scenario, heir_first] = GetParam();
   std::string name;
   // A small heap where it is to be filled.
-  auto map = create(name, 2, 1, scenario.operation == Operation::remove_from_full_heap ? 1 << 21 : 1 << 22, 5);
+  auto map = create(name, 2, 1, fills_heap(scenario.operation) ? 1 << 21 : 1 << 22, 5);
   std::map<std::string, std::string> expected;
   for (int bucket = 0; bucket < buckets; ++bucket) {
     for (int index = 0; index < keys_per_bucket; ++index) {
@@ -162,15 +170,16 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     }
   }
   std::vector<std::string> fillers;
-  if (scenario.operation == Operation::remove_from_full_heap) {
+  if (fills_heap(scenario.operation)) {
     expected["big"] = pattern_bytes(600, 4);
-    put(*map, "big", expected["big"], 1);
-    // Entries in every bucket until the heap has no room left.
+    put(*map, "big", expected["big"], 3);
+    // Entries in every bucket but bucket 1 until the heap has no room left.
     const std::string filler = pattern_bytes(200, 5);
     try {
       for (int index = 0;; ++index) {
-        const std::string key = "f" + std::to_string(index % buckets) + "-" + std::to_string(index);
-        map->insert(key.data(), filler.data(), key.size(), filler.size(), index % buckets);
+        const int bucket = std::array{0, 2, 3}[index % 3];
+        const std::string key = "f" + std::to_string(bucket) + "-" + std::to_string(index);
+        map->insert(key.data(), filler.data(), key.size(), filler.size(), bucket);
         expected[key] = filler;
         fillers.push_back(key);
       }
@@ -187,15 +196,15 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   die_during(name, scenario);
   switch (scenario.operation) {
     case Operation::append:
-    case Operation::append_new_page:
+    case Operation::append_in_slack:
       if (scenario.is_done) {
-        expected["victim"] = pattern_bytes(scenario.operation == Operation::append ? 300 : 200, 1);
+        expected["victim"] = pattern_bytes(scenario.operation == Operation::append ? 300 : 20, 1);
       }
       break;
     case Operation::replace:
-    case Operation::replace_new_page:
+    case Operation::replace_in_slack:
       if (scenario.is_done) {
-        expected[key_name(1, 2)] = pattern_bytes(scenario.operation == Operation::replace ? 20 : 200, 2);
+        expected[key_name(1, 2)] = pattern_bytes(scenario.operation == Operation::replace ? 200 : 20, 2);
       }
       break;
     case Operation::remove:
@@ -233,10 +242,10 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
 
   for (const auto& [key, value] : expected) {
-    const std::int64_t hash = key == "victim" || key == "big" ? 1 : key[1] - '0';
+    const std::int64_t hash = key == "victim" ? 1 : key == "big" ? 3 : key[1] - '0';
     EXPECT_EQ(fetch(*map, key, hash), value) << key;
   }
-  if (!scenario.is_done && (scenario.operation == Operation::append || scenario.operation == Operation::append_new_page)) {
+  if (!scenario.is_done && (scenario.operation == Operation::append || scenario.operation == Operation::append_in_slack)) {
     EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
   }
   std::multiset<std::string> keys = walk_keys(*map);
@@ -264,7 +273,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
       }
     }
   }
-  if (scenario.operation == Operation::remove_from_full_heap) {
+  if (fills_heap(scenario.operation)) {
     EXPECT_EQ(leaked_chunks(*map), 0u);
     return;  // the heap's slabs all serve the fillers' classes
   }
@@ -282,8 +291,8 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
-  static const char* const operations[] = {"Append",      "AppendNewPage", "Replace", "ReplaceNewPage", "Remove",
-                                           "RemoveLast",  "Release",       "Close",   "RemoveFromFullHeap"};
+  static const char* const operations[] = {"Append",     "AppendInSlack", "Replace", "ReplaceInSlack", "Remove",
+                                           "RemoveLast", "Release",       "Close",   "RemoveFromFullHeap"};
   const Scenario& scenario = std::get<0>(info.param);
   std::string name = std::string(scenario.point) + "_" + operations[static_cast<int>(scenario.operation)];
   if (scenario.needs_free_chunks) {
