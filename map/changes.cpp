@@ -109,6 +109,9 @@ class ConcurrentHashMap_string::Change {
     map_layout::record_in_intent(intent_->second_word,
                                  heap_.offset_of(entry.address + offsetof(map_layout::EntryHeader, key_field)));
   }
+  // A change that splits a hole of `page` in two entries: right after the publishing store, the page's
+  // entry_count counts one more.
+  void counts_one_more(const PageView& page) noexcept { recounted_page_ = &page; }
   // Publishes: `link` goes from `old_target` to `new_target`; `old_page` and `old_strings` (set by
   // the caller) are given back after.
   void publish(Offset link, Offset old_target, Offset new_target, std::int8_t delta) {
@@ -124,6 +127,13 @@ class ConcurrentHashMap_string::Change {
     if (replaced_entry_ != nullptr) {
       map_layout::mark_removed(replaced_entry_, replaced_page_end_);
       crash_point("change.marked");
+    }
+    if (recounted_page_ != nullptr) {
+      const auto page_bytes = static_cast<std::uint64_t>(recounted_page_->entries_end - recounted_page_->entries);
+      // relaxed: the bucket's lock orders its changes; a repair counts the page again
+      map_layout::word_at(recounted_page_->address + map_layout::page_length_offset)
+          .store(map_layout::page_length_word(recounted_page_->entry_count + 1, page_bytes), std::memory_order_relaxed);
+      crash_point("change.recounted");
     }
     if (delta != 0) {
       writer_.store_count(intent_->count_before + delta);
@@ -172,6 +182,7 @@ class ConcurrentHashMap_string::Change {
   bool is_published_ = false;
   std::byte* replaced_entry_ = nullptr;
   const std::byte* replaced_page_end_ = nullptr;
+  const PageView* recounted_page_ = nullptr;
 };
 
 namespace {
@@ -221,7 +232,7 @@ std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const Locat
     }
     if (last.slack() >= bytes) {
       append_in_slack(bucket, last, key, value, key_len, value_len, hash, bytes, writer);
-    } else {
+    } else if (!append_in_hole(bucket, key, value, key_len, value_len, hash, bytes, writer)) {
       append_to_new_page(bucket, absent, key, value, key_len, value_len, hash, bytes, true, writer);
     }
   }
@@ -270,6 +281,53 @@ void ConcurrentHashMap_string::append_in_slack(Bucket* bucket, const PageView& l
   change.publish(static_cast<Offset>(static_cast<std::uint64_t>(last.offset) + map_layout::page_length_offset),
                  static_cast<Offset>(map_layout::page_length_word(last.entry_count, last_bytes)),
                  static_cast<Offset>(map_layout::page_length_word(last.entry_count + 1, last_bytes + bytes)), +1);
+}
+
+bool ConcurrentHashMap_string::append_in_hole(Bucket* bucket, const char* key, const char* value, std::uint64_t key_len,
+                                              std::uint64_t value_len, std::int64_t hash, std::uint64_t bytes,
+                                              const WriterHold& writer) {
+  const HeapAccess& heap = *access_;
+  PageView page;
+  std::byte* hole = nullptr;
+  map_layout::for_each_page(heap, bucket, [&](const PageView& candidate, Offset) {
+    hole = map_layout::hole_for(candidate, bytes);
+    page = candidate;
+    return hole != nullptr;
+  });
+  if (hole == nullptr) {
+    return false;
+  }
+  // The entry over the hole's start; what it leaves of the hole, a removed entry after it, written
+  // first; then the hole's fields word becomes the entry's (the publishing store), and the page's
+  // entry_count counts the rest of the hole (a repair after a death between the two counts it).
+  Change change(heap, writer, heap.offset_of(bucket), +1, IntentKind::fill);
+  const NewString key_string = change.prepare(key, key_len, 0);
+  const NewString value_string = change.prepare(value, value_len, 1);
+  map_layout::EntryHeader hole_header;
+  std::memcpy(&hole_header, hole, sizeof hole_header);
+  const std::uint64_t hole_bytes = hole_header.value_field;
+  const bool leaves_rest = hole_bytes > bytes;
+  if (leaves_rest) {
+    map_layout::EntryHeader rest{};
+    rest.key_field = map_layout::removed_field;
+    rest.value_field = static_cast<std::uint32_t>(hole_bytes - bytes);
+    std::memcpy(hole + bytes, &rest, sizeof rest);
+  }
+  // The entry's fields word last: write_entry writes it with the rest, so the entry is written aside
+  // with the hole's word kept, then that word is stored.
+  std::byte* fields = hole + offsetof(map_layout::EntryHeader, key_field);
+  std::uint64_t hole_word = 0;
+  std::memcpy(&hole_word, fields, sizeof hole_word);
+  map_layout::write_entry(hole, hash, key_string, value_string);
+  std::uint64_t entry_word = 0;
+  std::memcpy(&entry_word, fields, sizeof entry_word);
+  std::memcpy(fields, &hole_word, sizeof hole_word);
+  change.intent()->old_page = page.offset;
+  if (leaves_rest) {
+    change.counts_one_more(page);
+  }
+  change.publish(heap.offset_of(fields), static_cast<Offset>(hole_word), static_cast<Offset>(entry_word), +1);
+  return true;
 }
 
 void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& where, const char* value,

@@ -449,6 +449,40 @@ inline void mark_removed(std::byte* entry, const std::byte* end) {
   word_at(fields).store(removed_fields_word(bytes), std::memory_order_relaxed);
 }
 
+// A removed entry of a page that an entry of `bytes` bytes can be written over: the same size, or
+// larger by at least an entry header, which stays a removed entry after it. Null when none.
+[[nodiscard]] inline std::byte* hole_for(const PageView& page, std::uint64_t bytes) {
+  std::byte* at = page.entries;
+  for (std::uint32_t index = 0; index < page.entry_count; ++index) {
+    EntryHeader header;
+    if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof header)) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    std::memcpy(&header, at, sizeof header);
+    const std::uint64_t size = stored_entry_bytes(header, at, page.entries_end);
+    if (header.key_field == removed_field && (size == bytes || size >= bytes + sizeof(EntryHeader))) {
+      return at;
+    }
+    at += size;
+  }
+  return nullptr;
+}
+
+// The entries that fill the page's entry_bytes, counted by stepping over each: what entry_count must
+// say. Throws DamagedFile when they do not fill it exactly.
+[[nodiscard]] inline std::uint32_t counted_entries(const PageView& page) {
+  std::uint32_t count = 0;
+  for (std::byte* at = page.entries; at < page.entries_end; ++count) {
+    if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof(EntryHeader))) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    EntryHeader header;
+    std::memcpy(&header, at, sizeof header);
+    at += stored_entry_bytes(header, at, page.entries_end);
+  }
+  return count;
+}
+
 // Stores one field of a writer's own intent, ordered for a repair after a death.
 inline void record_in_intent(Offset& field, Offset value) noexcept {
   crash_order_barrier();

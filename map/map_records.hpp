@@ -137,6 +137,10 @@ enum class IntentKind : std::uint8_t {
                // the page's length word at `link` goes from old_target to new_target; once it has,
                // the entry whose fields word is `second_word` (an update's old version) is marked
                // removed
+  fill = 5,    // an insert over a removed entry (a hole) of page `old_page`, which stays: the hole's
+               // fields word at `link` goes from old_target to new_target; what the entry leaves of
+               // the hole is a removed entry of its own, written before, and once the word has
+               // changed the page's entry_count counts it
 };
 
 struct WriterIntent {              // 128 bytes

@@ -81,7 +81,8 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
     return;
   }
   const IntentKind kind = map_layout::intent_kind(state);
-  if (kind != IntentKind::change && kind != IntentKind::erase && kind != IntentKind::in_page) {
+  if (kind != IntentKind::change && kind != IntentKind::erase && kind != IntentKind::in_page &&
+      kind != IntentKind::fill) {
     clear();
     return;
   }
@@ -102,7 +103,7 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
   // followed.
   // For a change inside a page, its length word.
   const bool is_link_valid =
-      kind == IntentKind::erase     ? is_entry_word_of_page(heap, link, intent->old_page)
+      kind == IntentKind::erase || kind == IntentKind::fill ? is_entry_word_of_page(heap, link, intent->old_page)
       : kind == IntentKind::in_page ? static_cast<std::uint64_t>(link) ==
                                               static_cast<std::uint64_t>(intent->old_page) + map_layout::page_length_offset &&
                                           slab_chunk_class(base_, heap.slabs, intent->old_page) != no_slab_class
@@ -138,6 +139,17 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
       map_layout::mark_removed(base_ + static_cast<std::uint64_t>(intent->second_word) -
                                    offsetof(map_layout::EntryHeader, key_field),
                                page.capacity_end);
+    }
+    if (kind == IntentKind::fill) {
+      // The rest of the hole after the entry is an entry of its own: the page counts it.
+      const map_layout::PageView page = map_layout::read_page(heap, intent->old_page);
+      const std::uint32_t counted = map_layout::counted_entries(page);
+      if (counted != page.entry_count) {
+        const auto page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
+        // relaxed: this thread holds the bucket's lock
+        map_layout::word_at(page.address + map_layout::page_length_offset)
+            .store(map_layout::page_length_word(counted, page_bytes), std::memory_order_relaxed);
+      }
     }
     const auto is_given_back = [&](Offset chunk) {
       return map_layout::is_given_back(heap, slot->slab_caches[record], chunk);

@@ -352,6 +352,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   void append_in_slack(map_layout::Bucket* bucket, const map_layout::PageView& last, const char* key,
                        const char* value, std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
                        std::uint64_t bytes, const WriterHold& writer);
+  // The entry written over a removed entry of the bucket large enough for it; false when none is.
+  bool append_in_hole(map_layout::Bucket* bucket, const char* key, const char* value, std::uint64_t key_len,
+                      std::uint64_t value_len, std::int64_t hash, std::uint64_t bytes, const WriterHold& writer);
   // Gives the entry at `where` the value bytes. Requires: the bucket's lock, `writer` held.
   void replace_value(map_layout::Bucket* bucket, const Location& where, const char* value,
                      std::uint64_t value_len, const WriterHold& writer);

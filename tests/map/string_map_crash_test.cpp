@@ -30,6 +30,8 @@ std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket
 // - replace: key 2's value by 200 bytes: the page again with it;
 // - replace_in_slack: while the heap is full, key 2's value by 20 bytes, its new version in the
 //   slack, the old one then marked removed;
+// - append_in_hole: while the heap is full, key 0 removed (not armed: marked removed, a hole of 80
+//   bytes), then "victim" with a 40-byte value (64 bytes, more than the slack) over the hole;
 // - remove: key 0: the page again without it;
 // - remove_last: keys 0 to 2 of bucket 2 (not armed), then key 3, the page's last: the page unlinked;
 // - remove_from_full_heap: "big" (bucket 3, an out-of-line value) while the heap is full: marked
@@ -37,6 +39,7 @@ std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket
 enum class Operation {
   append,
   append_in_slack,
+  append_in_hole,
   replace,
   replace_in_slack,
   remove,
@@ -47,7 +50,8 @@ enum class Operation {
 };
 
 [[nodiscard]] bool fills_heap(Operation operation) {
-  return operation == Operation::append_in_slack || operation == Operation::replace_in_slack ||
+  return operation == Operation::append_in_slack || operation == Operation::append_in_hole ||
+         operation == Operation::replace_in_slack ||
          operation == Operation::remove_from_full_heap;
 }
 
@@ -71,6 +75,10 @@ const Scenario scenarios[] = {
     {"change.published", Operation::append_in_slack, true},
     {"change.counted", Operation::append_in_slack, true},
     {"change.ended", Operation::append_in_slack, true},
+    {"change.begun", Operation::append_in_hole, false},
+    {"change.published", Operation::append_in_hole, true},
+    {"change.recounted", Operation::append_in_hole, true},
+    {"change.ended", Operation::append_in_hole, true},
     {"change.begun", Operation::replace, false},
     {"change.published", Operation::replace, true},
     {"change.freeing", Operation::replace, true},
@@ -114,6 +122,12 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
           break;
         case Operation::append_in_slack:
           put(map, "victim", pattern_bytes(20, 1), 1);
+          break;
+        case Operation::append_in_hole:
+          arm_crash_point(nullptr, 0);
+          erase(map, key_name(1, 0), 1);
+          arm_crash_point(scenario.point, 0);
+          put(map, "victim", pattern_bytes(40, 1), 1);
           break;
         case Operation::replace:
           put(map, key_name(1, 2), pattern_bytes(200, 2), 1);
@@ -201,6 +215,12 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
         expected["victim"] = pattern_bytes(scenario.operation == Operation::append ? 300 : 20, 1);
       }
       break;
+    case Operation::append_in_hole:
+      expected.erase(key_name(1, 0));
+      if (scenario.is_done) {
+        expected["victim"] = pattern_bytes(40, 1);
+      }
+      break;
     case Operation::replace:
     case Operation::replace_in_slack:
       if (scenario.is_done) {
@@ -245,7 +265,8 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     const std::int64_t hash = key == "victim" ? 1 : key == "big" ? 3 : key[1] - '0';
     EXPECT_EQ(fetch(*map, key, hash), value) << key;
   }
-  if (!scenario.is_done && (scenario.operation == Operation::append || scenario.operation == Operation::append_in_slack)) {
+  if (!scenario.is_done && (scenario.operation == Operation::append || scenario.operation == Operation::append_in_slack ||
+                             scenario.operation == Operation::append_in_hole)) {
     EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
   }
   std::multiset<std::string> keys = walk_keys(*map);
@@ -291,8 +312,9 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
-  static const char* const operations[] = {"Append",     "AppendInSlack", "Replace", "ReplaceInSlack", "Remove",
-                                           "RemoveLast", "Release",       "Close",   "RemoveFromFullHeap"};
+  static const char* const operations[] = {"Append",      "AppendInSlack", "AppendInHole", "Replace",
+                                           "ReplaceInSlack", "Remove",     "RemoveLast",   "Release",
+                                           "Close",       "RemoveFromFullHeap"};
   const Scenario& scenario = std::get<0>(info.param);
   std::string name = std::string(scenario.point) + "_" + operations[static_cast<int>(scenario.operation)];
   if (scenario.needs_free_chunks) {
