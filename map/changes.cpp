@@ -96,8 +96,9 @@ class ConcurrentHashMap_string::Change {
     intent_->pending_next[index] = first;  // the chain's give-back has not begun
   }
   // A new page, recorded as new page `index`.
-  std::byte* new_page(std::uint64_t entry_bytes, std::uint32_t entry_count, Offset next, Offset& offset, int index) {
-    std::byte* page = map_layout::new_page(heap_, writer_.caches(), entry_bytes, entry_count, next, offset);
+  std::byte* new_page(std::uint64_t entry_bytes, std::uint32_t entry_count, Offset next, Offset& offset, int index,
+                      bool exact_class = false) {
+    std::byte* page = map_layout::new_page(heap_, writer_.caches(), entry_bytes, entry_count, next, offset, exact_class);
     map_layout::record_in_intent(intent_->new_pages[index], offset);
     return page;
   }
@@ -221,6 +222,17 @@ std::uint64_t ConcurrentHashMap_string::append_entry(Bucket* bucket, const Locat
   const PageView& last = absent.page;
   const bool was_empty = last.address == nullptr;
   const std::uint64_t bytes = map_layout::entry_bytes(key_len, value_len);
+  // On a heap that can carve no more slabs, room the bucket already has comes first: a chunk taken
+  // here may be the one that an insert into a bucket without such room needs.
+  if (!was_empty && !access_->has_fresh_space()) {
+    if (last.slack() >= bytes) {
+      append_in_slack(bucket, last, key, value, key_len, value_len, hash, bytes, writer);
+      return count_after_append();
+    }
+    if (append_in_hole(bucket, key, value, key_len, value_len, hash, bytes, writer)) {
+      return count_after_append();
+    }
+  }
   try {
     append_to_new_page(bucket, absent, key, value, key_len, value_len, hash, bytes, false, writer);
   } catch (const HeapExhausted&) {
@@ -306,7 +318,8 @@ bool ConcurrentHashMap_string::append_in_hole(Bucket* bucket, const char* key, c
   map_layout::EntryHeader hole_header;
   std::memcpy(&hole_header, hole, sizeof hole_header);
   const std::uint64_t hole_bytes = hole_header.value_field;
-  const bool leaves_rest = hole_bytes > bytes;
+  const bool leaves_rest = hole_bytes >= bytes + sizeof(map_layout::EntryHeader);
+  const std::uint64_t padding = leaves_rest ? 0 : hole_bytes - bytes;
   if (leaves_rest) {
     map_layout::EntryHeader rest{};
     rest.key_field = map_layout::removed_field;
@@ -318,7 +331,7 @@ bool ConcurrentHashMap_string::append_in_hole(Bucket* bucket, const char* key, c
   std::byte* fields = hole + offsetof(map_layout::EntryHeader, key_field);
   std::uint64_t hole_word = 0;
   std::memcpy(&hole_word, fields, sizeof hole_word);
-  map_layout::write_entry(hole, hash, key_string, value_string);
+  map_layout::write_entry(hole, hash, key_string, value_string, padding);
   std::uint64_t entry_word = 0;
   std::memcpy(&entry_word, fields, sizeof entry_word);
   std::memcpy(fields, &hole_word, sizeof hole_word);
@@ -380,12 +393,19 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
 
 void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
   const map_layout::LiveEntries rest = live_entries_of(where.page, where.entry.address);
+  // A page left without entries is unlinked (nothing is made; its chunk is free for any bucket).
+  // Otherwise, while the heap still has room for new slabs, the page is made again without the entry;
+  // once it has none, the entry is marked removed where it lies (one store), and its room stays in its
+  // bucket for the next insert there, which writes over it (a copy would take a chunk that an insert
+  // may need).
+  if (rest.count != 0 && !access_->has_fresh_space()) {
+    erase_in_place(bucket, where, writer);
+    return;
+  }
   try {
     remove_with_page(bucket, where, rest, writer);
   } catch (const HeapExhausted&) {
-    // No room for the page without the entry (the change undid itself; a page left with no entry
-    // needs none). A full map must still let its entries be removed, which is how room is made: the
-    // entry is marked removed where it lies.
+    // No room for the page without the entry (the change undid itself): marked removed in place.
     erase_in_place(bucket, where, writer);
   }
 }
@@ -397,7 +417,9 @@ void ConcurrentHashMap_string::remove_with_page(Bucket* bucket, const Location& 
   Change change(heap, writer, heap.offset_of(bucket), -1);
   Offset new_target = page.next;  // a page left without entries is unlinked
   if (rest.count != 0) {
-    std::byte* copy = change.new_page(rest.bytes, rest.count, page.next, new_target, 0);
+    // A chunk of the class that fits, or none: a remove must not take a larger chunk that a later
+    // insert of what was removed needs (it then marks the entry removed in place instead).
+    std::byte* copy = change.new_page(rest.bytes, rest.count, page.next, new_target, 0, true);
     if (rest.has_removed) {
       map_layout::copy_live_entries(page, where.entry.address, copy + sizeof(PageHeader));  // drops them
     } else {

@@ -47,6 +47,12 @@ struct HeapAccess {
   [[nodiscard]] Offset offset_of(const void* address) const noexcept {
     return static_cast<Offset>(static_cast<const std::byte*>(address) - base);
   }
+  // Whether the heap can still carve a slab: the part past heap_next holds one. heap_next only grows,
+  // so once this is false it stays false (freed chunks go to lists, never back to fresh space).
+  [[nodiscard]] bool has_fresh_space() const noexcept {
+    const std::uint64_t carved = heap_carved_end(base);
+    return carved < heap_end && heap_end - carved >= (std::uint64_t{1} << slabs.slab_shift) * 2;
+  }
 };
 
 // A writer's slab caches: one per size class, made on first use. Used by one thread at a time.
@@ -220,7 +226,9 @@ inline void read_field(std::uint32_t field, std::byte*& cursor, const std::byte*
     }
     return field_bytes(field);
   };
-  const std::uint64_t bytes = sizeof(EntryHeader) + field_size(header.key_field) + field_size(header.value_field);
+  const std::uint64_t padding = ((header.key_field & entry_padding_mask) >> entry_padding_shift) * 8;
+  const std::uint64_t bytes = sizeof(EntryHeader) + field_size(header.key_field & ~entry_padding_mask) +
+                              field_size(header.value_field) + padding;
   if (static_cast<std::uint64_t>(end - at) < bytes) [[unlikely]] {
     throw_damaged_entry("an entry runs past its page");
   }
@@ -243,9 +251,13 @@ inline void read_entry(std::byte* at, const std::byte* end, EntryView& entry) {
   }
   entry.is_removed = false;
   std::byte* cursor = at + sizeof(EntryHeader);
-  read_field(header.key_field, cursor, end, entry.key);
+  read_field(header.key_field & ~entry_padding_mask, cursor, end, entry.key);
   read_field(header.value_field, cursor, end, entry.value);
-  entry.bytes = static_cast<std::uint32_t>(cursor - at);
+  const std::uint64_t padding = ((header.key_field & entry_padding_mask) >> entry_padding_shift) * 8;
+  if (static_cast<std::uint64_t>(end - cursor) < padding) [[unlikely]] {
+    throw_damaged_entry("an entry runs past its page");
+  }
+  entry.bytes = static_cast<std::uint32_t>(cursor - at + padding);
 }
 [[nodiscard]] inline EntryView read_entry(std::byte* at, const std::byte* end) {
   EntryView entry;
@@ -302,8 +314,10 @@ void free_chain(const HeapAccess& heap, ClassCaches* caches, Offset first);
 void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const Offset (&pages)[2],
                             const Offset (&strings)[2]);
 
-// Writes an entry at `at` (entry_bytes(key.length, value.length) bytes).
-void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value) noexcept;
+// Writes an entry at `at` (entry_bytes(key.length, value.length) bytes, and `padding` more, a
+// multiple of 8 up to entry_padding_limit, whose bytes are left as they are).
+void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value,
+                 std::uint64_t padding = 0) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Pages of a bucket
@@ -394,10 +408,12 @@ inline void copy_live_entries(const PageView& page, const std::byte* skipped, st
 // A new page taken from `caches` (in a larger chunk than fits when the heap is full) for
 // `entry_bytes` bytes of `entry_count` entries, naming `next`;
 // the caller writes the entries after its header.
+// With `exact_class`, only a chunk of the class that fits (HeapExhausted when none is left): a
+// change that frees room (a remove) does not spend a larger chunk that an insert may need later.
 inline std::byte* new_page(const HeapAccess& heap, ClassCaches& caches, std::uint64_t entry_bytes, std::uint32_t entry_count,
-                    Offset next, Offset& offset) {
+                    Offset next, Offset& offset, bool exact_class = false) {
   const std::uint32_t klass = slab_class_for(sizeof(PageHeader) + entry_bytes);
-  offset = caches.take_at_least(klass);
+  offset = exact_class ? caches.take(klass) : caches.take_at_least(klass);
   std::byte* page = heap.base + static_cast<std::uint64_t>(offset);
   PageHeader header;
   header.next = next;
@@ -449,8 +465,9 @@ inline void mark_removed(std::byte* entry, const std::byte* end) {
   word_at(fields).store(removed_fields_word(bytes), std::memory_order_relaxed);
 }
 
-// A removed entry of a page that an entry of `bytes` bytes can be written over: the same size, or
-// larger by at least an entry header, which stays a removed entry after it. Null when none.
+// A removed entry of a page that an entry of `bytes` bytes can be written over: larger by at least
+// an entry header (the rest stays a removed entry after it), or by less (the entry is padded to its
+// size). Null when none.
 [[nodiscard]] inline std::byte* hole_for(const PageView& page, std::uint64_t bytes) {
   std::byte* at = page.entries;
   for (std::uint32_t index = 0; index < page.entry_count; ++index) {
@@ -460,7 +477,8 @@ inline void mark_removed(std::byte* entry, const std::byte* end) {
     }
     std::memcpy(&header, at, sizeof header);
     const std::uint64_t size = stored_entry_bytes(header, at, page.entries_end);
-    if (header.key_field == removed_field && (size == bytes || size >= bytes + sizeof(EntryHeader))) {
+    if (header.key_field == removed_field && size >= bytes &&
+        (size - bytes <= entry_padding_limit || size - bytes >= sizeof(EntryHeader))) {
       return at;
     }
     at += size;

@@ -56,7 +56,8 @@ static_assert(sizeof(PageHeader) == 16 && offsetof(PageHeader, entry_count) == 8
 // split of its bucket leaves it behind.
 struct EntryHeader {               // 16 bytes
   std::int64_t hash;               //  0: the caller's hash of the key, stored unchanged
-  std::uint32_t key_field;         //  8: the key's length, out_of_line_flag, or removed_field
+  std::uint32_t key_field;         //  8: the key's length or out_of_line_flag, with the padding in
+                                   //     bits 16..23 (entry_padding_mask); or removed_field
   std::uint32_t value_field;       // 12: the value's length, or out_of_line_flag; removed: the
                                    //     entry's bytes
 };
@@ -245,6 +246,11 @@ inline constexpr std::uint64_t cell_block_bytes = 2 * cache_line_bytes - sizeof(
 inline constexpr std::uint32_t out_of_line_flag = 0x80000000u;
 // The key_field of an entry removed in place (no length or flagged length is this).
 inline constexpr std::uint32_t removed_field = 0xFFFFFFFFu;
+// Bits 16..23 of an entry's key_field: 8-byte words of padding that follow the entry's value field,
+// so that an entry written over a removed one a word or two longer fills it exactly.
+inline constexpr unsigned entry_padding_shift = 16;
+inline constexpr std::uint32_t entry_padding_mask = 0xFFu << entry_padding_shift;
+inline constexpr std::uint64_t entry_padding_limit = 0xFF * 8;  // bytes
 // Strings up to this many bytes lie in their entry; longer ones out of line.
 inline constexpr std::uint64_t inline_string_limit = 256;
 // A page holds at most this many bytes, header included (the largest slab chunk).
