@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -58,24 +59,39 @@ struct HeapAccess {
 // A writer's slab caches: one per size class, made on first use. Used by one thread at a time.
 class ClassCaches {
  public:
-  ClassCaches(Allocator heap, const SlabView& view, SlabCacheRecord* records) noexcept
-      : heap_(heap), view_(view), records_(records) {}
+  // `reclaim` is asked, when no class has a chunk, to have chunks that others hold back given to the
+  // shared lists (true when it moved some); it must take no lock that the caller may hold.
+  ClassCaches(Allocator heap, const SlabView& view, SlabCacheRecord* records, std::function<bool()> reclaim = {}) noexcept
+      : heap_(heap), view_(view), records_(records), reclaim_(std::move(reclaim)) {}
   [[nodiscard]] Offset take(std::uint32_t klass) { return cache(klass).take(); }
   // A chunk of the class or, when the heap has no room left for that class, of the smallest larger
   // class that has one: slabs keep their class for ever, so room freed in large chunks must serve
   // small records too once the heap is full. Throws HeapExhausted when no class has a chunk.
   [[nodiscard]] Offset take_at_least(std::uint32_t klass) {
-    try {
-      return take(klass);
-    } catch (const HeapExhausted&) {
-      for (std::uint32_t larger = klass + 1; larger < slab_class_count; ++larger) {
-        try {
-          return take(larger);
-        } catch (const HeapExhausted&) {
-          // none of this class either
+    for (int attempt = 0;; ++attempt) {
+      try {
+        return take(klass);
+      } catch (const HeapExhausted&) {
+        for (std::uint32_t larger = klass + 1; larger < slab_class_count; ++larger) {
+          try {
+            return take(larger);
+          } catch (const HeapExhausted&) {
+            // none of this class either
+          }
+        }
+        // Once more after the chunks that other writers' caches hold back went to the shared lists.
+        if (attempt > 0 || !reclaim_ || !reclaim_()) {
+          throw;
         }
       }
-      throw;
+    }
+  }
+  // The records again, after another process took what they held (see SlabCache::reload).
+  void reload() noexcept {
+    for (auto& cache : caches_) {
+      if (cache) {
+        cache->reload();
+      }
     }
   }
   void give_back(Offset chunk, std::uint32_t klass) noexcept { cache(klass).give_back(chunk); }
@@ -101,6 +117,7 @@ class ClassCaches {
   Allocator heap_;
   SlabView view_;
   SlabCacheRecord* records_;
+  std::function<bool()> reclaim_;
   std::optional<SlabCache> caches_[slab_class_count];
   std::uint32_t kept_classes_ = 0;  // classes given chunks by keep() since the last trim()
 };

@@ -206,15 +206,22 @@ struct ExpansionClaim {            // 32 bytes
 };
 static_assert(sizeof(ExpansionClaim) == 32);
 
-struct SlotRecords {               // 1408 bytes
+struct SlotRecords {               // 1472 bytes
   std::int64_t counts[writer_records];  //    0: atomic each; entries added by the record's changes
   ExpansionMembership membership;       //   64
   WriterIntent intents[writer_records]; //  128
   ExpansionClaim claims[writer_records];  // 1152
+  std::uint64_t writer_locks[writer_records];  // 1408: atomic owned lock words: the thread of the
+                                        //      slot's owner that uses record r holds lock r, and so
+                                        //      does a process that takes the record's slab caches
+                                        //      for a full heap (then it leaves writer_caches_taken)
 };
-static_assert(sizeof(SlotRecords) == 1408 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
+static_assert(sizeof(SlotRecords) == 1472 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
 static_assert(offsetof(SlotRecords, membership) == 64 && offsetof(SlotRecords, intents) == 128 &&
-              offsetof(SlotRecords, claims) == 1152);
+              offsetof(SlotRecords, claims) == 1152 && offsetof(SlotRecords, writer_locks) == 1408);
+// A writer lock word that is free and says that another process took the record's slab caches
+// meanwhile: the owner reads its records again before it uses them. Not a token (generation 0).
+inline constexpr std::uint64_t writer_caches_taken = 1;
 static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps cache lines of its own");
 
 #pragma pack(pop)

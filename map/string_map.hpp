@@ -277,6 +277,10 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] std::byte* chunk_address(std::uint64_t chunk) const;
   // The bucket numbered `bucket`, its page backed (see back_bucket).
   [[nodiscard]] map_layout::Bucket* bucket_at(std::uint64_t bucket) const;
+  // Gives the chunks that other writer records' slab caches hold back (of every slot, this process's
+  // other records included) to the shared lists, for a writer that finds the heap full; passes the
+  // records in use. Returns whether it moved any. Takes no lock that can wait (the heap lock only).
+  bool reclaim_cached_chunks() noexcept;
   // Bucket chunks are made without backing for their pages: a new map costs its headers only, and
   // the file grows as its buckets are used. Before a process first touches a bucket it backs the
   // bucket's region of the file (backed_region_shift_ bits of offset) with one system call, so that
@@ -455,8 +459,6 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   unsigned bucket_chunk_shift_ = 0;           // log2(B)
   ProcessTable* process_table_ = nullptr;     // the process table of this object's mapping
   map_layout::SlotRecords* own_records_ = nullptr;  // the map's records in this object's slot
-  // Process-local locks of the writer records: the holder's thread tag, or 0.
-  std::uint32_t writer_locks_[8] = {};
   // The join rule's count: the last exact sum, and the appends this object made since.
   std::uint64_t counted_entries_ = 0;
   std::uint64_t appends_since_count_ = 0;
