@@ -268,19 +268,34 @@ void SlabCache::refill() {
 }
 
 void SlabCache::release_to_shared() noexcept {
-  const std::uint64_t cached = count();
+  if (count() == 0) {
+    return;
+  }
+  release_slab_record(heap_, view_, class_, record_);
+  head_ = 0;
+  count_ = 0;
+}
+
+void release_slab_record(Allocator heap, const SlabView& view, std::uint32_t klass, SlabCacheRecord* record) noexcept {
+  const auto first = static_cast<std::uint64_t>(record->head);
+  const std::uint64_t cached = record->count;
   if (cached == 0) {
     return;
   }
-  // The list takes the whole cache as a run, then the record lets go of it.
-  const std::uint64_t first = head();
-  layout::HeapLockGuard guard(heap_);
-  begin_slab_intent(view_, SlabIntentKind::release, class_, record_offset(heap_, record_), first, cached,
-               shared_head(view_, class_).load(std::memory_order_relaxed));
-  push_run(heap_, view_, class_, first, cached);
+  if (cached > chunk_limit(view, klass) || slab_chunk_class(heap, view, static_cast<Offset>(first)) != klass) {
+    store_word_pair(record, 0, 0);  // damaged: nothing of it is spread
+    return;
+  }
+  // The list takes the whole record as a run, then the record lets go of it.
+  layout::HeapLockGuard guard(heap);
+  begin_slab_intent(view, SlabIntentKind::release, klass, record_offset(heap, record), first, cached,
+                    shared_head(view, klass).load(std::memory_order_relaxed));
+  push_run(heap, view, klass, first, cached);
   crash_point("slab.release.pushed");
-  set_record(0, 0);
-  end_slab_intent(view_);
+  crash_order_barrier();
+  store_word_pair(record, 0, 0);
+  crash_order_barrier();
+  end_slab_intent(view);
 }
 
 namespace {

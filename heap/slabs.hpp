@@ -101,6 +101,12 @@ bool slab_free(Allocator heap, const SlabView& view, Offset chunk) noexcept;
 void for_each_free_slab_chunk(Allocator heap, const SlabView& view, const ProcessTable& table,
                               const std::function<void(Offset, std::uint32_t)>& visit);
 
+// Gives every chunk that `record` (a slab cache record of class `klass`) holds to the class's shared
+// list as one run, and empties the record, as a cache's own release does. Requires: nobody uses the
+// record meanwhile (its owner's writer lock is held by the caller). A record that names something
+// that is not a run of its class is let go of (lost, not spread).
+void release_slab_record(Allocator heap, const SlabView& view, std::uint32_t klass, SlabCacheRecord* record) noexcept;
+
 // Finishes or undoes the change of the slab records that a dead holder of the heap lock left half
 // made. Requires: the heap lock, just taken over.
 void repair_slab_intent(Allocator heap) noexcept;
@@ -155,6 +161,12 @@ class SlabCache {
     if (count() > cap_) [[unlikely]] {
       release_to_shared();
     }
+  }
+  // Reads the record again: another process gave what it held to the shared list (see
+  // release_slab_record) while this owner did not use it.
+  void reload() noexcept {
+    head_ = static_cast<std::uint64_t>(record_->head);
+    count_ = record_->count;
   }
   // The record as this owner last wrote it (it is the record's only writer while it lives).
   [[nodiscard]] std::uint64_t count() const noexcept { return count_; }

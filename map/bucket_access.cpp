@@ -39,22 +39,34 @@ void ConcurrentHashMap_string::BucketHold::release() noexcept {
 
 // A mutation's hold on writer record r = current_thread_tag() % writer_records of this object, from
 // before its bucket lock is taken until after it is released: the record, and its slab caches, have
-// one writer at a time. Threads whose tags share r take turns. A thread that asks again for the record
-// it holds (a signal handler that runs map code inside an operation of its own thread) is refused
-// rather than left waiting for itself.
+// one writer at a time. Threads whose tags share r take turns; a process that takes the record's
+// slab caches for a full heap holds it too, for a moment (see reclaim_cached_chunks), and this
+// thread then reads the records again. A thread that asks again for the record it holds (a signal
+// handler that runs map code inside an operation of its own thread) is refused rather than left
+// waiting for itself.
 ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map, WaitLimits limits)
     : map_(map), tag_(current_thread_tag()), record_(tag_ % map_layout::writer_records) {
-  std::atomic_ref<std::uint32_t> lock(map_.writer_locks_[record_]);
-  std::uint32_t expected = 0;
-  // acquire: the previous writer's changes to the record and its caches are visible
-  while (!lock.compare_exchange_weak(expected, tag_, std::memory_order_acquire, std::memory_order_relaxed)) {
-    if (expected == tag_) {
+  const std::atomic_ref<std::uint64_t> lock(map_.own_records_->writer_locks[record_]);
+  const std::uint64_t token = map_.process_table_->token();
+  while (true) {
+    std::uint64_t seen = lock_word_free;
+    // acquire: the previous writer's changes to the record and its caches are visible
+    if (lock.compare_exchange_strong(seen, token, std::memory_order_acquire, std::memory_order_relaxed)) {
+      break;
+    }
+    // A holder that left the caches taken, or died (its caches' records are whole at every store):
+    // the records are read again.
+    if ((seen == map_layout::writer_caches_taken || !map_.process_table_->is_holder_alive(seen)) &&
+        lock.compare_exchange_strong(seen, token, std::memory_order_acquire, std::memory_order_relaxed)) {
+      map_.writer_caches_[record_]->reload();
+      break;
+    }
+    if (seen == token) {
       throw std::logic_error(map_texts::same_thread);
     }
-    expected = 0;
     sleep_wait_step();  // gives the interpreter lock away: the holder may need it to finish
     if (limits.interrupt == Interrupt::when_free) {
-      check_interrupts();  // the holder is a thread of this process, which may wait for a stopped one
+      check_interrupts();  // the holder may be a thread of this process that waits for a stopped one
     }
     check_deadline(limits.deadline_ns);
   }
@@ -63,8 +75,48 @@ ConcurrentHashMap_string::WriterHold::WriterHold(ConcurrentHashMap_string& map, 
 
 ConcurrentHashMap_string::WriterHold::~WriterHold() {
   // release: our changes to the record and its caches are visible to the next writer
-  std::atomic_ref<std::uint32_t>(map_.writer_locks_[record_]).store(0, std::memory_order_release);
+  std::atomic_ref<std::uint64_t>(map_.own_records_->writer_locks[record_]).store(lock_word_free,
+                                                                                  std::memory_order_release);
   leave_lock_rank(LockRank::writer);
+}
+
+bool ConcurrentHashMap_string::reclaim_cached_chunks() noexcept {
+  // Every writer record of every slot but the caller's own: one whose lock is free (its owner is not
+  // using it, or is dead) is held for a moment with this thread's token, its caches' chunks go to the
+  // shared lists, and it is left marked so that its owner reads its records again. A record in use
+  // is passed: nothing here waits.
+  const std::uint64_t token = process_table_->token();
+  const std::uint32_t own_record = current_thread_tag() % map_layout::writer_records;
+  const std::uint32_t slots = std::min(process_table_->high_water(), process_table_->slot_count());
+  bool moved = false;
+  for (std::uint32_t index = 0; index < slots; ++index) {
+    ProcessSlot* slot = process_table_->slot(index);
+    map_layout::SlotRecords* records = map_layout::slot_records(slot);
+    for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+      if (index == process_table_->slot_index() && record == own_record) {
+        continue;
+      }
+      const std::atomic_ref<std::uint64_t> lock(records->writer_locks[record]);
+      std::uint64_t seen = lock.load(std::memory_order_relaxed);  // relaxed: the CAS below orders
+      if (seen != lock_word_free && seen != map_layout::writer_caches_taken) {
+        continue;
+      }
+      // acquire: the owner's last changes to the records are visible
+      if (!lock.compare_exchange_strong(seen, token, std::memory_order_acquire, std::memory_order_relaxed)) {
+        continue;
+      }
+      for (std::uint32_t klass = 0; klass < slab_class_count; ++klass) {
+        SlabCacheRecord* cache = &slot->slab_caches[record][klass];
+        if (cache->count != 0) {
+          release_slab_record(base_, access_->slabs, klass, cache);
+          moved = true;
+        }
+      }
+      // release: the emptied records are visible to the owner that takes the lock next
+      lock.store(map_layout::writer_caches_taken, std::memory_order_release);
+    }
+  }
+  return moved;
 }
 
 WriterIntent* ConcurrentHashMap_string::WriterHold::intent() const noexcept {

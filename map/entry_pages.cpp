@@ -150,10 +150,12 @@ void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const O
   }
 }
 
-void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value) noexcept {
+void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value,
+                 std::uint64_t padding) noexcept {
   EntryHeader header;
   header.hash = hash;
-  header.key_field = key.is_out_of_line() ? out_of_line_flag : static_cast<std::uint32_t>(key.length);
+  header.key_field = (key.is_out_of_line() ? out_of_line_flag : static_cast<std::uint32_t>(key.length)) |
+                     static_cast<std::uint32_t>(padding / 8) << entry_padding_shift;
   header.value_field = value.is_out_of_line() ? out_of_line_flag : static_cast<std::uint32_t>(value.length);
   std::memcpy(at, &header, sizeof header);
   std::byte* cursor = at + sizeof header;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -47,29 +48,50 @@ struct HeapAccess {
   [[nodiscard]] Offset offset_of(const void* address) const noexcept {
     return static_cast<Offset>(static_cast<const std::byte*>(address) - base);
   }
+  // Whether the heap can still carve a slab: the part past heap_next holds one. heap_next only grows,
+  // so once this is false it stays false (freed chunks go to lists, never back to fresh space).
+  [[nodiscard]] bool has_fresh_space() const noexcept {
+    const std::uint64_t carved = heap_carved_end(base);
+    return carved < heap_end && heap_end - carved >= (std::uint64_t{1} << slabs.slab_shift) * 2;
+  }
 };
 
 // A writer's slab caches: one per size class, made on first use. Used by one thread at a time.
 class ClassCaches {
  public:
-  ClassCaches(Allocator heap, const SlabView& view, SlabCacheRecord* records) noexcept
-      : heap_(heap), view_(view), records_(records) {}
+  // `reclaim` is asked, when no class has a chunk, to have chunks that others hold back given to the
+  // shared lists (true when it moved some); it must take no lock that the caller may hold.
+  ClassCaches(Allocator heap, const SlabView& view, SlabCacheRecord* records, std::function<bool()> reclaim = {}) noexcept
+      : heap_(heap), view_(view), records_(records), reclaim_(std::move(reclaim)) {}
   [[nodiscard]] Offset take(std::uint32_t klass) { return cache(klass).take(); }
   // A chunk of the class or, when the heap has no room left for that class, of the smallest larger
   // class that has one: slabs keep their class for ever, so room freed in large chunks must serve
   // small records too once the heap is full. Throws HeapExhausted when no class has a chunk.
   [[nodiscard]] Offset take_at_least(std::uint32_t klass) {
-    try {
-      return take(klass);
-    } catch (const HeapExhausted&) {
-      for (std::uint32_t larger = klass + 1; larger < slab_class_count; ++larger) {
-        try {
-          return take(larger);
-        } catch (const HeapExhausted&) {
-          // none of this class either
+    for (int attempt = 0;; ++attempt) {
+      try {
+        return take(klass);
+      } catch (const HeapExhausted&) {
+        for (std::uint32_t larger = klass + 1; larger < slab_class_count; ++larger) {
+          try {
+            return take(larger);
+          } catch (const HeapExhausted&) {
+            // none of this class either
+          }
+        }
+        // Once more after the chunks that other writers' caches hold back went to the shared lists.
+        if (attempt > 0 || !reclaim_ || !reclaim_()) {
+          throw;
         }
       }
-      throw;
+    }
+  }
+  // The records again, after another process took what they held (see SlabCache::reload).
+  void reload() noexcept {
+    for (auto& cache : caches_) {
+      if (cache) {
+        cache->reload();
+      }
     }
   }
   void give_back(Offset chunk, std::uint32_t klass) noexcept { cache(klass).give_back(chunk); }
@@ -95,6 +117,7 @@ class ClassCaches {
   Allocator heap_;
   SlabView view_;
   SlabCacheRecord* records_;
+  std::function<bool()> reclaim_;
   std::optional<SlabCache> caches_[slab_class_count];
   std::uint32_t kept_classes_ = 0;  // classes given chunks by keep() since the last trim()
 };
@@ -125,6 +148,9 @@ struct PageView {
   std::uint32_t entry_count = 0;
   std::byte* entries = nullptr;
   std::byte* entries_end = nullptr;
+  std::byte* capacity_end = nullptr;  // the end of the page's chunk: entries_end .. here is slack
+  // Bytes free after the entries, where an entry can be written and then published.
+  [[nodiscard]] std::uint64_t slack() const noexcept { return static_cast<std::uint64_t>(capacity_end - entries_end); }
 };
 
 [[noreturn]] void throw_damaged_page(Offset offset);
@@ -148,6 +174,7 @@ inline void read_page(const HeapAccess& heap, Offset offset, PageView& page) {
   page.entry_count = header.entry_count;
   page.entries = address + sizeof(PageHeader);
   page.entries_end = page.entries + header.entry_bytes;
+  page.capacity_end = address + size;
 }
 [[nodiscard]] inline PageView read_page(const HeapAccess& heap, Offset offset) {
   PageView page;
@@ -216,7 +243,9 @@ inline void read_field(std::uint32_t field, std::byte*& cursor, const std::byte*
     }
     return field_bytes(field);
   };
-  const std::uint64_t bytes = sizeof(EntryHeader) + field_size(header.key_field) + field_size(header.value_field);
+  const std::uint64_t padding = ((header.key_field & entry_padding_mask) >> entry_padding_shift) * 8;
+  const std::uint64_t bytes = sizeof(EntryHeader) + field_size(header.key_field & ~entry_padding_mask) +
+                              field_size(header.value_field) + padding;
   if (static_cast<std::uint64_t>(end - at) < bytes) [[unlikely]] {
     throw_damaged_entry("an entry runs past its page");
   }
@@ -239,9 +268,13 @@ inline void read_entry(std::byte* at, const std::byte* end, EntryView& entry) {
   }
   entry.is_removed = false;
   std::byte* cursor = at + sizeof(EntryHeader);
-  read_field(header.key_field, cursor, end, entry.key);
+  read_field(header.key_field & ~entry_padding_mask, cursor, end, entry.key);
   read_field(header.value_field, cursor, end, entry.value);
-  entry.bytes = static_cast<std::uint32_t>(cursor - at);
+  const std::uint64_t padding = ((header.key_field & entry_padding_mask) >> entry_padding_shift) * 8;
+  if (static_cast<std::uint64_t>(end - cursor) < padding) [[unlikely]] {
+    throw_damaged_entry("an entry runs past its page");
+  }
+  entry.bytes = static_cast<std::uint32_t>(cursor - at + padding);
 }
 [[nodiscard]] inline EntryView read_entry(std::byte* at, const std::byte* end) {
   EntryView entry;
@@ -298,8 +331,10 @@ void free_chain(const HeapAccess& heap, ClassCaches* caches, Offset first);
 void free_pages_and_strings(const HeapAccess& heap, ClassCaches* caches, const Offset (&pages)[2],
                             const Offset (&strings)[2]);
 
-// Writes an entry at `at` (entry_bytes(key.length, value.length) bytes).
-void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value) noexcept;
+// Writes an entry at `at` (entry_bytes(key.length, value.length) bytes, and `padding` more, a
+// multiple of 8 up to entry_padding_limit, whose bytes are left as they are).
+void write_entry(std::byte* at, std::int64_t hash, const NewString& key, const NewString& value,
+                 std::uint64_t padding = 0) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Pages of a bucket
@@ -390,10 +425,12 @@ inline void copy_live_entries(const PageView& page, const std::byte* skipped, st
 // A new page taken from `caches` (in a larger chunk than fits when the heap is full) for
 // `entry_bytes` bytes of `entry_count` entries, naming `next`;
 // the caller writes the entries after its header.
+// With `exact_class`, only a chunk of the class that fits (HeapExhausted when none is left): a
+// change that frees room (a remove) does not spend a larger chunk that an insert may need later.
 inline std::byte* new_page(const HeapAccess& heap, ClassCaches& caches, std::uint64_t entry_bytes, std::uint32_t entry_count,
-                    Offset next, Offset& offset) {
+                    Offset next, Offset& offset, bool exact_class = false) {
   const std::uint32_t klass = slab_class_for(sizeof(PageHeader) + entry_bytes);
-  offset = caches.take_at_least(klass);
+  offset = exact_class ? caches.take(klass) : caches.take_at_least(klass);
   std::byte* page = heap.base + static_cast<std::uint64_t>(offset);
   PageHeader header;
   header.next = next;
@@ -415,6 +452,70 @@ inline void clear_intent(WriterIntent* intent) noexcept {
   // relaxed: read by a repair after a death, or by a writer of this slot; the barriers order it
   intent_state_word(intent).store(0, std::memory_order_relaxed);
   crash_order_barrier();
+}
+
+// A page's length word (entry_count, then entry_bytes, little-endian): one store publishes both.
+[[nodiscard]] constexpr std::uint64_t page_length_word(std::uint32_t entry_count, std::uint64_t entry_bytes) noexcept {
+  return std::uint64_t{entry_count} | entry_bytes << 32;
+}
+inline constexpr std::uint64_t page_length_offset = offsetof(PageHeader, entry_count);
+static_assert(offsetof(PageHeader, entry_bytes) == page_length_offset + 4 && page_length_offset % 8 == 0);
+
+// The value of an entry's fields word once the entry of `bytes` bytes is removed in place.
+[[nodiscard]] constexpr std::uint64_t removed_fields_word(std::uint64_t bytes) noexcept {
+  // key_field is the low half of the little-endian word, value_field the high half
+  return removed_field | bytes << 32;
+}
+// Marks the entry at `entry` removed in place, with one store of its fields word. Requires: the
+// bucket's lock; the entry lies whole before `end`, the end of its page (an entry already marked
+// stays as it is). Throws DamagedFile when its fields say it does not.
+inline void mark_removed(std::byte* entry, const std::byte* end) {
+  std::byte* fields = entry + offsetof(EntryHeader, key_field);
+  EntryHeader header;
+  std::memcpy(&header, entry, sizeof header);
+  if (header.key_field == removed_field) {
+    return;
+  }
+  // The entry's size from its own fields: it lies in its page, which holds it whole.
+  const std::uint64_t bytes = stored_entry_bytes(header, entry, end);
+  // relaxed: the bucket's lock orders its changes; a repair after a death reads it under the lock
+  word_at(fields).store(removed_fields_word(bytes), std::memory_order_relaxed);
+}
+
+// A removed entry of a page that an entry of `bytes` bytes can be written over: larger by at least
+// an entry header (the rest stays a removed entry after it), or by less (the entry is padded to its
+// size). Null when none.
+[[nodiscard]] inline std::byte* hole_for(const PageView& page, std::uint64_t bytes) {
+  std::byte* at = page.entries;
+  for (std::uint32_t index = 0; index < page.entry_count; ++index) {
+    EntryHeader header;
+    if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof header)) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    std::memcpy(&header, at, sizeof header);
+    const std::uint64_t size = stored_entry_bytes(header, at, page.entries_end);
+    if (header.key_field == removed_field && size >= bytes &&
+        (size - bytes <= entry_padding_limit || size - bytes >= sizeof(EntryHeader))) {
+      return at;
+    }
+    at += size;
+  }
+  return nullptr;
+}
+
+// The entries that fill the page's entry_bytes, counted by stepping over each: what entry_count must
+// say. Throws DamagedFile when they do not fill it exactly.
+[[nodiscard]] inline std::uint32_t counted_entries(const PageView& page) {
+  std::uint32_t count = 0;
+  for (std::byte* at = page.entries; at < page.entries_end; ++count) {
+    if (page.entries_end - at < static_cast<std::ptrdiff_t>(sizeof(EntryHeader))) [[unlikely]] {
+      throw_damaged_entry("an entry runs past its page");
+    }
+    EntryHeader header;
+    std::memcpy(&header, at, sizeof header);
+    at += stored_entry_bytes(header, at, page.entries_end);
+  }
+  return count;
 }
 
 // Stores one field of a writer's own intent, ordered for a repair after a death.

@@ -56,7 +56,8 @@ static_assert(sizeof(PageHeader) == 16 && offsetof(PageHeader, entry_count) == 8
 // split of its bucket leaves it behind.
 struct EntryHeader {               // 16 bytes
   std::int64_t hash;               //  0: the caller's hash of the key, stored unchanged
-  std::uint32_t key_field;         //  8: the key's length, out_of_line_flag, or removed_field
+  std::uint32_t key_field;         //  8: the key's length or out_of_line_flag, with the padding in
+                                   //     bits 16..23 (entry_padding_mask); or removed_field
   std::uint32_t value_field;       // 12: the value's length, or out_of_line_flag; removed: the
                                    //     entry's bytes
 };
@@ -133,6 +134,14 @@ enum class IntentKind : std::uint8_t {
   split = 2,   // an expansion splits `bucket`: `sibling` gets `moving`, then `bucket` gets `staying`
   erase = 3,   // a remove in place: the fields word at `link`, in page `old_page`, goes from
                // old_target to new_target (the entry marked removed); the page stays
+  in_page = 4, // a change inside page `old_page`, which stays: an entry was written in its slack and
+               // the page's length word at `link` goes from old_target to new_target; once it has,
+               // the entry whose fields word is `second_word` (an update's old version) is marked
+               // removed
+  fill = 5,    // an insert over a removed entry (a hole) of page `old_page`, which stays: the hole's
+               // fields word at `link` goes from old_target to new_target; what the entry leaves of
+               // the hole is a removed entry of its own, written before, and once the word has
+               // changed the page's entry_count counts it
 };
 
 struct WriterIntent {              // 128 bytes
@@ -161,12 +170,14 @@ struct WriterIntent {              // 128 bytes
   Offset pending_next[2];          // 104: per old chain (old_strings[i]; split: the old pages in
                                    //      [0]), the chunk after the one being given back; equal to
                                    //      the chain's head (old_strings[i], old_target) between two
-  std::uint8_t reserved[8];        // 120: zero
+  Offset second_word;              // 120: in_page: the fields word of the entry to mark removed once
+                                   //      the change is published (null: none)
 };
 static_assert(sizeof(WriterIntent) == 128);
 static_assert(offsetof(WriterIntent, link) == 16 && offsetof(WriterIntent, new_pages) == 48 &&
               offsetof(WriterIntent, count_before) == 64 && offsetof(WriterIntent, old_strings) == 72 &&
-              offsetof(WriterIntent, new_strings) == 88 && offsetof(WriterIntent, pending_next) == 104);
+              offsetof(WriterIntent, new_strings) == 88 && offsetof(WriterIntent, pending_next) == 104 &&
+              offsetof(WriterIntent, second_word) == 120);
 // A chain given back one chunk at a time: pending := link(chunk); keep(chunk); head := pending. The
 // keep overwrites the chunk's link, so a repair trusts the link of the head only while pending still
 // equals it (see map_layout::chain_remainder).
@@ -195,15 +206,22 @@ struct ExpansionClaim {            // 32 bytes
 };
 static_assert(sizeof(ExpansionClaim) == 32);
 
-struct SlotRecords {               // 1408 bytes
+struct SlotRecords {               // 1472 bytes
   std::int64_t counts[writer_records];  //    0: atomic each; entries added by the record's changes
   ExpansionMembership membership;       //   64
   WriterIntent intents[writer_records]; //  128
   ExpansionClaim claims[writer_records];  // 1152
+  std::uint64_t writer_locks[writer_records];  // 1408: atomic owned lock words: the thread of the
+                                        //      slot's owner that uses record r holds lock r, and so
+                                        //      does a process that takes the record's slab caches
+                                        //      for a full heap (then it leaves writer_caches_taken)
 };
-static_assert(sizeof(SlotRecords) == 1408 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
+static_assert(sizeof(SlotRecords) == 1472 && sizeof(SlotRecords) <= sizeof(ProcessSlot::map_area));
 static_assert(offsetof(SlotRecords, membership) == 64 && offsetof(SlotRecords, intents) == 128 &&
-              offsetof(SlotRecords, claims) == 1152);
+              offsetof(SlotRecords, claims) == 1152 && offsetof(SlotRecords, writer_locks) == 1408);
+// A writer lock word that is free and says that another process took the record's slab caches
+// meanwhile: the owner reads its records again before it uses them. Not a token (generation 0).
+inline constexpr std::uint64_t writer_caches_taken = 1;
 static_assert(offsetof(ProcessSlot, map_area) % 64 == 0, "each intent keeps cache lines of its own");
 
 #pragma pack(pop)
@@ -235,6 +253,11 @@ inline constexpr std::uint64_t cell_block_bytes = 2 * cache_line_bytes - sizeof(
 inline constexpr std::uint32_t out_of_line_flag = 0x80000000u;
 // The key_field of an entry removed in place (no length or flagged length is this).
 inline constexpr std::uint32_t removed_field = 0xFFFFFFFFu;
+// Bits 16..23 of an entry's key_field: 8-byte words of padding that follow the entry's value field,
+// so that an entry written over a removed one a word or two longer fills it exactly.
+inline constexpr unsigned entry_padding_shift = 16;
+inline constexpr std::uint32_t entry_padding_mask = 0xFFu << entry_padding_shift;
+inline constexpr std::uint64_t entry_padding_limit = 0xFF * 8;  // bytes
 // Strings up to this many bytes lie in their entry; longer ones out of line.
 inline constexpr std::uint64_t inline_string_limit = 256;
 // A page holds at most this many bytes, header included (the largest slab chunk).

@@ -74,7 +74,10 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count, std::uint64_
     }
     return twice_buckets < entries;
   };
-  if (!is_crowded(count) || !has_room_to_double()) {
+  // A heap that can carve no more slabs starts no doubling: the room that removes give back serves
+  // inserts (a doubling would spend it on bucket chunks and split pages), and the map keeps working
+  // at its size, its buckets longer.
+  if (!is_crowded(count) || !has_room_to_double() || !access_->has_fresh_space()) {
     return false;
   }
   std::uint64_t refused = 0;

@@ -81,7 +81,8 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
     return;
   }
   const IntentKind kind = map_layout::intent_kind(state);
-  if (kind != IntentKind::change && kind != IntentKind::erase) {
+  if (kind != IntentKind::change && kind != IntentKind::erase && kind != IntentKind::in_page &&
+      kind != IntentKind::fill) {
     clear();
     return;
   }
@@ -100,9 +101,14 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
   // It is the bucket's page word or the first word of one of its pages (a slab chunk); for a
   // remove in place, the fields word of an entry inside the page it names. Anything else is not
   // followed.
-  const bool is_link_valid = kind == IntentKind::erase ? is_entry_word_of_page(heap, link, intent->old_page)
-                                                      : link == page_link_of(heap, bucket) ||
-                                                            slab_chunk_class(base_, heap.slabs, link) != no_slab_class;
+  // For a change inside a page, its length word.
+  const bool is_link_valid =
+      kind == IntentKind::erase || kind == IntentKind::fill ? is_entry_word_of_page(heap, link, intent->old_page)
+      : kind == IntentKind::in_page ? static_cast<std::uint64_t>(link) ==
+                                              static_cast<std::uint64_t>(intent->old_page) + map_layout::page_length_offset &&
+                                          slab_chunk_class(base_, heap.slabs, intent->old_page) != no_slab_class
+                                    : link == page_link_of(heap, bucket) ||
+                                          slab_chunk_class(base_, heap.slabs, link) != no_slab_class;
   if (!is_link_valid) {
     clear();
     throw DamagedFile("a change left by a dead process names a word that is not one of its bucket");
@@ -123,12 +129,34 @@ void ConcurrentHashMap_string::resolve_intent(Bucket* bucket, ProcessSlot* slot,
       crash_order_barrier();
       crash_point("repair.counted");
     }
+    if (kind == IntentKind::in_page && intent->second_word != Offset::null) {
+      // The old version of an updated entry is marked removed (again, when the writer had).
+      if (!is_entry_word_of_page(heap, intent->second_word, intent->old_page)) {
+        clear();
+        throw DamagedFile("a change left by a dead process names an entry outside its page");
+      }
+      const map_layout::PageView page = map_layout::read_page(heap, intent->old_page);
+      map_layout::mark_removed(base_ + static_cast<std::uint64_t>(intent->second_word) -
+                                   offsetof(map_layout::EntryHeader, key_field),
+                               page.capacity_end);
+    }
+    if (kind == IntentKind::fill) {
+      // The rest of the hole after the entry is an entry of its own: the page counts it.
+      const map_layout::PageView page = map_layout::read_page(heap, intent->old_page);
+      const std::uint32_t counted = map_layout::counted_entries(page);
+      if (counted != page.entry_count) {
+        const auto page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
+        // relaxed: this thread holds the bucket's lock
+        map_layout::word_at(page.address + map_layout::page_length_offset)
+            .store(map_layout::page_length_word(counted, page_bytes), std::memory_order_relaxed);
+      }
+    }
     const auto is_given_back = [&](Offset chunk) {
       return map_layout::is_given_back(heap, slot->slab_caches[record], chunk);
     };
     // The old page's link is never followed; each old string's chain is freed from what its give-
     // back left (see chain_remainder), its first chunk by itself when that one's link is in doubt.
-    Offset lone_chunks[2] = {kind == IntentKind::erase ? Offset::null : intent->old_page, Offset::null};
+    Offset lone_chunks[2] = {kind == IntentKind::change ? intent->old_page : Offset::null, Offset::null};
     if (lone_chunks[0] != Offset::null && is_given_back(lone_chunks[0])) {
       lone_chunks[0] = Offset::null;
     }

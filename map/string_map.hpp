@@ -22,6 +22,7 @@ struct WriterIntent;
 struct ExpansionClaim;
 struct HeapAccess;
 struct LiveEntries;
+struct PageView;
 class ClassCaches;
 enum class IntentKind : std::uint8_t;
 }  // namespace map_layout
@@ -286,6 +287,10 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] std::byte* chunk_address(std::uint64_t chunk) const;
   // The bucket numbered `bucket`, its page backed (see back_bucket).
   [[nodiscard]] map_layout::Bucket* bucket_at(std::uint64_t bucket) const;
+  // Gives the chunks that other writer records' slab caches hold back (of every slot, this process's
+  // other records included) to the shared lists, for a writer that finds the heap full; passes the
+  // records in use. Returns whether it moved any. Takes no lock that can wait (the heap lock only).
+  bool reclaim_cached_chunks() noexcept;
   // Bucket chunks are made without backing for their pages: a new map costs its headers only, and
   // the file grows as its buckets are used. Before a process first touches a bucket it backs the
   // bucket's region of the file (backed_region_shift_ bits of offset) with one system call, so that
@@ -353,6 +358,17 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::uint64_t append_entry(map_layout::Bucket* bucket, const Location& absent, const char* key, const char* value,
                              std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
                              const WriterHold& writer);
+  // append_entry's ways: the last page again with the entry (or, `on_own_page`, the entry on a page of
+  // its own after it: the smallest page), or the entry written in the last page's slack.
+  void append_to_new_page(map_layout::Bucket* bucket, const Location& absent, const char* key, const char* value,
+                          std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash, std::uint64_t bytes,
+                          bool on_own_page, const WriterHold& writer);
+  void append_in_slack(map_layout::Bucket* bucket, const map_layout::PageView& last, const char* key,
+                       const char* value, std::uint64_t key_len, std::uint64_t value_len, std::int64_t hash,
+                       std::uint64_t bytes, const WriterHold& writer);
+  // The entry written over a removed entry of the bucket large enough for it; false when none is.
+  bool append_in_hole(map_layout::Bucket* bucket, const char* key, const char* value, std::uint64_t key_len,
+                      std::uint64_t value_len, std::int64_t hash, std::uint64_t bytes, const WriterHold& writer);
   // Gives the entry at `where` the value bytes. Requires: the bucket's lock, `writer` held.
   void replace_value(map_layout::Bucket* bucket, const Location& where, const char* value,
                      std::uint64_t value_len, const WriterHold& writer);
@@ -453,8 +469,6 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   unsigned bucket_chunk_shift_ = 0;           // log2(B)
   ProcessTable* process_table_ = nullptr;     // the process table of this object's mapping
   map_layout::SlotRecords* own_records_ = nullptr;  // the map's records in this object's slot
-  // Process-local locks of the writer records: the holder's thread tag, or 0.
-  std::uint32_t writer_locks_[8] = {};
   // The join rule's count: the last exact sum, and the appends this object made since.
   std::uint64_t counted_entries_ = 0;
   std::uint64_t appends_since_count_ = 0;

@@ -417,7 +417,8 @@ void ConcurrentHashMap_string::make_caches() {
   // The caches' chunks are recorded in this object's slot, where a taker of the slot finds them.
   ProcessSlot* slot = process_table_->own_slot();
   for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
-    writer_caches_[record] = std::make_unique<ClassCaches>(base_, access_->slabs, slot->slab_caches[record]);
+    writer_caches_[record] = std::make_unique<ClassCaches>(base_, access_->slabs, slot->slab_caches[record],
+                                                           [this] { return reclaim_cached_chunks(); });
   }
 }
 
@@ -434,9 +435,33 @@ void ConcurrentHashMap_string::adopt_cells(const void* header_address) {
 }
 
 void ConcurrentHashMap_string::release() noexcept {
-  // The caches give their chunks back to the heap, which must still be mapped.
-  for (std::unique_ptr<ClassCaches>& caches : writer_caches_) {
-    caches.reset();
+  // The caches give their chunks back to the heap, which must still be mapped: each under its writer
+  // record's lock, and from its records as they are now (another process may have taken what they
+  // held for a full heap; see reclaim_cached_chunks).
+  for (std::uint32_t record = 0; record < map_layout::writer_records; ++record) {
+    if (!writer_caches_[record]) {
+      continue;
+    }
+    const bool is_own = own_records_ != nullptr && generation_ == fork_generation();
+    if (is_own) {
+      const std::atomic_ref<std::uint64_t> lock(own_records_->writer_locks[record]);
+      const std::uint64_t token = process_table_->token();
+      while (true) {
+        std::uint64_t seen = lock.load(std::memory_order_relaxed);  // relaxed: the CAS orders
+        if ((seen == lock_word_free || seen == map_layout::writer_caches_taken ||
+             !process_table_->is_holder_alive(seen)) &&
+            lock.compare_exchange_strong(seen, token, std::memory_order_acquire, std::memory_order_relaxed)) {
+          break;
+        }
+        platform::sleep_milliseconds(1);  // another process holds it for a moment
+      }
+      writer_caches_[record]->reload();
+    }
+    writer_caches_[record].reset();
+    if (is_own) {
+      // release: the emptied records are visible to whoever holds the lock next
+      std::atomic_ref<std::uint64_t>(own_records_->writer_locks[record]).store(lock_word_free, std::memory_order_release);
+    }
   }
   access_.reset();
   backed_regions_.reset();

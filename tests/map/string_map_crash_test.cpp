@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <map>
 #include <set>
@@ -22,9 +23,37 @@ constexpr int keys_per_bucket = 4;
 
 std::string key_name(int bucket, int index) { return "b" + std::to_string(bucket) + "-k" + std::to_string(index); }
 
-// remove_from_full_heap: the heap is full when the child removes "big" (bucket 1, an out-of-line
-// value), so the entry is marked removed in its page instead of copied.
-enum class Operation { append, replace, remove, append_then_remove, append_then_close, remove_from_full_heap };
+// What the child does to bucket 1, whose page of four entries (80 bytes each, 320 in a class of 384)
+// leaves 48 bytes of slack:
+// - append: "victim" with an out-of-line value: the page again with it;
+// - append_in_slack: while the heap is full, "victim" with a 20-byte value (48 bytes) in the slack;
+// - replace: key 2's value by 200 bytes: the page again with it;
+// - replace_in_slack: while the heap is full, key 2's value by 20 bytes, its new version in the
+//   slack, the old one then marked removed;
+// - append_in_hole: while the heap is full, key 0 removed (not armed: marked removed, a hole of 80
+//   bytes), then "victim" with a 40-byte value (64 bytes, more than the slack) over the hole;
+// - remove: key 0: the page again without it;
+// - remove_last: keys 0 to 2 of bucket 2 (not armed), then key 3, the page's last: the page unlinked;
+// - remove_from_full_heap: "big" (bucket 3, an out-of-line value) while the heap is full: marked
+//   removed in its page.
+enum class Operation {
+  append,
+  append_in_slack,
+  append_in_hole,
+  replace,
+  replace_in_slack,
+  remove,
+  remove_last,
+  append_then_remove,
+  append_then_close,
+  remove_from_full_heap
+};
+
+[[nodiscard]] bool fills_heap(Operation operation) {
+  return operation == Operation::append_in_slack || operation == Operation::append_in_hole ||
+         operation == Operation::replace_in_slack ||
+         operation == Operation::remove_from_full_heap;
+}
 
 struct Scenario {
   const char* point;
@@ -33,21 +62,37 @@ struct Scenario {
   bool needs_free_chunks = false;  // the shared free lists hold chunks when the child starts
 };
 
-// A change is made where its page is published; before, it is not made (the survivors free what
-// the dead process had prepared).
+// A change is made where it is published (its page's length word, the word naming a new page, or
+// an entry's fields word); before, it is not made (the survivors free what the dead process had
+// prepared).
 const Scenario scenarios[] = {
     {"change.begun", Operation::append, false},
     {"change.published", Operation::append, true},
     {"change.counted", Operation::append, true},
     {"change.freeing", Operation::append, true},
     {"change.ended", Operation::append, true},
+    {"change.begun", Operation::append_in_slack, false},
+    {"change.published", Operation::append_in_slack, true},
+    {"change.counted", Operation::append_in_slack, true},
+    {"change.ended", Operation::append_in_slack, true},
+    {"change.begun", Operation::append_in_hole, false},
+    {"change.published", Operation::append_in_hole, true},
+    {"change.recounted", Operation::append_in_hole, true},
+    {"change.ended", Operation::append_in_hole, true},
     {"change.begun", Operation::replace, false},
     {"change.published", Operation::replace, true},
     {"change.freeing", Operation::replace, true},
+    {"change.begun", Operation::replace_in_slack, false},
+    {"change.published", Operation::replace_in_slack, true},
+    {"change.marked", Operation::replace_in_slack, true},
+    {"change.ended", Operation::replace_in_slack, true},
     {"change.begun", Operation::remove, false},
     {"change.published", Operation::remove, true},
     {"change.counted", Operation::remove, true},
     {"change.freeing", Operation::remove, true},
+    {"change.published", Operation::remove_last, true},
+    {"change.counted", Operation::remove_last, true},
+    {"change.freeing", Operation::remove_last, true},
     // The slabs and the caches: the change itself is not under way yet (append) or is complete (the
     // give-back after a remove), and the dead process holds the heap lock or a cache record.
     {"slab.shared.linked", Operation::append, false},
@@ -75,14 +120,34 @@ class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std:
         case Operation::append:
           put(map, "victim", pattern_bytes(300, 1), 1);
           break;
+        case Operation::append_in_slack:
+          put(map, "victim", pattern_bytes(20, 1), 1);
+          break;
+        case Operation::append_in_hole:
+          arm_crash_point(nullptr, 0);
+          erase(map, key_name(1, 0), 1);
+          arm_crash_point(scenario.point, 0);
+          put(map, "victim", pattern_bytes(40, 1), 1);
+          break;
         case Operation::replace:
           put(map, key_name(1, 2), pattern_bytes(200, 2), 1);
+          break;
+        case Operation::replace_in_slack:
+          put(map, key_name(1, 2), pattern_bytes(20, 2), 1);
           break;
         case Operation::remove:
           erase(map, key_name(1, 0), 1);
           break;
+        case Operation::remove_last:
+          arm_crash_point(nullptr, 0);
+          for (int index = 0; index < 3; ++index) {
+            erase(map, key_name(2, index), 2);
+          }
+          arm_crash_point(scenario.point, 0);
+          erase(map, key_name(2, 3), 2);
+          break;
         case Operation::remove_from_full_heap:
-          erase(map, "big", 1);
+          erase(map, "big", 3);
           break;
         case Operation::append_then_remove:
           arm_crash_point(nullptr, 0);
@@ -110,7 +175,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   const auto& [scenario, heir_first] = GetParam();
   std::string name;
   // A small heap where it is to be filled.
-  auto map = create(name, 2, 1, scenario.operation == Operation::remove_from_full_heap ? 1 << 21 : 1 << 22, 5);
+  auto map = create(name, 2, 1, fills_heap(scenario.operation) ? 1 << 21 : 1 << 22, 5);
   std::map<std::string, std::string> expected;
   for (int bucket = 0; bucket < buckets; ++bucket) {
     for (int index = 0; index < keys_per_bucket; ++index) {
@@ -119,15 +184,16 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     }
   }
   std::vector<std::string> fillers;
-  if (scenario.operation == Operation::remove_from_full_heap) {
+  if (fills_heap(scenario.operation)) {
     expected["big"] = pattern_bytes(600, 4);
-    put(*map, "big", expected["big"], 1);
-    // Entries in every bucket until the heap has no room left.
+    put(*map, "big", expected["big"], 3);
+    // Entries in every bucket but bucket 1 until the heap has no room left.
     const std::string filler = pattern_bytes(200, 5);
     try {
       for (int index = 0;; ++index) {
-        const std::string key = "f" + std::to_string(index % buckets) + "-" + std::to_string(index);
-        map->insert(key.data(), filler.data(), key.size(), filler.size(), index % buckets);
+        const int bucket = std::array{0, 2, 3}[index % 3];
+        const std::string key = "f" + std::to_string(bucket) + "-" + std::to_string(index);
+        map->insert(key.data(), filler.data(), key.size(), filler.size(), bucket);
         expected[key] = filler;
         fillers.push_back(key);
       }
@@ -144,18 +210,31 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   die_during(name, scenario);
   switch (scenario.operation) {
     case Operation::append:
+    case Operation::append_in_slack:
       if (scenario.is_done) {
-        expected["victim"] = pattern_bytes(300, 1);
+        expected["victim"] = pattern_bytes(scenario.operation == Operation::append ? 300 : 20, 1);
+      }
+      break;
+    case Operation::append_in_hole:
+      expected.erase(key_name(1, 0));
+      if (scenario.is_done) {
+        expected["victim"] = pattern_bytes(40, 1);
       }
       break;
     case Operation::replace:
+    case Operation::replace_in_slack:
       if (scenario.is_done) {
-        expected[key_name(1, 2)] = pattern_bytes(200, 2);
+        expected[key_name(1, 2)] = pattern_bytes(scenario.operation == Operation::replace ? 200 : 20, 2);
       }
       break;
     case Operation::remove:
       if (scenario.is_done) {
         expected.erase(key_name(1, 0));
+      }
+      break;
+    case Operation::remove_last:
+      for (int index = 0; index < (scenario.is_done ? 4 : 3); ++index) {
+        expected.erase(key_name(2, index));
       }
       break;
     case Operation::remove_from_full_heap:
@@ -183,10 +262,11 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
 
   for (const auto& [key, value] : expected) {
-    const std::int64_t hash = key == "victim" || key == "big" ? 1 : key[1] - '0';
+    const std::int64_t hash = key == "victim" ? 1 : key == "big" ? 3 : key[1] - '0';
     EXPECT_EQ(fetch(*map, key, hash), value) << key;
   }
-  if (!scenario.is_done && scenario.operation != Operation::remove && scenario.operation != Operation::replace) {
+  if (!scenario.is_done && (scenario.operation == Operation::append || scenario.operation == Operation::append_in_slack ||
+                             scenario.operation == Operation::append_in_hole)) {
     EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
   }
   std::multiset<std::string> keys = walk_keys(*map);
@@ -214,7 +294,7 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
       }
     }
   }
-  if (scenario.operation == Operation::remove_from_full_heap) {
+  if (fills_heap(scenario.operation)) {
     EXPECT_EQ(leaked_chunks(*map), 0u);
     return;  // the heap's slabs all serve the fillers' classes
   }
@@ -232,7 +312,9 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<std::tuple<Scenario, bool>>& info) {
-  static const char* const operations[] = {"Append", "Replace", "Remove", "Release", "Close", "RemoveFromFullHeap"};
+  static const char* const operations[] = {"Append",      "AppendInSlack", "AppendInHole", "Replace",
+                                           "ReplaceInSlack", "Remove",     "RemoveLast",   "Release",
+                                           "Close",       "RemoveFromFullHeap"};
   const Scenario& scenario = std::get<0>(info.param);
   std::string name = std::string(scenario.point) + "_" + operations[static_cast<int>(scenario.operation)];
   if (scenario.needs_free_chunks) {

@@ -30,7 +30,7 @@ const Scenario scenarios[] = {
     {Change::append, "change.published", "repair.taken_over", 0},
     {Change::append, "change.published", "repair.counted", 0},
     {Change::remove, "change.published", "repair.taken_over", 0},
-    {Change::remove, "change.freeing", "repair.taken_over", 0},
+    {Change::remove, "change.counted", "repair.taken_over", 0},
     {Change::split, "split.sibling_published", "repair.taken_over", 0},
     // P waits for the sibling's lock, which D holds: its second liveness query.
     {Change::split, "split.sibling_published", "lock.liveness", 1},
