@@ -7,7 +7,8 @@
 //   4. gets and inserts from another process while an expansion runs, against the same process with
 //      no expansion;
 //   5. inserts into a full map whose heap cannot hold its next doubling, against a map with room.
-// Usage: map_bench [entries]   (default 1000000; memory files go to TMPDIR or /tmp and are removed)
+// Usage: map_bench [entries [sections]]   (default 1000000 and 12345; e.g. `map_bench 1000000 34` runs
+// sections 3 and 4 only; memory files go to TMPDIR or /tmp and are removed)
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -486,58 +487,70 @@ bool inserts_on_a_full_map() {
 
 int main(int argc, char** argv) {
   const std::uint64_t entries = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  const std::string sections = argc > 2 ? argv[2] : "12345";
+  const auto runs = [&sections](char section) { return sections.find(section) != std::string::npos; };
   std::printf("string map bench: %llu entries, %zu-byte keys, %zu-byte values\n",
               static_cast<unsigned long long>(entries), key_bytes, value_bytes);
 
-  std::printf(
-      "\n1. one thread, against std::unordered_map + one mutex (cost ratio = map time / other time)\n");
   Phases single;
-  {
+  if (runs('1') || runs('2')) {
     MapFile file;
     auto map = new_map(file, entries, 1);
     single = string_map_phases(*map, 0, entries, [] {});
   }
-  const Phases baseline = mutex_map_phases(entries);
-  print_phase("insert", entries, single.insert, baseline.insert, "unordered_map+mutex");
-  print_phase("get", entries, single.get, baseline.get, "unordered_map+mutex");
-  print_phase("replace", entries, single.replace, baseline.replace, "unordered_map+mutex");
-  print_phase("remove", entries, single.remove, baseline.remove, "unordered_map+mutex");
-
-  std::printf("\n2. two processes on disjoint halves, against one process (throughput ratio = one / two)\n");
-  std::fflush(stdout);
-  std::printf("  calibration: a loop of pure arithmetic runs %.2fx as fast in two processes as in one here\n",
-              cpu_scaling());
-  std::fflush(stdout);
-  const Phases two = two_process_phases(entries);
-  const auto print_scaling = [entries](const char* name, double one_seconds, double two_seconds) {
-    std::printf("  %-8s one %12.0f ops/s   two %12.0f ops/s   throughput ratio %.2f\n", name,
-                static_cast<double>(entries) / one_seconds, static_cast<double>(entries) / two_seconds,
-                one_seconds / two_seconds);
-  };
-  print_scaling("insert", single.insert, two.insert);
-  print_scaling("get", single.get, two.get);
-  print_scaling("replace", single.replace, two.replace);
-  print_scaling("remove", single.remove, two.remove);
-
-  std::printf("\n3. doubling a map of %llu entries\n", static_cast<unsigned long long>(entries));
-  std::fflush(stdout);
-  for (const int participants : {1, 2, 4}) {
-    std::printf("  %d participant%s %8.3f s\n", participants, participants == 1 ? " " : "s",
-                doubling_seconds(entries, participants));
-    std::fflush(stdout);
+  if (runs('1')) {
+    std::printf(
+        "\n1. one thread, against std::unordered_map + one mutex (cost ratio = map time / other time)\n");
+    const Phases baseline = mutex_map_phases(entries);
+    print_phase("insert", entries, single.insert, baseline.insert, "unordered_map+mutex");
+    print_phase("get", entries, single.get, baseline.get, "unordered_map+mutex");
+    print_phase("replace", entries, single.replace, baseline.replace, "unordered_map+mutex");
+    print_phase("remove", entries, single.remove, baseline.remove, "unordered_map+mutex");
   }
 
-  std::printf("\n4. another process while an expansion of %llu entries runs\n",
-              static_cast<unsigned long long>(entries));
-  std::fflush(stdout);
-  throughput_during_expansion(entries, false);
-  std::fflush(stdout);
-  throughput_during_expansion(entries, true);
+  if (runs('2')) {
+    std::printf("\n2. two processes on disjoint halves, against one process (throughput ratio = one / two)\n");
+    std::fflush(stdout);
+    std::printf("  calibration: a loop of pure arithmetic runs %.2fx as fast in two processes as in one here\n",
+                cpu_scaling());
+    std::fflush(stdout);
+    const Phases two = two_process_phases(entries);
+    const auto print_scaling = [entries](const char* name, double one_seconds, double two_seconds) {
+      std::printf("  %-8s one %12.0f ops/s   two %12.0f ops/s   throughput ratio %.2f\n", name,
+                  static_cast<double>(entries) / one_seconds, static_cast<double>(entries) / two_seconds,
+                  one_seconds / two_seconds);
+    };
+    print_scaling("insert", single.insert, two.insert);
+    print_scaling("get", single.get, two.get);
+    print_scaling("replace", single.replace, two.replace);
+    print_scaling("remove", single.remove, two.remove);
+  }
 
-  std::printf("\n5. inserts past the doubling threshold on a map whose heap cannot hold the doubling\n");
-  std::fflush(stdout);
-  if (!inserts_on_a_full_map()) {
-    std::printf("  no heap size gave such a map\n");
+  if (runs('3')) {
+    std::printf("\n3. doubling a map of %llu entries\n", static_cast<unsigned long long>(entries));
+    std::fflush(stdout);
+    for (const int participants : {1, 2, 4}) {
+      std::printf("  %d participant%s %8.3f s\n", participants, participants == 1 ? " " : "s",
+                  doubling_seconds(entries, participants));
+      std::fflush(stdout);
+    }
+  }
+
+  if (runs('4')) {
+    std::printf("\n4. another process while an expansion of %llu entries runs\n",
+                static_cast<unsigned long long>(entries));
+    std::fflush(stdout);
+    throughput_during_expansion(entries, false);
+    std::fflush(stdout);
+    throughput_during_expansion(entries, true);
+  }
+
+  if (runs('5')) {
+    std::printf("\n5. inserts past the doubling threshold on a map whose heap cannot hold the doubling\n");
+    std::fflush(stdout);
+    if (!inserts_on_a_full_map()) {
+      std::printf("  no heap size gave such a map\n");
+    }
   }
   return 0;
 }

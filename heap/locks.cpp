@@ -123,6 +123,11 @@ std::uint16_t give_thread_tag() noexcept {
 
 void wake_lock_word_sleepers(std::uint64_t* word) noexcept { platform::wake_word_waiters(sleep_word_of(word)); }
 
+void sleep_while_word_is(const std::uint64_t* word, std::uint64_t seen, unsigned slice_us) noexcept {
+  InterpreterLockRelease interpreter_lock;
+  platform::wait_on_word(sleep_word_of(word), static_cast<std::uint32_t>(seen), slice_us);
+}
+
 std::uint64_t local_lock_token() noexcept { return local_lock_base | current_thread_tag(); }
 
 void lock_word(std::uint64_t* word) noexcept {

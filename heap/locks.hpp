@@ -128,6 +128,14 @@ LockAcquired acquire_contended_lock_word(std::uint64_t* word, std::uint64_t toke
                                          WaitLimits limits);
 void wake_lock_word_sleepers(std::uint64_t* word) noexcept;
 
+// A wait for a shared 64-bit word to change from `seen` (a value whose low 32 bits differ from any
+// it changes to): sleeps, with the interpreter lock given away, until a wake_word_sleepers of the
+// word, a signal, or `slice_us` pass, whichever is first; at once when the word differs already.
+// The caller looks at the word, at signals and at its deadline after each return.
+void sleep_while_word_is(const std::uint64_t* word, std::uint64_t seen, unsigned slice_us) noexcept;
+// Wakes every sleeper of sleep_while_word_is on `word`.
+inline void wake_word_sleepers(std::uint64_t* word) noexcept { wake_lock_word_sleepers(word); }
+
 inline bool try_acquire_lock_word(std::uint64_t* word, std::uint64_t token) noexcept {
   std::uint64_t expected = lock_word_free;
   // acquire: writes made by the previous holder become visible once we own the word

@@ -314,7 +314,10 @@ const Bucket* ConcurrentHashMap_string::cached_bucket_of(std::int64_t hash) cons
   if (base_ == nullptr) {
     return nullptr;
   }
-  const std::uint64_t bucket = bucket_index(hash, bucket_chunk_in_use());
+  return cached_bucket(bucket_index(hash, bucket_chunk_in_use()));
+}
+
+const Bucket* ConcurrentHashMap_string::cached_bucket(std::uint64_t bucket) const noexcept {
   const std::uint64_t chunk_number = bucket >> bucket_chunk_shift_;
   if (chunk_number >= bucket_chunk_number_) {
     return nullptr;  // a damaged bucket_chunk_in_use; the operation itself reports it
@@ -337,7 +340,14 @@ void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept
 }
 
 void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcept {
-  const Bucket* bucket = cached_bucket_of(hash);
+  prefetch_first_page(cached_bucket_of(hash));
+}
+
+void ConcurrentHashMap_string::prefetch_split(std::uint64_t bucket) const noexcept {
+  prefetch_first_page(cached_bucket(bucket));
+}
+
+void ConcurrentHashMap_string::prefetch_first_page(const Bucket* bucket) const noexcept {
   if (bucket == nullptr) {
     return;
   }
@@ -416,6 +426,7 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
     }
     locked.bucket = bucket;
     locked.moving_to = moving_to;
+    locked.chunks_in_use = chunks_in_use;
     return;
   }
 }

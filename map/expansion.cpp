@@ -57,49 +57,77 @@ using map_layout::WriterIntent;
 
 namespace {
 
+// How long a participant sleeps between looks at whether the creator of the new chunks lives (it is
+// woken at once when they are published).
+constexpr unsigned creator_wait_slice_us = 4'000;
+
+// How many buckets ahead of its split a bucket's first page is asked for.
+constexpr std::uint64_t split_prefetch_distance = 6;
+
 constexpr char empty_name_text[] =
     "python_expansion_helper_string needs the name of an existing map, and the name is empty!";
+
+// An entry a split copies: its whole record in the old pages.
+struct SplitPiece {
+  const std::byte* address;
+  std::uint64_t bytes;
+};
+
+}  // namespace
+
+// Where a participant's splits sort entries: kept from one split to the next, so that a split
+// allocates nothing but pages.
+struct ConcurrentHashMap_string::SplitScratch {
+  std::vector<SplitPiece> moving;
+  std::vector<SplitPiece> staying;
+  std::vector<std::size_t> page_ends;  // one past each page's last piece
+};
+
+namespace {
 
 // The pages of a chain being built aside: entries are appended in order, a page is closed when the
 // next entry does not fit it, and each page names the next. The chain is built from its last page,
 // and `first` (a field of the writer's intent) names its first page after each page is added.
 class ChainBuilder {
  public:
-  ChainBuilder(const HeapAccess& heap, ClassCaches& caches, Offset& first) noexcept
-      : heap_(heap), caches_(caches), first_(first) {}
+  using Piece = SplitPiece;
+  ChainBuilder(const HeapAccess& heap, ClassCaches& caches, Offset& first, std::vector<Piece>& pieces,
+               std::vector<std::size_t>& page_ends) noexcept
+      : heap_(heap), caches_(caches), first_(first), pieces_(pieces), page_ends_(page_ends) {
+    pieces_.clear();
+  }
 
-  void add(const EntryView& entry) { entries_.push_back(entry); }
-  [[nodiscard]] bool is_empty() const noexcept { return entries_.empty(); }
+  void add(const EntryView& entry) { pieces_.push_back({entry.address, entry.bytes}); }
+  [[nodiscard]] bool is_empty() const noexcept { return pieces_.empty(); }
   // Writes the pages (last first, so each can name its successor); returns the first, or null.
   Offset build() {
-    std::vector<std::pair<std::size_t, std::size_t>> spans;  // [begin, end) of entries per page
+    page_ends_.clear();
     std::uint64_t bytes = 0;
-    std::size_t begin = 0;
-    for (std::size_t index = 0; index < entries_.size(); ++index) {
-      if (bytes + entries_[index].bytes > map_layout::page_entry_capacity) {
-        spans.emplace_back(begin, index);
-        begin = index;
+    for (std::size_t index = 0; index < pieces_.size(); ++index) {
+      if (bytes + pieces_[index].bytes > map_layout::page_entry_capacity) {
+        page_ends_.push_back(index);
         bytes = 0;
       }
-      bytes += entries_[index].bytes;
+      bytes += pieces_[index].bytes;
     }
-    if (!entries_.empty()) {
-      spans.emplace_back(begin, entries_.size());
+    if (!pieces_.empty()) {
+      page_ends_.push_back(pieces_.size());
     }
     Offset next = Offset::null;
-    for (std::size_t span = spans.size(); span-- > 0;) {
+    for (std::size_t page_index = page_ends_.size(); page_index-- > 0;) {
+      const std::size_t begin = page_index == 0 ? 0 : page_ends_[page_index - 1];
+      const std::size_t end = page_ends_[page_index];
       std::uint64_t page_bytes = 0;
-      for (std::size_t index = spans[span].first; index < spans[span].second; ++index) {
-        page_bytes += entries_[index].bytes;
+      for (std::size_t index = begin; index < end; ++index) {
+        page_bytes += pieces_[index].bytes;
       }
       Offset offset;
-      std::byte* page = map_layout::new_page(heap_, caches_, page_bytes,
-                                             static_cast<std::uint32_t>(spans[span].second - spans[span].first),
+      std::byte* page = map_layout::new_page(heap_, caches_, page_bytes, static_cast<std::uint32_t>(end - begin),
                                              next, offset);
       std::byte* at = page + sizeof(PageHeader);
-      for (std::size_t index = spans[span].first; index < spans[span].second; ++index) {
-        std::memcpy(at, entries_[index].address, entries_[index].bytes);
-        at += entries_[index].bytes;
+      for (std::size_t index = begin; index < end; ++index) {
+        std::memcpy(at, pieces_[index].address, pieces_[index].bytes);
+        at += pieces_[index].bytes;
       }
       map_layout::record_in_intent(first_, offset);
       next = offset;
@@ -111,7 +139,8 @@ class ChainBuilder {
   const HeapAccess& heap_;
   ClassCaches& caches_;
   Offset& first_;
-  std::vector<EntryView> entries_;
+  std::vector<Piece>& pieces_;
+  std::vector<std::size_t>& page_ends_;
 };
 
 // Frees the pages (never the out-of-line strings, which moved with their entries) of a chain that
@@ -334,7 +363,9 @@ bool ConcurrentHashMap_string::await_new_chunks(std::uint64_t chunks_in_use, std
       }
     }
     has_waited = true;
-    sleep_wait_step();  // gives the interpreter lock away while it sleeps
+    // Woken when the creator publishes or rolls back; a slice bounds the wait between the looks at
+    // whether the creator lives.
+    sleep_while_word_is(map_layout::table_slot_address(table_, chunks_in_use), value, creator_wait_slice_us);
     // A creator that is alive but stopped would keep this participant here for ever: Ctrl-C and the
     // deadline end the wait (the caller then leaves the expansion; nothing of it is this thread's).
     check_deadline(deadline_ns);
@@ -356,6 +387,7 @@ void ConcurrentHashMap_string::create_new_chunks(std::uint64_t chunks_in_use, st
     std::uint64_t expected = marker;
     // release: pairs with the waiters' acquire; nothing of this attempt is reachable
     slot.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed);
+    wake_word_sleepers(map_layout::table_slot_address(table_, chunks_in_use));
   };
   std::uint64_t new_buckets = 0;
   std::uint64_t block_bytes = 0;
@@ -401,6 +433,7 @@ void ConcurrentHashMap_string::publish_new_chunks(std::uint64_t chunks_in_use, s
   // release: the chunks and migration_cursor are visible to whoever reads slot N
   map_layout::table_slot_word(table_, chunks_in_use)
       .compare_exchange_strong(expected, first_chunk, std::memory_order_release, std::memory_order_relaxed);
+  wake_word_sleepers(map_layout::table_slot_address(table_, chunks_in_use));
 }
 
 bool ConcurrentHashMap_string::reclaim_creation(std::uint64_t chunks_in_use, std::uint64_t marker) {
@@ -425,6 +458,7 @@ bool ConcurrentHashMap_string::reclaim_creation(std::uint64_t chunks_in_use, std
   }
   std::uint64_t expected = marker;
   slot.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed);
+  wake_word_sleepers(map_layout::table_slot_address(table_, chunks_in_use));
   return true;
 }
 
@@ -473,6 +507,7 @@ bool ConcurrentHashMap_string::take_claim(std::uint64_t chunks_in_use, std::uint
 }
 
 void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use, std::uint64_t deadline_ns) {
+  SplitScratch scratch;
   while (true) {
     WriterHold writer(*this);
     if (!take_claim(chunks_in_use, writer.record())) {
@@ -481,8 +516,17 @@ void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use, std::
     map_layout::ExpansionClaim& claim = own_records_->claims[writer.record()];
     try {
       const std::uint64_t end = load_record_word(claim.end);
-      for (std::uint64_t bucket = load_record_word(claim.next); bucket < end; ++bucket) {
-        split_bucket(bucket, chunks_in_use, writer, deadline_ns);
+      const std::uint64_t first = load_record_word(claim.next);
+      // A split's first reads are its bucket's page, at a random place in the heap: the pages of the
+      // buckets a few ahead are asked for while this one is split, so that their misses overlap.
+      for (std::uint64_t ahead = first; ahead < std::min(end, first + split_prefetch_distance); ++ahead) {
+        prefetch_split(ahead);
+      }
+      for (std::uint64_t bucket = first; bucket < end; ++bucket) {
+        if (bucket + split_prefetch_distance < end) {
+          prefetch_split(bucket + split_prefetch_distance);
+        }
+        split_bucket(bucket, chunks_in_use, writer, scratch, deadline_ns);
         store_record_word(claim.next, bucket + 1);
       }
       store_record_word(claim.chunks_in_use, 0);
@@ -516,6 +560,7 @@ bool ConcurrentHashMap_string::leave_expansion(std::uint64_t chunks_in_use, bool
   // so a next expansion never has a mark cleared under it).
   // release: the new bucket chunks and every moved entry are visible to whoever reads the new N
   chunks_in_use_word().store(chunks_in_use * 2, std::memory_order_release);
+  wake_word_sleepers(bucket_chunk_in_use_);  // the operations that wait for the doubling's end
   crash_point("expansion.doubled");
   clear_moving_marks(chunks_in_use);
   return false;
@@ -552,14 +597,17 @@ bool ConcurrentHashMap_string::expansion_needs_help() const {
 // sibling holds entries) is left as it is. A failure before the first store changes nothing.
 // Locks:    the old bucket, then its sibling (ascending bucket order, as get and remove).
 void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::uint64_t chunks_in_use,
-                                            const WriterHold& writer, std::uint64_t deadline_ns) {
+                                            const WriterHold& writer, SplitScratch& scratch,
+                                            std::uint64_t deadline_ns) {
   const std::uint64_t split_bit = bucket_chunk_size_ * chunks_in_use;
   Bucket* old_bucket = bucket_at(bucket_number);
   Bucket* sibling = bucket_at(bucket_number + split_bit);
-  // acq_rel: the sibling's chunk, seen through the table, is visible to whoever reads the mark; the
-  // mark is set before the lock is taken, so inserts that take the lock after us back off
+  // release: the sibling's chunk, seen through the table, is visible to whoever reads the mark. The
+  // mark is set before the lock is taken, so an insert that takes the lock after this thread has
+  // released it backs off; one that holds the lock now either sees the mark and waits, or does not
+  // and changes a bucket that is not split yet: both are sound.
   map_layout::moving_to_word(old_bucket)
-      .exchange(static_cast<std::uint64_t>(offset_of(base_, sibling)), std::memory_order_acq_rel);
+      .store(static_cast<std::uint64_t>(offset_of(base_, sibling)), std::memory_order_release);
   // The old bucket's holder may be a stopped process: Ctrl-C or the deadline ends the wait, and the
   // caller hands its claim over (the mark stays, and the next mover sets it again). The sibling is
   // only ever held by whoever holds the old bucket, or by a dead one: its wait is short.
@@ -587,15 +635,23 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   intent->new_strings[0] = intent->new_strings[1] = Offset::null;
   intent->pending_next[0] = old_first;  // the old chain's give-back has not begun
   intent->pending_next[1] = Offset::null;
-  ChainBuilder moving(heap, caches, intent->new_pages[0]);
-  ChainBuilder staying(heap, caches, intent->new_pages[1]);
+  ChainBuilder moving(heap, caches, intent->new_pages[0], scratch.moving, scratch.page_ends);
+  ChainBuilder staying(heap, caches, intent->new_pages[1], scratch.staying, scratch.page_ends);
+  bool has_removed = false;  // entries removed in place, which a split leaves behind
   map_layout::for_each_page(heap, old_bucket, [&](const PageView& page, Offset) {
+    std::uint64_t live_bytes = 0;
     map_layout::for_each_entry(page, [&](const EntryView& entry) {
       ((bucket_bits(entry.hash) & split_bit) != 0 ? moving : staying).add(entry);
+      live_bytes += entry.bytes;
     });
+    has_removed = has_removed || live_bytes != static_cast<std::uint64_t>(page.entries_end - page.entries);
     return false;
   });
   if (moving.is_empty()) {
+    return;
+  }
+  if (staying.is_empty() && !has_removed) {
+    relink_split(old_bucket, sibling, old_first, writer);
     return;
   }
   writer.begin(IntentKind::split, 0);
@@ -649,6 +705,26 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   caches.trim();
 }
 
+// Every entry of the old bucket moves, and its pages hold nothing else: its chain becomes the
+// sibling's as it is, and no page is written. The intent names the chain as both the moving chain
+// and the old one, so that a repair finishes the second store and frees nothing.
+// Requires: both buckets' locks held, the sibling empty, `old_first` the old bucket's chain.
+void ConcurrentHashMap_string::relink_split(Bucket* old_bucket, Bucket* sibling, Offset old_first,
+                                            const WriterHold& writer) {
+  WriterIntent* intent = writer.intent();
+  intent->new_pages[0] = old_first;
+  intent->new_target = old_first;
+  intent->old_target = Offset::null;  // nothing to give back
+  intent->pending_next[0] = Offset::null;
+  writer.begin(IntentKind::split, 0);
+  crash_point("split.relinking");
+  // release: as in split_bucket (the pages are whole already)
+  map_layout::page_word(sibling).store(static_cast<std::uint64_t>(old_first), std::memory_order_release);
+  crash_point("split.relinked_sibling");
+  map_layout::page_word(old_bucket).store(0, std::memory_order_release);
+  writer.end();
+}
+
 void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheRecord* writer_caches,
                                             WriterIntent* intent) const {
   const HeapAccess& heap = *access_;
@@ -680,7 +756,8 @@ void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheR
   const auto old_page = static_cast<Offset>(map_layout::page_word(old_bucket).load(std::memory_order_relaxed));
   if (sibling_page != moving_first) {
     clear();
-    if (sibling_page == Offset::null && old_page == old_first) {
+    // A relinked chain (the moving chain is the old one) is the old bucket's still: nothing was built.
+    if (sibling_page == Offset::null && old_page == old_first && moving_first != old_first) {
       // Built, never published: what was built goes back.
       free_chain_pages(heap, nullptr, moving_first);
       free_chain_pages(heap, nullptr, staying_first);

@@ -291,6 +291,10 @@ inline constexpr std::uint64_t chain_chunk_data = largest_slab_chunk - sizeof(Of
 }
 
 // Slot `chunk` of the bucket chunk table at `table`: 0, a creator_marker or a chunk's Offset.
+// Slot `chunk` of the bucket chunk table, for the waits on it.
+[[nodiscard]] inline std::uint64_t* table_slot_address(std::byte* table, std::uint64_t chunk) noexcept {
+  return reinterpret_cast<std::uint64_t*>(table + chunk * sizeof(std::uint64_t));
+}
 [[nodiscard]] inline std::atomic_ref<std::uint64_t> table_slot_word(std::byte* table,
                                                                     std::uint64_t chunk) noexcept {
   return word_at(table + chunk * sizeof(std::uint64_t));

@@ -18,6 +18,14 @@
 
 namespace corvana {
 
+namespace {
+
+// How long an insert that waits for a doubling's end sleeps between looks at whether the doubling
+// still has participants (it is woken at once when the doubling ends).
+constexpr unsigned doubling_wait_slice_us = 20'000;
+
+}  // namespace
+
 using map_layout::Bucket;
 using map_layout::HeapAccess;
 using map_layout::PageView;
@@ -169,12 +177,15 @@ struct ConcurrentHashMap_string::Appended {
 template <class Step>
 bool ConcurrentHashMap_string::insert_when_not_moving(std::int64_t hash, bool with_sibling, Step step) {
   const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
+  bool has_met_doubling = false;
   while (true) {
     std::optional<Appended> outcome;
+    std::uint64_t chunks_in_use = 0;
     {
       WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
       LockedBuckets locked(deadline_ns);
       lock_bucket_of(hash, with_sibling, locked);
+      chunks_in_use = locked.chunks_in_use;
       outcome = step(writer, locked);
     }
     if (outcome) {
@@ -183,7 +194,8 @@ bool ConcurrentHashMap_string::insert_when_not_moving(std::int64_t hash, bool wi
       }
       return outcome->result;
     }
-    wait_while_moving(deadline_ns);  // the bucket is being moved
+    // The bucket is being moved.
+    wait_while_moving(chunks_in_use, std::exchange(has_met_doubling, true), deadline_ns);
   }
 }
 
@@ -204,11 +216,23 @@ void ConcurrentHashMap_string::insert(const char* key, const char* value, std::u
   });
 }
 
-void ConcurrentHashMap_string::wait_while_moving(std::uint64_t deadline_ns) {
-  if (help_expansion(deadline_ns)) {
+void ConcurrentHashMap_string::wait_while_moving(std::uint64_t chunks_in_use, bool has_met_before,
+                                                 std::uint64_t deadline_ns) {
+  if (!has_met_before && help_expansion(deadline_ns)) {
     return;
   }
-  sleep_wait_step();  // gives the interpreter lock away while it sleeps
+  // acquire: as every reader of bucket_chunk_in_use
+  if (chunks_in_use_word().load(std::memory_order_acquire) == chunks_in_use) {
+    // Woken by the doubling's end; a slice bounds the wait, and after a whole one the doubling may
+    // have lost its participants (dead, or gone for want of room): this thread helps if it must.
+    sleep_while_word_is(bucket_chunk_in_use_, chunks_in_use, doubling_wait_slice_us);
+    check_interrupts();
+    check_deadline(deadline_ns);
+    if (chunks_in_use_word().load(std::memory_order_acquire) == chunks_in_use) {
+      help_expansion(deadline_ns);
+    }
+    return;
+  }
   check_interrupts();
   check_deadline(deadline_ns);
 }

@@ -308,6 +308,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // The bucket of `hash` when its chunk's address is already known in this process and its region is
   // backed, else null.
   [[nodiscard]] const map_layout::Bucket* cached_bucket_of(std::int64_t hash) const noexcept;
+  [[nodiscard]] const map_layout::Bucket* cached_bucket(std::uint64_t bucket) const noexcept;
+  // A hint: asks for the bucket's first entry page (header and first entry); null asks nothing.
+  void prefetch_first_page(const map_layout::Bucket* bucket) const noexcept;
   [[nodiscard]] std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks_in_use) const noexcept;
   // Locks the bucket of `hash`, starting again whenever bucket_chunk_in_use changed while it waited
   // for a lock. With `with_sibling`, a bucket being moved is returned with its sibling locked too.
@@ -334,11 +337,12 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Throws InterruptedWait only (the caller's change is complete; any other failure of the
   // expansion hands it over).
   bool join_if_crowded(std::uint64_t count, std::uint64_t deadline_ns);
-  // An insert whose bucket is being moved waits for the doubling: it helps the expansion when that
-  // needs it (its failure, such as a heap without room, propagates: the insert is not made), or
-  // sleeps one step (the interpreter lock given away), runs pending signal handlers and checks the
-  // operation's deadline.
-  void wait_while_moving(std::uint64_t deadline_ns);
+  // An insert whose bucket is being moved (N = `chunks_in_use`) waits for the doubling: the first
+  // time in its call it helps the expansion when that needs it (its failure, such as a heap without
+  // room, propagates: the insert is not made); else it sleeps until the doubling ends (the
+  // interpreter lock given away) or a slice passes, after which it helps if the doubling is left
+  // without participants; it runs pending signal handlers and checks the operation's deadline.
+  void wait_while_moving(std::uint64_t chunks_in_use, bool has_met_before, std::uint64_t deadline_ns);
   struct KeyHold;   // a changing operation's writer record, bucket locks and key (see operations.cpp)
   struct Appended;  // how an insert-like step ended (see operations.cpp)
   template <class Step>
@@ -435,8 +439,13 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Counts this thread out and doubles N when nothing is left; with `may_stay`, returns true instead
   // (still counted) when a dead process's claim waits to be split.
   bool leave_expansion(std::uint64_t chunks_in_use, bool may_stay = true);
+  struct SplitScratch;  // see expansion.cpp
   void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer,
-                    std::uint64_t deadline_ns);
+                    SplitScratch& scratch, std::uint64_t deadline_ns);
+  void relink_split(map_layout::Bucket* old_bucket, map_layout::Bucket* sibling, Offset old_first,
+                    const WriterHold& writer);
+  // A hint: asks for the first entry page of old bucket `bucket` ahead of its split.
+  void prefetch_split(std::uint64_t bucket) const noexcept;
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
   void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches,
                     map_layout::WriterIntent* intent) const;

@@ -70,10 +70,13 @@ const Deaths scenarios[] = {
     {"split.sibling_published", nullptr},
     {"split.bucket_published", nullptr},
     {"split.freeing", nullptr},
+    {"split.relinking", nullptr},
+    {"split.relinked_sibling", nullptr},
     {"expansion.left", nullptr},
     {"expansion.doubled", nullptr},
     {"split.sibling_published", "expansion.adopted"},
     {"expansion.claimed", "split.bucket_published"},
+    {"split.relinked_sibling", "expansion.adopted"},
 };
 
 class StringMapExpansionCrashBlock : public MapTest {};

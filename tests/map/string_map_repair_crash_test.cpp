@@ -17,10 +17,11 @@ namespace {
 
 #ifdef CORVANA_CRASH_POINTS
 
-enum class Change { append, remove, split };
+enum class Change { append, remove, split, relink };
 
 struct Scenario {
-  Change change;            // what D does: append (or remove) in a bucket of 10, or split on its 3rd insert
+  Change change;            // what D does: append (or remove) in a bucket of 10, or split on its 3rd
+                            // insert (relink: a split where every entry moves)
   const char* first;        // where D dies
   const char* second;       // where P dies while it repairs
   std::uint64_t second_skip;  // hits of `second` that P lets pass
@@ -38,6 +39,9 @@ const Scenario scenarios[] = {
     {Change::split, "split.sibling_published", "repair.split.published", 0},
     {Change::split, "split.bucket_published", "repair.split.sibling_taken", 0},
     {Change::split, "split.freeing", "repair.taken_over", 0},
+    {Change::relink, "split.relinked_sibling", "repair.taken_over", 0},
+    {Change::relink, "split.relinked_sibling", "repair.split.sibling_taken", 0},
+    {Change::relink, "split.relinked_sibling", "repair.split.published", 0},
 };
 
 std::string key_name(int index) { return "key-" + std::to_string(index); }
@@ -49,16 +53,19 @@ class StringMapRepairCrash : public MapTest, public ::testing::WithParamInterfac
 TEST_P(StringMapRepairCrash, TheNextTakerFinishesTheFirstDeathsChange) {
   const Scenario& scenario = GetParam();
   std::string name;
-  const bool splits = scenario.change == Change::split;
+  const bool splits = scenario.change == Change::split || scenario.change == Change::relink;
+  // Odd keys all move at the first split: its bucket's chain is relinked whole.
+  const auto key_index = [&](int index) { return scenario.change == Change::relink ? 2 * index + 1 : index; };
   // One bucket: B = 1 and, for a split, room to double; otherwise one chunk that never grows.
   auto map = create(name, 0, splits ? 4 : 1, 1 << 22);
   std::map<std::string, std::string> expected;
   const int stored = splits ? 2 : 10;
   for (int index = 0; index < stored; ++index) {
-    expected[key_name(index)] = pattern_bytes(40 + static_cast<std::size_t>(index), static_cast<unsigned>(index));
-    put(*map, key_name(index), expected[key_name(index)], hash_of(index));
+    const int key = key_index(index);
+    expected[key_name(key)] = pattern_bytes(40 + static_cast<std::size_t>(index), static_cast<unsigned>(index));
+    put(*map, key_name(key), expected[key_name(key)], hash_of(key));
   }
-  const std::string victim = key_name(stored);
+  const std::string victim = key_name(key_index(stored));
   const std::string victim_value = pattern_bytes(300, 99);
 
   // P opens the map before D, so each has a slot of its own.
@@ -70,7 +77,7 @@ TEST_P(StringMapRepairCrash, TheNextTakerFinishesTheFirstDeathsChange) {
     if (scenario.change == Change::remove) {
       erase(own, key_name(3), hash_of(3));
     } else {
-      put(own, victim, victim_value, hash_of(stored));  // the third insert starts the doubling
+      put(own, victim, victim_value, hash_of(key_index(stored)));  // the third insert starts the doubling
     }
   });
   writer.run_to_death();
@@ -122,7 +129,7 @@ TEST_P(StringMapRepairCrash, TheNextTakerFinishesTheFirstDeathsChange) {
 }
 
 std::string scenario_name(const ::testing::TestParamInfo<Scenario>& info) {
-  static const char* const changes[] = {"Append", "Remove", "Split"};
+  static const char* const changes[] = {"Append", "Remove", "Split", "Relink"};
   std::string name = std::string(changes[static_cast<int>(info.param.change)]) + "_" + info.param.first + "_then_" +
                      info.param.second;
   for (char& character : name) {

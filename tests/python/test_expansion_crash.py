@@ -56,10 +56,12 @@ JOINER = """
 
 @needs_crash_points
 @pytest.mark.parametrize("point", ["expansion.marked", "expansion.recorded", "expansion.claimed", "split.begun",
-                                   "split.sibling_published", "split.freeing", "expansion.left"])
+                                   "split.sibling_published", "split.freeing", "split.relinked_sibling",
+                                   "expansion.left"])
 def test_a_participant_killed_inside_a_doubling_leaves_a_map_that_doubles_and_loses_nothing(new_map, point):
     shared = new_map(**SMALL)
-    expected = {f"stored-{index}": "x" * (index * 37 % 400) for index in range(16)}
+    # 15 keys: among their buckets, one whose entries all move (its chain is relinked) and some split.
+    expected = {f"stored-{index}": "x" * (index * 37 % 400) for index in range(15)}
     for key, value in expected.items():
         shared[key] = value
     chunks = shared.bucket_chunk_in_use
