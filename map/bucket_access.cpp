@@ -193,9 +193,12 @@ std::byte* ConcurrentHashMap_string::published_chunk_address(std::uint64_t chunk
 }
 
 Bucket* ConcurrentHashMap_string::marked_sibling(std::uint64_t bucket_number, Bucket* bucket,
-                                                 std::uint64_t chunks_in_use) const {
+                                                 std::uint64_t chunks_in_use, bool* is_split) const {
   // acquire: a mark, or its clearing together with the doubling before it, is visible
   const std::uint64_t mark = map_layout::moving_to_word(bucket).load(std::memory_order_acquire);
+  if (is_split != nullptr) {
+    *is_split = (mark & map_layout::split_done_bit) != 0;
+  }
   if (mark == 0 || chunks_in_use > bucket_chunk_number_ / 2) {
     return nullptr;
   }
@@ -205,7 +208,7 @@ Bucket* ConcurrentHashMap_string::marked_sibling(std::uint64_t bucket_number, Bu
     return nullptr;
   }
   auto* sibling = reinterpret_cast<Bucket*>(chunk + (sibling_number & (bucket_chunk_size_ - 1)) * sizeof(Bucket));
-  if (static_cast<std::uint64_t>(offset_of(base_, sibling)) != mark) {
+  if (static_cast<std::uint64_t>(offset_of(base_, sibling)) != (mark & ~map_layout::split_done_bit)) {
     return nullptr;
   }
   back_bucket(sibling);
@@ -401,7 +404,8 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
     const std::uint64_t bucket_number = bucket_index(hash, chunks_in_use);
     Bucket* bucket = bucket_at(bucket_number);
     locked.bucket_hold.take(*this, bucket, {Interrupt::when_free, locked.deadline_ns});
-    Bucket* sibling = marked_sibling(bucket_number, bucket, chunks_in_use);
+    bool is_split = false;
+    Bucket* sibling = marked_sibling(bucket_number, bucket, chunks_in_use, &is_split);
     if (bucket_chunk_in_use() != chunks_in_use) {
       // An expansion completed between the choice and the lock: the bucket may be the wrong one.
       locked.bucket_hold.release();
@@ -426,6 +430,7 @@ void ConcurrentHashMap_string::lock_bucket_of(std::int64_t hash, bool with_sibli
     }
     locked.bucket = bucket;
     locked.moving_to = moving_to;
+    locked.is_split = sibling != nullptr && is_split;
     locked.chunks_in_use = chunks_in_use;
     return;
   }

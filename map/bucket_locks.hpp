@@ -24,6 +24,7 @@ struct ConcurrentHashMap_string::LockedBuckets {
   map_layout::Bucket* bucket = nullptr;
   map_layout::Bucket* sibling = nullptr;
   std::uint64_t moving_to = 0;
+  bool is_split = false;            // the bucket's split is done (its mark has split_done_bit)
   std::uint64_t chunks_in_use = 0;  // N when the buckets were locked
   BucketHold bucket_hold;
   BucketHold sibling_hold;

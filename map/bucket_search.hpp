@@ -20,7 +20,8 @@ struct ConcurrentHashMap_string::Location {
 };
 
 // Where find_locked found a key: the bucket (the operation's, or its sibling) and the entry. When the
-// key is absent, `bucket` is the operation's and `where` is that bucket's end, where an append goes.
+// key is absent, `bucket` is where a new entry of the key goes (the operation's, or the sibling when
+// the bucket's split is done and the key's hash has the split bit) and `where` is that bucket's end.
 struct ConcurrentHashMap_string::Found {
   map_layout::Bucket* bucket = nullptr;
   Location where;

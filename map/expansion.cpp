@@ -615,7 +615,22 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
   old_hold.take(*this, old_bucket, {Interrupt::when_free, deadline_ns});
   BucketHold sibling_hold;
   sibling_hold.take(*this, sibling, Interrupt::never);
+  move_entries(old_bucket, sibling, split_bit, writer, scratch);
+  mark_split_done(old_bucket, sibling);
+}
 
+void ConcurrentHashMap_string::mark_split_done(Bucket* old_bucket, Bucket* sibling) const noexcept {
+  const auto mark = static_cast<std::uint64_t>(offset_of(base_, sibling));
+  std::uint64_t expected = mark;
+  // release: with the bucket's lock, whoever reads the mark under it finds the split's pages whole.
+  // Only this doubling's mark is turned (a stale one names another sibling).
+  map_layout::moving_to_word(old_bucket)
+      .compare_exchange_strong(expected, mark | map_layout::split_done_bit, std::memory_order_release,
+                               std::memory_order_relaxed);
+}
+
+void ConcurrentHashMap_string::move_entries(Bucket* old_bucket, Bucket* sibling, std::uint64_t split_bit,
+                                            const WriterHold& writer, SplitScratch& scratch) {
   const HeapAccess& heap = *access_;
   ClassCaches& caches = writer.caches();
   // relaxed: both buckets' locks order their changes
@@ -769,6 +784,7 @@ void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheR
     map_layout::page_word(old_bucket).store(static_cast<std::uint64_t>(staying_first), std::memory_order_release);
     crash_point("repair.split.published");
   }
+  mark_split_done(old_bucket, sibling);
   // The rest of the old chain, from what its give-back left (see chain_remainder).
   const map_layout::ChainRemainder left =
       map_layout::chain_remainder(heap, writer_caches, intent->old_target, intent->pending_next[0]);

@@ -34,7 +34,8 @@ struct Bucket {                    // 32 bytes: two per cache line, none straddl
   std::uint64_t lock;              //  0: atomic owned lock word (0 free, else its holder's token)
   Offset page;                     //  8: atomic; the first entry page, or null for no entries.
                                    //     Changed under `lock` only, by one store
-  Offset moving_to;                // 16: atomic; the sibling while an expansion splits this bucket
+  Offset moving_to;                // 16: atomic; the sibling while an expansion splits this bucket,
+                                   //     with split_done_bit once the split is done
   std::uint64_t reserved;          // 24: zero
 };
 static_assert(sizeof(Bucket) == 32);
@@ -286,6 +287,9 @@ inline constexpr std::uint64_t chain_chunk_data = largest_slab_chunk - sizeof(Of
 
 // The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the
 // bucket's lock; only the last participant of the expansion clears it.
+// Set in a mark (with the bucket's lock held) once the bucket's split is done: its entries whose
+// hash has the split bit live in the sibling from then on, and new ones go there.
+inline constexpr std::uint64_t split_done_bit = 1;
 [[nodiscard]] inline std::atomic_ref<std::uint64_t> moving_to_word(Bucket* bucket) noexcept {
   return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, moving_to));
 }

@@ -23,6 +23,10 @@ namespace {
 // How long an insert that waits for a doubling's end sleeps between looks at whether the doubling
 // still has participants (it is woken at once when the doubling ends).
 constexpr unsigned doubling_wait_slice_us = 20'000;
+// How many times an insert meets its bucket being moved before it sleeps instead of trying again.
+constexpr std::uint32_t quick_meetings = 8;
+// How long, at most, each of those watches the bucket's mark for its split to be done.
+constexpr std::uint64_t quick_wait_ns = 200'000;
 
 }  // namespace
 
@@ -157,9 +161,10 @@ ConcurrentHashMap_string::Found ConcurrentHashMap_string::find_locked(const Lock
                                                                       std::uint64_t key_len, std::int64_t hash) const {
   Found found{locked.bucket, find(locked.bucket, key, key_len, hash)};
   if (!found.where && locked.sibling != nullptr) {
-    // The entry may already have moved to the sibling of a bucket being split.
+    // The entry may already have moved to the sibling of a bucket being split; once the split is
+    // done, the sibling is where a new entry of a hash with the split bit goes.
     Location in_sibling = find(locked.sibling, key, key_len, hash);
-    if (in_sibling) {
+    if (in_sibling || (locked.is_split && (bucket_bits(hash) & (bucket_chunk_size_ * locked.chunks_in_use)) != 0)) {
       found = Found{locked.sibling, std::move(in_sibling)};
     }
   }
@@ -177,15 +182,17 @@ struct ConcurrentHashMap_string::Appended {
 template <class Step>
 bool ConcurrentHashMap_string::insert_when_not_moving(std::int64_t hash, bool with_sibling, Step step) {
   const std::uint64_t deadline_ns = deadline_after(lock_timeout_ns_);
-  bool has_met_doubling = false;
+  std::uint32_t meetings = 0;  // of a bucket being moved, in this call
   while (true) {
     std::optional<Appended> outcome;
     std::uint64_t chunks_in_use = 0;
+    Bucket* bucket = nullptr;
     {
       WriterHold writer(*this, {Interrupt::when_free, deadline_ns});
       LockedBuckets locked(deadline_ns);
       lock_bucket_of(hash, with_sibling, locked);
       chunks_in_use = locked.chunks_in_use;
+      bucket = locked.bucket;
       outcome = step(writer, locked);
     }
     if (outcome) {
@@ -195,46 +202,62 @@ bool ConcurrentHashMap_string::insert_when_not_moving(std::int64_t hash, bool wi
       return outcome->result;
     }
     // The bucket is being moved.
-    wait_while_moving(chunks_in_use, std::exchange(has_met_doubling, true), deadline_ns);
+    wait_while_moving(bucket, chunks_in_use, meetings++, deadline_ns);
   }
 }
 
 void ConcurrentHashMap_string::insert(const char* key, const char* value, std::uint64_t key_len,
                                       std::uint64_t value_len, std::int64_t hash) {
-  insert_when_not_moving(hash, false, [&](const WriterHold& writer, LockedBuckets& locked) -> std::optional<Appended> {
-    if (locked.moving_to != 0) {
+  insert_when_not_moving(hash, true, [&](const WriterHold& writer, LockedBuckets& locked) -> std::optional<Appended> {
+    if (locked.moving_to != 0 && !locked.is_split) {
       return std::nullopt;
     }
-    const Location where = find(locked.bucket, key, key_len, hash);
-    if (where) {
-      replace_value(locked.bucket, where, value, value_len, writer);
+    const Found found = find_locked(locked, key, key_len, hash);
+    if (found.where) {
+      replace_value(found.bucket, found.where, value, value_len, writer);
       return Appended{true, 0};
     }
     // An entry that fills an empty bucket never starts an expansion (append_entry gives no count
     // then): a map is crowded only where entries share buckets.
-    return Appended{true, append_entry(locked.bucket, where, key, value, key_len, value_len, hash, writer)};
+    return Appended{true, append_entry(found.bucket, found.where, key, value, key_len, value_len, hash, writer)};
   });
 }
 
-void ConcurrentHashMap_string::wait_while_moving(std::uint64_t chunks_in_use, bool has_met_before,
+void ConcurrentHashMap_string::wait_while_moving(Bucket* bucket, std::uint64_t chunks_in_use, std::uint32_t meeting,
                                                  std::uint64_t deadline_ns) {
-  if (!has_met_before && help_expansion(deadline_ns)) {
-    return;
-  }
-  // acquire: as every reader of bucket_chunk_in_use
-  if (chunks_in_use_word().load(std::memory_order_acquire) == chunks_in_use) {
-    // Woken by the doubling's end; a slice bounds the wait, and after a whole one the doubling may
-    // have lost its participants (dead, or gone for want of room): this thread helps if it must.
-    sleep_while_word_is(bucket_chunk_in_use_, chunks_in_use, doubling_wait_slice_us);
-    check_interrupts();
-    check_deadline(deadline_ns);
-    if (chunks_in_use_word().load(std::memory_order_acquire) == chunks_in_use) {
-      help_expansion(deadline_ns);
-    }
-    return;
+  if (meeting == 0 && join_if_crowded(element_count(), deadline_ns)) {
+    return;  // the join rule, once per call: this thread took part in the doubling
   }
   check_interrupts();
   check_deadline(deadline_ns);
+  // acquire: as every reader of bucket_chunk_in_use
+  if (chunks_in_use_word().load(std::memory_order_acquire) != chunks_in_use) {
+    return;  // the doubling is over
+  }
+  if (meeting < quick_meetings) {
+    // The mover marked the bucket before it takes the bucket's lock, which this thread just gave
+    // back: the split is done within microseconds. The mark is watched (no lock taken, so that the
+    // mover gets it) until it says so, for a while at most.
+    const std::uint64_t until = platform::monotonic_nanoseconds() + quick_wait_ns;
+    // relaxed: a hint of when to try again; the next try reads the mark under the lock
+    while ((map_layout::moving_to_word(bucket).load(std::memory_order_relaxed) & map_layout::split_done_bit) == 0 &&
+           chunks_in_use_word().load(std::memory_order_relaxed) == chunks_in_use &&
+           platform::monotonic_nanoseconds() < until) {
+      for (int round = 0; round < 32; ++round) {
+        platform::cpu_pause();
+      }
+    }
+    return;
+  }
+  // The mark stays: its mover is slow, or died before the split and left its claim to others. Woken
+  // by the doubling's end; after a whole slice the doubling may have lost its participants (dead,
+  // or gone for want of room), and this thread helps.
+  sleep_while_word_is(bucket_chunk_in_use_, chunks_in_use, doubling_wait_slice_us);
+  check_interrupts();
+  check_deadline(deadline_ns);
+  if (chunks_in_use_word().load(std::memory_order_acquire) == chunks_in_use) {
+    help_expansion(deadline_ns);
+  }
 }
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value,
@@ -306,14 +329,13 @@ bool ConcurrentHashMap_string::setdefault(const char* key, const char* value, st
       hand_out_copy(*access_, found.where.entry.value, stored, stored_len);
       return Appended{false, 0};
     }
-    // Absent, but while the bucket is being split a new entry may only be added once the expansion
-    // is over (as insert does), and the key is looked for again then, since another process may have
+    // Absent, but while the bucket is being split a new entry may only be added once the split is
+    // done (as insert does), and the key is looked for again then, since another process may have
     // added it meanwhile.
-    if (locked.moving_to != 0) {
+    if (locked.moving_to != 0 && !locked.is_split) {
       return std::nullopt;
     }
-    // No sibling was searched: `where` is the bucket's end.
-    return Appended{true, append_entry(locked.bucket, found.where, key, value, key_len, value_len, hash, writer)};
+    return Appended{true, append_entry(found.bucket, found.where, key, value, key_len, value_len, hash, writer)};
   });
 }
 

@@ -337,12 +337,15 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Throws InterruptedWait only (the caller's change is complete; any other failure of the
   // expansion hands it over).
   bool join_if_crowded(std::uint64_t count, std::uint64_t deadline_ns);
-  // An insert whose bucket is being moved (N = `chunks_in_use`) waits for the doubling: the first
-  // time in its call it helps the expansion when that needs it (its failure, such as a heap without
-  // room, propagates: the insert is not made); else it sleeps until the doubling ends (the
-  // interpreter lock given away) or a slice passes, after which it helps if the doubling is left
-  // without participants; it runs pending signal handlers and checks the operation's deadline.
-  void wait_while_moving(std::uint64_t chunks_in_use, bool has_met_before, std::uint64_t deadline_ns);
+  // An insert whose bucket is being moved (N = `chunks_in_use`; its split not done) waits: at its
+  // call's first meeting it applies the join rule (and takes part in the doubling when that holds);
+  // the next few watch the bucket's mark a moment, since its mover is about to split it; later
+  // ones sleep until the doubling ends (the interpreter lock given away) or a slice passes, after
+  // which it helps the expansion when that needs it (its failure, such as a heap without room,
+  // propagates: the insert is not made). Each runs pending signal handlers and checks the
+  // operation's deadline.
+  void wait_while_moving(map_layout::Bucket* bucket, std::uint64_t chunks_in_use, std::uint32_t meeting,
+                         std::uint64_t deadline_ns);
   struct KeyHold;   // a changing operation's writer record, bucket locks and key (see operations.cpp)
   struct Appended;  // how an insert-like step ended (see operations.cpp)
   template <class Step>
@@ -442,6 +445,11 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   struct SplitScratch;  // see expansion.cpp
   void split_bucket(std::uint64_t bucket, std::uint64_t chunks_in_use, const WriterHold& writer,
                     SplitScratch& scratch, std::uint64_t deadline_ns);
+  // Under both buckets' locks: hands the entries over (see split_bucket), then says the split is
+  // done in the old bucket's mark.
+  void move_entries(map_layout::Bucket* old_bucket, map_layout::Bucket* sibling, std::uint64_t split_bit,
+                    const WriterHold& writer, SplitScratch& scratch);
+  void mark_split_done(map_layout::Bucket* old_bucket, map_layout::Bucket* sibling) const noexcept;
   void relink_split(map_layout::Bucket* old_bucket, map_layout::Bucket* sibling, Offset old_first,
                     const WriterHold& writer);
   // A hint: asks for the first entry page of old bucket `bucket` ahead of its split.
@@ -453,8 +461,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
   // The sibling that `bucket` (number `bucket_number`) is being split into for the current N, when
   // its mark names exactly that sibling; a mark that names anything else is a stale one: null.
+  // With `is_split`, also whether the mark says the split is done.
   [[nodiscard]] map_layout::Bucket* marked_sibling(std::uint64_t bucket_number, map_layout::Bucket* bucket,
-                                                   std::uint64_t chunks_in_use) const;
+                                                   std::uint64_t chunks_in_use, bool* is_split = nullptr) const;
   // The address of bucket chunk `chunk` when the table names one; else null.
   [[nodiscard]] std::byte* published_chunk_address(std::uint64_t chunk) const noexcept;
 

@@ -191,6 +191,53 @@ TEST_F(StringMapExpansionCrashBlock, AParticipantWaitingForAStoppedWriterHandsIt
   EXPECT_EQ(map->element_count(), 7u);
 }
 
+// A doubling left half done by a dead participant: inserts into buckets whose split is done, or
+// whose split a repair finishes, or that no claim has reached, go ahead without waiting for the
+// doubling (which stays unfinished), and each entry lands where the doubled map looks for it.
+TEST_F(StringMapExpansionCrashBlock, InsertsIntoBucketsAlreadySplitGoAheadDuringADoubling) {
+  std::string name;
+  auto map = create(name, 3, 4, 1 << 22);  // 8 buckets
+  std::map<std::string, std::int64_t> stored;
+  for (std::uint64_t bucket = 0; bucket < 4; ++bucket) {  // each of buckets 0..3 splits in two
+    for (const std::uint64_t position : {bucket, bucket + 8}) {
+      stored["stored-" + std::to_string(position)] = hash_at(position);
+    }
+  }
+  for (const auto& [key, hash] : stored) {
+    put(*map, key, "value of " + key, hash);
+  }
+  DyingProcess participant;  // splits bucket 0 and dies once bucket 1's split is published
+  participant.start(name, "split.bucket_published", 1, [](ConcurrentHashMap_string& own) {
+    own.python_expansion_helper(0);
+  });
+  participant.run_to_death();
+  ASSERT_EQ(map->bucket_chunk_in_use(), 1u);
+
+  // Bucket 0 (split), bucket 1 (its split finished by the repair), bucket 2 (not reached): both
+  // halves of each.
+  for (const std::uint64_t position : {16, 24, 17, 25, 18, 26}) {
+    const std::string key = "during-" + std::to_string(position);
+    stored[key] = hash_at(position);
+    put(*map, key, "value of " + key, hash_at(position));
+  }
+  EXPECT_EQ(map->bucket_chunk_in_use(), 1u) << "no insert waited for the doubling or finished it";
+  EXPECT_TRUE(map->expansion_needs_help());
+  for (const auto& [key, hash] : stored) {
+    EXPECT_EQ(fetch(*map, key, hash), "value of " + key) << "during the doubling";
+  }
+
+  map->python_expansion_helper(0);
+  ASSERT_EQ(map->bucket_chunk_in_use(), 2u);
+  std::multiset<std::string> expected;
+  for (const auto& [key, hash] : stored) {
+    EXPECT_EQ(fetch(*map, key, hash), "value of " + key) << "after the doubling";
+    expected.insert(key);
+  }
+  EXPECT_EQ(walk_keys(*map), expected);
+  EXPECT_EQ(map->check().entry_count, stored.size()) << "every entry lies in its bucket";
+  EXPECT_EQ(map->element_count(), stored.size());
+}
+
 std::string deaths_name(const ::testing::TestParamInfo<std::tuple<Deaths, bool>>& info) {
   const Deaths& deaths = std::get<0>(info.param);
   std::string name = deaths.first;
