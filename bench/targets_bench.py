@@ -52,6 +52,15 @@ ticker   A thread of the same process sleeps 1 ms in a loop and records the gaps
          during a doubling: worst gap far below the longest insert. The gaps include the
          interpreter's switch interval (sys.getswitchinterval(), 5 ms by default): a thread that
          wakes waits up to that long for the main thread to give the interpreter lock away.
+growth   N inserts into a map that starts with 2^10 buckets (it doubles them as it fills; the
+         insert that starts a doubling does its work), and the same N inserts into a plain dict
+         (which resizes as it grows), in alternation: the longest single insert of each, the
+         inserts over 1 ms, and ratio = longest map insert / longest dict insert [<= 2.0]. The
+         best ratio of the repeats.
+doubling Inserts (replacing values of random existing keys, 100 per batch) of one process into a
+         map of N entries, alone for 0.5 s and then while another process doubles the map
+         (dict_expansion): kept = rate during the doubling / rate alone [>= 0.3]; the same for
+         gets beside it. The best of the repeats.
 
 Not a test: nothing here asserts a time. A map that loses or mangles entries (checked on a sample
 of keys between timed phases, outside the timings) fails its section with an error.
@@ -75,7 +84,7 @@ import traceback
 from compare_stores import file_footprint
 from compare_trial import collect_reports
 
-SECTIONS = ("floor", "scaling", "create", "memory", "ticker")
+SECTIONS = ("floor", "scaling", "create", "memory", "ticker", "growth", "doubling")
 OPERATIONS = ("insert", "get", "update", "remove")
 SEED = 16
 CHECKED_KEYS = 100
@@ -672,6 +681,171 @@ def print_ticker(result):
 
 
 # ---------------------------------------------------------------------------------------------
+# growth and doubling
+
+
+def insert_times(operation, keys, values):
+    """Calls operation(key, value) for each pair; returns the longest call's seconds and the calls
+    that took over 1 ms."""
+    now = time.perf_counter
+    longest = 0.0
+    slow = 0
+    for key, value in zip(keys, values):
+        started = now()
+        operation(key, value)
+        took = now() - started
+        if took > longest:
+            longest = took
+        if took > 1e-3:
+            slow += 1
+    return longest, slow
+
+
+def section_growth(arguments):
+    from corvana.quillmap import quillmap
+
+    count, repeats = arguments.keys, arguments.repeats
+    keys, values = make_keys("int", 0, count), make_values(0, count)
+    gc.collect()
+    gc.freeze()
+    runs = []
+    for _ in range(repeats):
+        plain = {}
+        dict_longest, dict_slow = insert_times(plain.__setitem__, keys, values)
+        del plain
+        q = quillmap(size=max(1024 * MIB, count * 2048), bucket_chunk_size_exponent=10,
+                     bucket_chunk_number=chunks_for(count))
+        try:
+            chunks = q.bucket_chunk_in_use
+            map_longest, map_slow = insert_times(q.__setitem__, keys, values)
+            if len(q) != count:
+                raise AssertionError(f"len(q) is {len(q)} after {count} inserts")
+            check_entries(q, keys, values, "insert")
+            doublings = round(math.log2(q.bucket_chunk_in_use / chunks))
+        finally:
+            q.close()
+            q.unlink()
+        runs.append({"map_longest_ms": map_longest * 1e3, "map_over_1ms": map_slow,
+                     "dict_longest_ms": dict_longest * 1e3, "dict_over_1ms": dict_slow,
+                     "doublings": doublings, "ratio": map_longest / dict_longest})
+    return {"keys": count, "repeats": repeats, "best": min(runs, key=lambda run: run["ratio"]), "runs": runs}
+
+
+def print_growth(result):
+    best = result["best"]
+    print(f"growth: {result['keys']:,} inserts into a map that starts with 2^10 buckets, and into a dict; "
+          f"the best ratio of {result['repeats']}  [target: longest map insert <= 2.0 x longest dict insert]")
+    print(f"  {'':<10}{'longest insert ms':>19}{'inserts over 1 ms':>19}")
+    print(f"  {'map':<10}{best['map_longest_ms']:>19.2f}{best['map_over_1ms']:>19,}   ({best['doublings']} doublings)")
+    print(f"  {'dict':<10}{best['dict_longest_ms']:>19.2f}{best['dict_over_1ms']:>19,}")
+    print(f"  ratio {best['ratio']:.2f}{'' if best['ratio'] <= 2.0 else '  over'}")
+
+
+def doubling_worker(name, count, gets, phase, alone, during, during_seconds):
+    """In a forked process: batches of 100 operations on random existing keys, alone for 0.5 s,
+    then while phase is 2 (another process doubles the map)."""
+    from corvana.quillmap import quillmap
+
+    q = quillmap(name)
+    generator = random.Random(SEED)
+    value = make_updates(0, 1)[0]
+
+    def batch():
+        first = generator.randrange(count - 100)
+        if gets:
+            for key in range(first, first + 100):
+                q[key]
+        else:
+            for key in range(first, first + 100):
+                q[key] = value
+
+    started = time.perf_counter()
+    done = 0
+    while time.perf_counter() - started < 0.5:
+        batch()
+        done += 100
+    alone.value = done / (time.perf_counter() - started)
+    phase.value = 1
+    while phase.value < 2:
+        time.sleep(0)
+    started = time.perf_counter()
+    done = 0
+    while phase.value == 2:
+        batch()
+        done += 100
+    during_seconds.value = time.perf_counter() - started
+    during.value = done / during_seconds.value
+    q.close()
+
+
+def doubling_helper(name, phase):
+    from corvana.quillmap import dict_expansion
+
+    phase.value = 2
+    dict_expansion(name, 2)
+    phase.value = 3
+
+
+def doubling_trial(count, gets):
+    """One map of `count` entries, at two per bucket in one chunk; returns the worker's rates."""
+    import multiprocessing
+
+    from corvana.quillmap import quillmap
+
+    context = multiprocessing.get_context("fork")
+    exponent = max(1, math.ceil(math.log2(max(count, 4))) - 1)
+    q = quillmap(size=max(1024 * MIB, count * 4096), bucket_chunk_size_exponent=exponent, bucket_chunk_number=4)
+    try:
+        values = make_values(0, count)
+        for key in range(count):
+            q[key] = values[key]
+        if q.bucket_chunk_in_use != 1:
+            raise AssertionError("the map doubled while it was filled")
+        phase = context.Value("i", 0)
+        alone, during, seconds = (context.Value("d", 0.0) for _ in range(3))
+        worker = context.Process(target=doubling_worker, args=(q.name, count, gets, phase, alone, during, seconds))
+        worker.start()
+        while phase.value < 1 and worker.is_alive():
+            time.sleep(0.001)
+        helper = context.Process(target=doubling_helper, args=(q.name, phase))
+        helper.start()
+        helper.join()
+        worker.join()
+        if worker.exitcode != 0 or helper.exitcode != 0 or q.bucket_chunk_in_use != 2:
+            raise AssertionError("the doubling or the worker failed")
+        update = make_updates(0, 1)[0]
+        for key in sample(count):
+            if q.lookup(key, "<absent>") not in (values[key], update):
+                raise AssertionError(f"after the doubling, key {key} reads {q.lookup(key, '<absent>')!r}")
+        if len(q) != count:
+            raise AssertionError(f"len(q) is {len(q)} after the doubling, expected {count}")
+        return {"alone": alone.value, "during": during.value, "during_seconds": seconds.value,
+                "kept": during.value / alone.value}
+    finally:
+        q.close()
+        q.unlink()
+
+
+def section_doubling(arguments):
+    runs = {"inserts": [], "gets": []}
+    for _ in range(arguments.repeats):
+        for kind in runs:
+            runs[kind].append(doubling_trial(arguments.keys, kind == "gets"))
+    return {"keys": arguments.keys, "repeats": arguments.repeats,
+            "best": {kind: max(trials, key=lambda trial: trial["kept"]) for kind, trials in runs.items()},
+            "runs": runs}
+
+
+def print_doubling(result):
+    print(f"doubling: one process's operations on a map of {result['keys']:,} entries, alone and while another "
+          f"process doubles it; the best of {result['repeats']}  [target: inserts keep >= 30%]")
+    print(f"  {'':<10}{'alone ops/s':>14}{'during ops/s':>14}{'doubling s':>12}{'kept':>8}")
+    for kind, row in result["best"].items():
+        print(f"  {kind:<10}{row['alone']:>14,.0f}{row['during']:>14,.0f}{row['during_seconds']:>12.3f}"
+              f"{row['kept']:>8.0%}{'  under' if kind == 'inserts' and row['kept'] < 0.3 else ''}")
+
+
+# ---------------------------------------------------------------------------------------------
 # Running the sections, each in a fresh interpreter
 
 
@@ -711,7 +885,7 @@ def run_in_child(arguments):
 
 
 PRINTERS = {"floor": print_floor, "scaling": print_scaling, "create": print_create, "memory": print_memory,
-            "ticker": print_ticker}
+            "ticker": print_ticker, "growth": print_growth, "doubling": print_doubling}
 
 
 def exit_on_terminate(signal_number, _frame):
