@@ -1,9 +1,21 @@
 // Instruction counts of the string map's operations, for valgrind --tool=callgrind (counts are
-// repeatable on a shared, noisy machine where times are not). Usage:
-//   valgrind --tool=callgrind --collect-atstart=no --toggle-collect=run_phase*
+// repeatable on a shared, noisy machine where times are not). Usage, with a build configured with
+// -DCORVANA_BUILD_BENCH=ON in build/bench:
+//   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*run_phase*'
 //       build/bench/bench/op_instructions <insert|get|update|remove|insert_growing> [entries]
-// The map is filled first (not collected); then run_phase does `entries` operations of the phase.
-// Keys are 8 bytes, values 60 bytes (about a pickled small dict); one bucket per key.
+// Only run_phase is collected; its name needs the leading '*' (it lies in an anonymous namespace).
+// run_phase does `entries` (default 100000) operations of the phase:
+//   insert          keys 0 .. entries-1 in order into an empty map of one bucket chunk with at least
+//                   one bucket per key (the next power of two), so it never doubles;
+//   insert_growing  the same into an empty map of 1024 buckets per chunk, which doubles as it fills;
+//   get, update, remove
+//                   on a map first filled with keys 0 .. entries-1 (not collected), each operation
+//                   on a key drawn pseudo-randomly from them, with repeats: about a third of the
+//                   removes find their key gone; update stores new values.
+// Keys are 8 bytes, values 60 bytes (about a pickled small dict). The memory file (a 1 GiB heap,
+// sparse) lies in a directory of its own under the temporary directory, removed at the end. The
+// program also prints times (ns per operation, the slowest insert), which only a quiet machine makes
+// worth reading.
 #include <bit>
 #include <chrono>
 #include <cstdint>

@@ -1,5 +1,6 @@
-// The operating-system calls of the heap layer, one function per need. Only platform_posix.cpp
-// implements them; another OS adds its own file beside it. Every function reports failure through
+// The operating-system calls of the heap layer, one function per need. Only platform_posix_files.cpp
+// (files, mappings, byte-range locks) and platform_posix_processes.cpp (processes, time, waits)
+// implement them; another OS adds its own files beside them. Every function reports failure through
 // its result and leaves the system's error code in errno (last_error()); none throws.
 #pragma once
 

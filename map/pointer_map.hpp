@@ -76,7 +76,7 @@ inline constexpr std::uint8_t pointer_entries_per_link = 2;
 // Shared by every object of one map: tells them all that destroy() has released the map.
 struct PointerMapLife;
 
-struct PointerSearchLocks;  // the locks of one search, private to pointer_map.cpp
+struct PointerSearchLocks;  // the locks of one search, private to pointer_map_operations.cpp
 
 class ConcurrentHashMap_pointer final : public ConcurrentHashMap_base<false> {
  public:
@@ -161,7 +161,8 @@ class ConcurrentHashMap_pointer final : public ConcurrentHashMap_base<false> {
   void check_usable() const;
   [[nodiscard]] std::atomic_ref<PointerBucket*> chunk_slot(std::uint64_t chunk) const noexcept;
   [[nodiscard]] PointerBucket* bucket_at(std::uint64_t index) const noexcept;
-  // Locks the bucket of `hash` and, while an expansion moves it, its sibling (see pointer_map.cpp).
+  // Locks the bucket of `hash` and, while an expansion moves it, its sibling (see
+  // pointer_map_operations.cpp).
   void lock_for_search(std::int64_t hash, PointerSearchLocks& locked) const;
   [[nodiscard]] PointerBucket* chunk_marker() const noexcept;
   [[nodiscard]] PointerBucket* make_bucket_chunk();
