@@ -6,8 +6,10 @@
 //   3. the time to double a map of 1,000,000 entries with 1, 2 and 4 participant processes;
 //   4. gets and inserts from another process while an expansion runs, against the same process with
 //      no expansion;
-//   5. inserts into a full map whose heap cannot hold its next doubling, against a map with room.
-// Usage: map_bench [entries [sections]]   (default 1000000 and 12345; e.g. `map_bench 1000000 34` runs
+//   5. inserts into a full map whose heap cannot hold its next doubling, against a map with room;
+//   6. the longest single insert while a map grows from 2^10 buckets to `entries` (the insert that
+//      starts a doubling does its work), against the same inserts into std::unordered_map.
+// Usage: map_bench [entries [sections]]   (default 1000000 and 123456; e.g. `map_bench 1000000 34` runs
 // sections 3 and 4 only; memory files go to TMPDIR or /tmp and are removed)
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -485,9 +487,50 @@ bool inserts_on_a_full_map() {
 
 }  // namespace
 
+// The longest single insert, and the inserts over 1 ms, of `entries` inserts into a map that starts
+// with 2^10 buckets, and of the same into an unordered_map (no mutex: only its rehashes differ).
+void longest_growing_insert(std::uint64_t entries) {
+  MapFile file;
+  std::uint64_t chunks = 64;
+  while (chunks * 1024 * 2 < entries * 2) {
+    chunks *= 2;
+  }
+  file.name.clear();
+  ConcurrentHashMap_string map(file.name, 10, chunks, std::uint64_t{512} * entries + (std::uint64_t{256} << 20), 5);
+  std::unordered_map<std::string, std::string> other;
+  char value[value_bytes];
+  const auto timed = [&](auto insert) {
+    double longest = 0;
+    std::uint64_t slow = 0;
+    for (std::uint64_t index = 0; index < entries; ++index) {
+      const auto start = Clock::now();
+      insert(index);
+      const double took = seconds_since(start);
+      longest = std::max(longest, took);
+      slow += took > 1e-3 ? 1 : 0;
+    }
+    return std::pair{longest, slow};
+  };
+  const auto [map_longest, map_slow] = timed([&](std::uint64_t index) {
+    const Key key = key_of(index);
+    value_of(index, 0, value);
+    map.insert(key.bytes, value, key_bytes, value_bytes, hash_of(index));
+  });
+  const auto [other_longest, other_slow] = timed([&](std::uint64_t index) {
+    const Key key = key_of(index);
+    value_of(index, 0, value);
+    other.emplace(std::string(key.bytes, key_bytes), std::string(value, value_bytes));
+  });
+  std::printf("  map            longest insert %8.2f ms, %llu over 1 ms (%llu bucket chunks of 1024 at the end)\n",
+              map_longest * 1e3, static_cast<unsigned long long>(map_slow),
+              static_cast<unsigned long long>(map.bucket_chunk_in_use()));
+  std::printf("  unordered_map  longest insert %8.2f ms, %llu over 1 ms   ratio %.2f\n", other_longest * 1e3,
+              static_cast<unsigned long long>(other_slow), map_longest / other_longest);
+}
+
 int main(int argc, char** argv) {
   const std::uint64_t entries = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
-  const std::string sections = argc > 2 ? argv[2] : "12345";
+  const std::string sections = argc > 2 ? argv[2] : "123456";
   const auto runs = [&sections](char section) { return sections.find(section) != std::string::npos; };
   std::printf("string map bench: %llu entries, %zu-byte keys, %zu-byte values\n",
               static_cast<unsigned long long>(entries), key_bytes, value_bytes);
@@ -543,6 +586,13 @@ int main(int argc, char** argv) {
     throughput_during_expansion(entries, false);
     std::fflush(stdout);
     throughput_during_expansion(entries, true);
+  }
+
+  if (runs('6')) {
+    std::printf("\n6. the longest insert while a map grows from 2^10 buckets to %llu entries\n",
+                static_cast<unsigned long long>(entries));
+    std::fflush(stdout);
+    longest_growing_insert(entries);
   }
 
   if (runs('5')) {

@@ -139,6 +139,9 @@ class SlabCache {
     std::uint64_t next = 0;
     if (cached > 1) {
       std::memcpy(&next, heap_ + chunk, sizeof next);
+      // The next take reads that chunk's link and its caller writes the chunk: asked for now, its
+      // miss overlaps this caller's work. (A hint: a damaged link is checked when it is taken.)
+      __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(heap_) + next), 1);
     }
     set_record(next, cached - 1);
     return static_cast<Offset>(chunk);

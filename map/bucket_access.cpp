@@ -346,8 +346,16 @@ void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcep
   prefetch_first_page(cached_bucket_of(hash));
 }
 
-void ConcurrentHashMap_string::prefetch_split(std::uint64_t bucket) const noexcept {
-  prefetch_first_page(cached_bucket(bucket));
+void ConcurrentHashMap_string::prefetch_split(std::uint64_t bucket, std::uint64_t chunks_in_use,
+                                              bool with_page) const noexcept {
+  const Bucket* old_bucket = cached_bucket(bucket);
+  if (!with_page) {
+    // Both buckets' lines, for writing: their locks are taken first.
+    __builtin_prefetch(old_bucket, 1);
+    __builtin_prefetch(cached_bucket(bucket + bucket_chunk_size_ * chunks_in_use), 1);
+    return;
+  }
+  prefetch_first_page(old_bucket);
 }
 
 void ConcurrentHashMap_string::prefetch_first_page(const Bucket* bucket) const noexcept {

@@ -15,9 +15,9 @@
 //   back to 0 when no block was recorded, and the election starts again.
 // - Participants take claims of 16 old buckets under expansion_lock: from migration_cursor, or an
 //   unfinished claim of a dead process (or one given back) when the cursor is spent. A claim is
-//   recorded in the taker's slot before the cursor moves past it, and moves on after each bucket
-//   is split, so the buckets of a participant that dies are split by another; a bucket split twice
-//   is split once.
+//   recorded in the taker's slot before the cursor moves past it, and shrinks from its top after
+//   each bucket is split, so the buckets of a participant that dies are split by another; a bucket
+//   split twice is split once.
 // - A mover sets the old bucket's moving_to to its sibling before it takes the bucket's lock; marks
 //   are cleared by the participant that doubles N, under expansion_lock, so a next expansion (which
 //   enters through that lock) never has a mark cleared under it. A mark counts only when it names
@@ -515,19 +515,23 @@ void ConcurrentHashMap_string::work_on_claims(std::uint64_t chunks_in_use, std::
     }
     map_layout::ExpansionClaim& claim = own_records_->claims[writer.record()];
     try {
-      const std::uint64_t end = load_record_word(claim.end);
+      // Split from the top down, as the cursor hands claims out: the buckets below a claim are
+      // usually this participant's next claim. The claim shrinks from its end as buckets are done.
       const std::uint64_t first = load_record_word(claim.next);
-      // A split's first reads are its bucket's page, at a random place in the heap: the pages of the
-      // buckets a few ahead are asked for while this one is split, so that their misses overlap.
-      for (std::uint64_t ahead = first; ahead < std::min(end, first + split_prefetch_distance); ++ahead) {
-        prefetch_split(ahead);
+      const std::uint64_t end = load_record_word(claim.end);
+      // A split's first reads are its buckets (written: locked) and the old bucket's page, at a
+      // random place in the heap: those of the buckets a little further down are asked for while
+      // this one is split, so that their misses overlap.
+      for (std::uint64_t ahead = 1; ahead <= 2 * split_prefetch_distance && ahead <= end; ++ahead) {
+        prefetch_split(end - ahead, chunks_in_use, ahead <= split_prefetch_distance);
       }
-      for (std::uint64_t bucket = first; bucket < end; ++bucket) {
-        if (bucket + split_prefetch_distance < end) {
-          prefetch_split(bucket + split_prefetch_distance);
+      for (std::uint64_t bucket = end; bucket-- > first;) {
+        if (bucket >= 2 * split_prefetch_distance) {
+          prefetch_split(bucket - 2 * split_prefetch_distance, chunks_in_use, false);
+          prefetch_split(bucket - split_prefetch_distance, chunks_in_use, true);
         }
         split_bucket(bucket, chunks_in_use, writer, scratch, deadline_ns);
-        store_record_word(claim.next, bucket + 1);
+        store_record_word(claim.end, bucket);
       }
       store_record_word(claim.chunks_in_use, 0);
     } catch (...) {
@@ -620,13 +624,13 @@ void ConcurrentHashMap_string::split_bucket(std::uint64_t bucket_number, std::ui
 }
 
 void ConcurrentHashMap_string::mark_split_done(Bucket* old_bucket, Bucket* sibling) const noexcept {
-  const auto mark = static_cast<std::uint64_t>(offset_of(base_, sibling));
-  std::uint64_t expected = mark;
   // release: with the bucket's lock, whoever reads the mark under it finds the split's pages whole.
-  // Only this doubling's mark is turned (a stale one names another sibling).
+  // The mark names this doubling's sibling already (it was set before the lock was taken, and no
+  // other doubling runs meanwhile); another mover that sets it again without the bit, for a claim
+  // split twice, finds the split done and sets the bit again.
   map_layout::moving_to_word(old_bucket)
-      .compare_exchange_strong(expected, mark | map_layout::split_done_bit, std::memory_order_release,
-                               std::memory_order_relaxed);
+      .store(static_cast<std::uint64_t>(offset_of(base_, sibling)) | map_layout::split_done_bit,
+             std::memory_order_release);
 }
 
 void ConcurrentHashMap_string::move_entries(Bucket* old_bucket, Bucket* sibling, std::uint64_t split_bit,

@@ -196,14 +196,15 @@ static_assert(sizeof(ExpansionMembership) == 64);
 
 // The old buckets next .. end - 1 of the doubling of N, claimed by writer record r of the slot's
 // owner (whose generation it names; 0: given back by a live owner that could not finish it). Taken
-// and handed over under expansion_lock; `next` moves on after each bucket is split, outside it.
+// and handed over under expansion_lock; `end` moves down after each bucket is split (from the top:
+// the claim below is usually its taker's next), outside it.
 // An unfinished claim whose owner is dead or gone is taken over by another participant: a bucket
 // split twice is split once (split_bucket leaves a split bucket alone).
 struct ExpansionClaim {            // 32 bytes
   std::uint64_t chunks_in_use;     //  0: the N of the doubling; 0: no claim
   std::uint64_t generation;        //  8: the owner's generation; 0: given back
-  std::uint64_t next;              // 16: the next old bucket to split
-  std::uint64_t end;               // 24: one past the claim's last old bucket
+  std::uint64_t next;              // 16: the claim's lowest old bucket
+  std::uint64_t end;               // 24: one past the highest old bucket left to split
 };
 static_assert(sizeof(ExpansionClaim) == 32);
 

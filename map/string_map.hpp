@@ -452,8 +452,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   void mark_split_done(map_layout::Bucket* old_bucket, map_layout::Bucket* sibling) const noexcept;
   void relink_split(map_layout::Bucket* old_bucket, map_layout::Bucket* sibling, Offset old_first,
                     const WriterHold& writer);
-  // A hint: asks for the first entry page of old bucket `bucket` ahead of its split.
-  void prefetch_split(std::uint64_t bucket) const noexcept;
+  // A hint ahead of the split of old bucket `bucket`: asks for its line and its sibling's, or (with
+  // `with_page`) for its first entry page.
+  void prefetch_split(std::uint64_t bucket, std::uint64_t chunks_in_use, bool with_page) const noexcept;
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
   void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches,
                     map_layout::WriterIntent* intent) const;
