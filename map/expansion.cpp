@@ -18,10 +18,11 @@
 //   recorded in the taker's slot before the cursor moves past it, and shrinks from its top after
 //   each bucket is split, so the buckets of a participant that dies are split by another; a bucket
 //   split twice is split once.
-// - A mover sets the old bucket's moving_to to its sibling before it takes the bucket's lock; marks
-//   are cleared by the participant that doubles N, under expansion_lock, so a next expansion (which
-//   enters through that lock) never has a mark cleared under it. A mark counts only when it names
-//   the sibling for the current N: one left behind by a death is ignored.
+// - A mover sets the old bucket's moving_to to its sibling before it takes the bucket's lock, and
+//   adds split_done_bit under the lock once the split is done: from then on, an insert into the
+//   bucket goes ahead and puts a new entry where the doubled map looks for it. A mark counts only
+//   when it names the sibling for the current N, so marks are never cleared: once N doubles, every
+//   mark names a sibling of an earlier N and is ignored (no bucket chunk is ever reused).
 // - A mover holds the old bucket's lock and then its sibling's (ascending bucket numbers, as get and
 //   remove take them). It builds the sibling's pages and the old bucket's new pages aside (recorded
 //   in its intent as it builds them), then publishes the sibling's first and the old bucket's second
@@ -560,13 +561,11 @@ bool ConcurrentHashMap_string::leave_expansion(std::uint64_t chunks_in_use, bool
       chunks_in_use_word().load(std::memory_order_relaxed) != chunks_in_use) {
     return false;
   }
-  // Every old bucket is split: the doubling, then the marks (cleared before the lock is released,
-  // so a next expansion never has a mark cleared under it).
+  // Every old bucket is split: the doubling. The marks stay: none names a sibling for the new N.
   // release: the new bucket chunks and every moved entry are visible to whoever reads the new N
   chunks_in_use_word().store(chunks_in_use * 2, std::memory_order_release);
   wake_word_sleepers(bucket_chunk_in_use_);  // the operations that wait for the doubling's end
   crash_point("expansion.doubled");
-  clear_moving_marks(chunks_in_use);
   return false;
 }
 
@@ -797,29 +796,6 @@ void ConcurrentHashMap_string::repair_split(Bucket* old_bucket, const SlabCacheR
     static_cast<void>(slab_free(heap.base, heap.slabs, left.lone));
   }
   free_chain_pages(heap, nullptr, left.rest);
-}
-
-// Clears the mark of every old bucket. Runs under expansion_lock, after the doubling, in the last
-// participant; only old buckets (0 .. B*N-1) are ever marked.
-void ConcurrentHashMap_string::clear_moving_marks(std::uint64_t chunks_in_use) noexcept {
-  for (std::uint64_t chunk = 0; chunk < chunks_in_use; ++chunk) {
-    std::byte* address = nullptr;
-    try {
-      address = chunk_address(chunk);
-    } catch (const std::exception&) {
-      continue;  // an old chunk is always in the table; nothing to clear where none is found
-    }
-    for (std::uint64_t position = 0; position < bucket_chunk_size_; ++position) {
-      Bucket* bucket = reinterpret_cast<Bucket*>(address + position * sizeof(Bucket));
-      try {
-        back_bucket(bucket);
-      } catch (const HeapExhausted&) {
-        continue;  // a page the file system cannot back was never written: it holds no mark
-      }
-      // release: whoever reads the cleared mark also sees the doubled bucket_chunk_in_use
-      map_layout::moving_to_word(bucket).exchange(0, std::memory_order_release);
-    }
-  }
 }
 
 bool python_expansion_helper_string(std::string& name, std::size_t target_length) {

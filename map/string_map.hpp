@@ -205,7 +205,8 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // The global bucket number that `hash` selects with the current number of bucket chunks.
   [[nodiscard]] std::uint64_t bucket_of(std::int64_t hash) const noexcept;
   // Entries and pages of bucket `bucket` (below B * bucket_chunk_in_use()), read under its lock, and
-  // its moving_to, read without it.
+  // its moving_to, read without it (0 unless it names the sibling for the current N: a mark an
+  // earlier doubling left is ignored).
   [[nodiscard]] std::uint64_t bucket_length(std::uint64_t bucket) const;
   [[nodiscard]] std::uint64_t bucket_page_count(std::uint64_t bucket) const;
   [[nodiscard]] std::uint64_t bucket_moving_to(std::uint64_t bucket) const;
@@ -458,7 +459,6 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
   void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches,
                     map_layout::WriterIntent* intent) const;
-  void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
   // The sibling that `bucket` (number `bucket_number`) is being split into for the current N, when
   // its mark names exactly that sibling; a mark that names anything else is a stale one: null.

@@ -43,8 +43,12 @@ std::uint64_t ConcurrentHashMap_string::bucket_page_count(std::uint64_t bucket_n
 }
 
 std::uint64_t ConcurrentHashMap_string::bucket_moving_to(std::uint64_t bucket) const {
+  Bucket* address = bucket_at(bucket);
+  if (marked_sibling(bucket, address, bucket_chunk_in_use()) == nullptr) {
+    return 0;
+  }
   // acquire: as every reader of a mark
-  return map_layout::moving_to_word(bucket_at(bucket)).load(std::memory_order_acquire);
+  return map_layout::moving_to_word(address).load(std::memory_order_acquire);
 }
 
 std::vector<std::int64_t> ConcurrentHashMap_string::bucket_hashes(std::uint64_t bucket_number) const {
