@@ -225,7 +225,10 @@ inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // the serializer gave it, so a pickled or msgspec-encoded frozenset key held its elements in hash
 // order, and a pickled key wrote equal str and bytes parts, equal tuples and equal frozensets in it
 // apart or linked as they happened to be one object or not (5 stores such keys in the one form that
-// equal keys share).
+// equal keys share). In 5 the last word of a map's bucket, once written as zero and never read, is
+// the bucket's version, which every change of the bucket's pages advances so that a get can read
+// the bucket without its lock; zero is a version like any even one, so a bucket that still holds it
+// is read as any other.
 inline constexpr std::uint16_t memory_file_format_version = 5;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
 inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"

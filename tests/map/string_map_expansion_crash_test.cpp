@@ -70,6 +70,7 @@ const Deaths scenarios[] = {
     {"split.sibling_published", nullptr},
     {"split.bucket_published", nullptr},
     {"split.freeing", nullptr},
+    {"bucket.changing", nullptr},  // between the old bucket's version stores, before the sibling's
     {"expansion.left", nullptr},
     {"expansion.doubled", nullptr},
     {"split.sibling_published", "expansion.adopted"},
