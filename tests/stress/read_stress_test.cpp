@@ -34,9 +34,13 @@
 #include <vector>
 
 #include "map/map.hpp"
+#include "tests/stress/stress_support.hpp"
 
 namespace corvana {
 namespace {
+
+using stress::fetch;
+using stress::now_ns;
 
 constexpr int child_processes = 2;
 constexpr int processes = child_processes + 1;
@@ -67,11 +71,6 @@ struct SharedState {
   std::uint32_t growth_inserted[writers];
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
-
-std::int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 int writer_of(int key) { return key % writers; }
 
@@ -117,17 +116,6 @@ void report_failure(SharedState& shared, const std::string& text) {
     std::snprintf(shared.first_failure, sizeof shared.first_failure, "%s", text.c_str());
   }
   std::fprintf(stderr, "read stress failure (pid %d): %s\n", static_cast<int>(::getpid()), text.c_str());
-}
-
-std::optional<std::string> fetch(ConcurrentHashMap_string& map, const std::string& key, std::int64_t hash) {
-  char* buffer = nullptr;
-  std::int64_t length = 0;
-  if (!map.get(key.data(), key.size(), hash, buffer, length)) {
-    return std::nullopt;
-  }
-  std::string value(buffer, static_cast<std::size_t>(length));
-  python_free(buffer);
-  return value;
 }
 
 void wait_for_start(SharedState& shared) {
