@@ -38,9 +38,10 @@ class BucketChange {
     const std::atomic_ref<std::uint64_t> version = version_word(bucket_);
     // relaxed: only the lock's holder writes the version, and its lock orders it after the last one
     const std::uint64_t before = version.load(std::memory_order_relaxed);
-    if (!is_changing(before)) {
+    changing_ = before | 1;
+    if (changing_ != before) {
       // relaxed: the fence below orders it before the change's stores
-      version.store(before + 1, std::memory_order_relaxed);
+      version.store(changing_, std::memory_order_relaxed);
     }
     // release: a reader whose acquire fence follows a load that saw any later store of this change
     // then sees the odd version
@@ -48,18 +49,16 @@ class BucketChange {
     crash_point("bucket.changing");
   }
   ~BucketChange() {
-    const std::atomic_ref<std::uint64_t> version = version_word(bucket_);
-    // relaxed: as above
-    const std::uint64_t during = version.load(std::memory_order_relaxed);
     // release: every store of the change happens before a reader's acquire load that finds the new
     // even version
-    version.store((during | 1) + 1, std::memory_order_release);
+    version_word(bucket_).store(changing_ + 1, std::memory_order_release);
   }
   BucketChange(const BucketChange&) = delete;
   BucketChange& operator=(const BucketChange&) = delete;
 
  private:
   Bucket* bucket_;
+  std::uint64_t changing_;  // the odd version while the change lasts
 };
 
 // What a reader without the lock saw of a bucket before its read, and the test that the read stands.
