@@ -29,22 +29,19 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "map/map.hpp"
 
 namespace {
 
 using corvana::ConcurrentHashMap_string;
 using Clock = std::chrono::steady_clock;
+using corvana::bench::MapFile;
+using corvana::bench::mix;
+using corvana::bench::shared_object;
 
 constexpr std::size_t key_bytes = 8;
 constexpr std::size_t value_bytes = 32;
-
-std::uint64_t mix(std::uint64_t value) {  // splitmix64: the hash both maps use
-  value += 0x9E3779B97F4A7C15ull;
-  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
-  value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
-  return value ^ (value >> 31);
-}
 
 struct Key {
   char bytes[key_bytes];
@@ -67,16 +64,6 @@ void value_of(std::uint64_t index, std::uint64_t round, char* value) {
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// The memory file of a bench map; removed when the bench ends.
-struct MapFile {
-  std::string name;
-  ~MapFile() {
-    if (!name.empty()) {
-      std::filesystem::remove(name);
-    }
-  }
-};
 
 // A new map with at least `entries / 2` buckets in its first chunk, so `entries` never start an
 // expansion, and room for `chunks` chunks.
@@ -238,16 +225,6 @@ struct ProcessBarrier {
     }
   }
 };
-
-template <class T>
-T* shared_object() {
-  void* memory = ::mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) {
-    std::perror("mmap");
-    std::exit(1);
-  }
-  return new (memory) T{};
-}
 
 template <class Body>
 pid_t fork_process(Body body) {

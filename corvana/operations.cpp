@@ -153,8 +153,10 @@ KeyCall prepare(QuillmapObject* self, PyObject* key) {
 
 namespace {
 
-// A bytes object of the value's length, made under the bucket lock: allocating a bytes object runs no
-// Python code (bytes are not tracked by the cyclic collector, so no collection can start).
+// A bytes object of the value's length, made under the bucket lock or in a read without it:
+// allocating a bytes object runs no Python code (bytes are not tracked by the cyclic collector, so no
+// collection can start). A read that is discarded and made again asks for another; the earlier one
+// is released then, and the last one when the get finds nothing.
 class BytesSink final : public ValueSink {
  public:
   char* buffer_for(std::uint64_t length) override {

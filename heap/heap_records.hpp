@@ -225,8 +225,14 @@ inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // the serializer gave it, so a pickled or msgspec-encoded frozenset key held its elements in hash
 // order, and a pickled key wrote equal str and bytes parts, equal tuples and equal frozensets in it
 // apart or linked as they happened to be one object or not (5 stores such keys in the one form that
-// equal keys share).
-inline constexpr std::uint16_t memory_file_format_version = 5;
+// equal keys share). In 5 the last word of a map's bucket was written as zero and never read, and a
+// bucket's moving_to held the sibling only, cleared by the doubling's last participant. In 6 that
+// word is the bucket's version, which every change of the bucket's pages advances so that a get
+// can read the bucket without its lock (a process of format 5 code would change pages without
+// advancing it); a mark gains split_done_bit once its bucket is split, and marks are never cleared,
+// so a bucket may carry one that names a sibling of an earlier bucket count. A page may hold
+// entries appended into its slack and entries marked removed in place (a full heap's removals).
+inline constexpr std::uint16_t memory_file_format_version = 6;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"
 inline constexpr std::uint32_t slab_header_magic = 0x424C5343;    // "CSLB"
 inline constexpr std::uint64_t process_table_alignment = 4096;

@@ -13,6 +13,7 @@ namespace corvana {
 // names it (the bucket's page word when it has none), where an append goes.
 struct ConcurrentHashMap_string::Location {
   bool is_found = false;
+  bool is_torn = false;  // a read without the lock met a change of the bucket: nothing here stands
   Offset link = Offset::null;  // the heap offset of the 8-byte word that names `page`
   map_layout::PageView page;
   map_layout::EntryView entry;            // set when found

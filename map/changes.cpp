@@ -8,12 +8,17 @@
 // time (the intent keeping track), and clears the intent. A repair after the writer's death reads
 // the word: holding the new target, the change was published (the count is raised if it was not,
 // and the rest of what it replaced is freed); otherwise it was not (what it had made is freed).
+// The bucket's version is odd from before the first store into a page the bucket names (the
+// publishing store, or the entry written into a page's slack or over a hole) until the change is
+// over, its give-back included (see map/bucket_version.hpp).
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "map/bucket_search.hpp"
+#include "map/bucket_version.hpp"
 #include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/string_map.hpp"
@@ -113,9 +118,17 @@ class ConcurrentHashMap_string::Change {
   // A change that splits a hole of `page` in two entries: right after the publishing store, the page's
   // entry_count counts one more.
   void counts_one_more(const PageView& page) noexcept { recounted_page_ = &page; }
+  // Marks the bucket changing (see map/bucket_version.hpp) until the change is over: before the first
+  // store into a page the bucket names. publish() does it when the caller has not.
+  void mark_changing() noexcept {
+    if (!changing_) {
+      changing_.emplace(reinterpret_cast<Bucket*>(heap_.base + static_cast<std::uint64_t>(intent_->bucket)));
+    }
+  }
   // Publishes: `link` goes from `old_target` to `new_target`; `old_page` and `old_strings` (set by
   // the caller) are given back after.
   void publish(Offset link, Offset old_target, Offset new_target, std::int8_t delta) {
+    mark_changing();
     intent_->old_target = old_target;
     intent_->new_target = new_target;
     map_layout::record_in_intent(intent_->link, link);
@@ -184,6 +197,8 @@ class ConcurrentHashMap_string::Change {
   std::byte* replaced_entry_ = nullptr;
   const std::byte* replaced_page_end_ = nullptr;
   const PageView* recounted_page_ = nullptr;
+  // Last member: the version goes even again after the destructor's frees.
+  std::optional<map_layout::BucketChange> changing_;
 };
 
 namespace {
@@ -287,6 +302,7 @@ void ConcurrentHashMap_string::append_in_slack(Bucket* bucket, const PageView& l
   Change change(heap, writer, heap.offset_of(bucket), +1, IntentKind::in_page);
   const NewString key_string = change.prepare(key, key_len, 0);
   const NewString value_string = change.prepare(value, value_len, 1);
+  change.mark_changing();
   map_layout::write_entry(last.entries_end, hash, key_string, value_string);
   const auto last_bytes = static_cast<std::uint64_t>(last.entries_end - last.entries);
   change.intent()->old_page = last.offset;
@@ -320,6 +336,7 @@ bool ConcurrentHashMap_string::append_in_hole(Bucket* bucket, const char* key, c
   const std::uint64_t hole_bytes = hole_header.value_field;
   const bool leaves_rest = hole_bytes >= bytes + sizeof(map_layout::EntryHeader);
   const std::uint64_t padding = leaves_rest ? 0 : hole_bytes - bytes;
+  change.mark_changing();
   if (leaves_rest) {
     map_layout::EntryHeader rest{};
     rest.key_field = map_layout::removed_field;
@@ -380,6 +397,7 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
     // marks it).
     Change change(heap, writer, heap.offset_of(bucket), 0, IntentKind::in_page);
     const NewString value_string = change.prepare(value, value_len, 0);
+    change.mark_changing();
     map_layout::write_entry(page.entries_end, where.entry.hash, key_string, value_string);
     const auto page_bytes = static_cast<std::uint64_t>(page.entries_end - page.entries);
     change.intent()->old_page = page.offset;

@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "map/bucket_version.hpp"
 #include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
@@ -699,6 +700,9 @@ void ConcurrentHashMap_string::move_entries(Bucket* old_bucket, Bucket* sibling,
   const Offset staying_first = staying.build();
   map_layout::record_in_intent(intent->new_target, old_first);
   crash_point("split.begun");
+  // Both buckets change from here to the end of the give-back (see map/bucket_version.hpp).
+  const map_layout::BucketChange old_changing(old_bucket);
+  const map_layout::BucketChange sibling_changing(sibling);
   is_published = true;
   // release: the new pages are whole before a bucket names them
   map_layout::page_word(sibling).store(static_cast<std::uint64_t>(moving_first), std::memory_order_release);

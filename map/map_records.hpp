@@ -14,6 +14,8 @@
 // pages it needs aside and publishes them with one store into the word that names them (the
 // bucket's `page` or the previous page's `next`), then frees what they replace. So a bucket is
 // valid at every store, and a change that a death interrupts is either published or not.
+// A get reads a bucket without its lock when it can: the bucket's `version` tells it whether the
+// pages it read held still meanwhile (see map/bucket_version.hpp).
 #pragma once
 
 #include <atomic>
@@ -36,10 +38,12 @@ struct Bucket {                    // 32 bytes: two per cache line, none straddl
                                    //     Changed under `lock` only, by one store
   Offset moving_to;                // 16: atomic; the sibling while an expansion splits this bucket,
                                    //     with split_done_bit once the split is done
-  std::uint64_t reserved;          // 24: zero
+  std::uint64_t version;           // 24: atomic; even while the bucket's pages hold still, odd while
+                                   //     `lock`'s holder changes them (see bucket_version.hpp)
 };
 static_assert(sizeof(Bucket) == 32);
-static_assert(offsetof(Bucket, page) == 8 && offsetof(Bucket, moving_to) == 16);
+static_assert(offsetof(Bucket, page) == 8 && offsetof(Bucket, moving_to) == 16 &&
+              offsetof(Bucket, version) == 24);
 
 // An entry page: a slab chunk of the class that fits its bytes.
 struct PageHeader {                // 16 bytes
@@ -286,8 +290,20 @@ inline constexpr std::uint64_t chain_chunk_data = largest_slab_chunk - sizeof(Of
   return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, page));
 }
 
+// The bucket's version (see map/bucket_version.hpp). Written only by the holder of the bucket's
+// lock; read without it by a get.
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> version_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, version));
+}
+
+// The bucket's lock word, for a reader that only looks whether it is free (takers and releasers
+// use acquire_lock_word and release_lock_word on lock_address).
+[[nodiscard]] inline std::atomic_ref<std::uint64_t> lock_state_word(Bucket* bucket) noexcept {
+  return word_at(reinterpret_cast<std::byte*>(bucket) + offsetof(Bucket, lock));
+}
+
 // The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the
-// bucket's lock; only the last participant of the expansion clears it.
+// bucket's lock; nobody clears it (a mark that names no sibling for the current N is ignored).
 // Set in a mark (with the bucket's lock held) once the bucket's split is done: its entries whose
 // hash has the split bit live in the sibling from then on, and new ones go there.
 inline constexpr std::uint64_t split_done_bit = 1;

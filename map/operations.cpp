@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "map/bucket_search.hpp"
+#include "map/bucket_version.hpp"
 #include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/map_texts.hpp"
@@ -35,16 +36,21 @@ using map_layout::HeapAccess;
 using map_layout::PageView;
 
 ConcurrentHashMap_string::Location ConcurrentHashMap_string::find(Bucket* bucket, const char* key,
-                                                                  std::uint64_t key_len, std::int64_t hash) const {
+                                                                  std::uint64_t key_len, std::int64_t hash,
+                                                                  const map_layout::BucketRead* unlocked) const {
   const HeapAccess& heap = *access_;
   Location where;
   Offset link = page_link_of(heap, bucket);
-  // relaxed: the bucket's lock orders its changes
+  // relaxed: the bucket's lock orders its changes (without it, `unlocked` tells what holds)
   auto page_offset = static_cast<Offset>(map_layout::page_word(bucket).load(std::memory_order_relaxed));
   std::uint64_t budget = map_layout::page_budget(heap);
   while (page_offset != Offset::null) {
     if (budget-- == 0) [[unlikely]] {
       throw DamagedFile("the entry pages of a bucket do not end");
+    }
+    if (unlocked != nullptr && where.page.address != nullptr && !unlocked->holds()) [[unlikely]] {
+      where.is_torn = true;  // the pages changed: the next page read from here may be anything
+      return where;
     }
     PageView& page = where.page;
     map_layout::read_page(heap, page_offset, page);
@@ -117,27 +123,28 @@ bool ConcurrentHashMap_string::join_if_crowded(std::uint64_t count, std::uint64_
 
 namespace {
 
-// A python_malloc buffer of length + 1 bytes, for the callers that free it with python_free.
+// A python_malloc buffer of length + 1 bytes, for the callers that free it with python_free. A
+// buffer not handed over (an earlier call's, or the last one's when the get found nothing) is freed.
 class PythonMallocSink final : public ValueSink {
  public:
   char* buffer_for(std::uint64_t length) override {
     if (length >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       throw std::runtime_error(map_texts::python_malloc_failed);
     }
-    buffer_ = static_cast<char*>(python_malloc(length + 1));
+    buffer_.reset(static_cast<char*>(python_malloc(length + 1)));
     if (buffer_ == nullptr) {
       throw std::runtime_error(map_texts::python_malloc_failed);
     }
     length_ = static_cast<std::int64_t>(length);
-    return buffer_;
+    return buffer_.get();
   }
-  void hand_over(char*& value, std::int64_t& value_len) const noexcept {
-    value = buffer_;
+  void hand_over(char*& value, std::int64_t& value_len) noexcept {
+    value = buffer_.release();
     value_len = length_;
   }
 
  private:
-  char* buffer_ = nullptr;
+  std::unique_ptr<char, PythonFree> buffer_;
   std::int64_t length_ = 0;
 };
 
@@ -271,6 +278,11 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
 }
 
 bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink) {
+  if (optimistic_reads_) {
+    if (const std::optional<bool> found = get_unlocked(key, key_len, hash, sink)) {
+      return *found;
+    }
+  }
   LockedBuckets locked(deadline_after(lock_timeout_ns_));
   lock_bucket_of(hash, true, locked);
   const Found found = find_locked(locked, key, key_len, hash);
@@ -278,6 +290,49 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
     return false;
   }
   copy_to_sink(*access_, found.where.entry.value, sink);
+  return true;
+}
+
+// The bucket is read as the locked path would, with these differences: N is read again after the
+// bucket's moving_to, as lock_bucket_of does after the lock (the version's acquire makes a mark set
+// before the version was read visible), and a bucket being split in this N's doubling is left to the
+// locked path, which reads its sibling too; the value's length
+// is used only once the version vouched for it, and the copy stands only if the version still does.
+std::optional<bool> ConcurrentHashMap_string::get_unlocked(const char* key, std::uint64_t key_len,
+                                                           std::int64_t hash, ValueSink& sink) {
+  require_usable();
+  const std::uint64_t chunks_in_use = bucket_chunk_in_use();
+  const std::uint64_t bucket_number = bucket_index(hash, chunks_in_use);
+  Bucket* bucket = bucket_at(bucket_number);
+  const map_layout::BucketRead read(bucket);
+  if (!read.is_open()) {
+    return std::nullopt;
+  }
+  // acquire: see above. A mark left by an earlier doubling (marks are never cleared) names no
+  // sibling for this N and does not send the get to the locked path.
+  if (map_layout::moving_to_word(bucket).load(std::memory_order_acquire) != 0 &&
+      marked_sibling(bucket_number, bucket, chunks_in_use) != nullptr) {
+    return std::nullopt;
+  }
+  if (bucket_chunk_in_use() != chunks_in_use) {
+    return std::nullopt;
+  }
+  try {
+    const Location where = find(bucket, key, key_len, hash, &read);
+    if (where.is_torn || !read.holds()) {
+      return std::nullopt;
+    }
+    if (!where) {
+      return false;
+    }
+    copy_to_sink(*access_, where.entry.value, sink);
+  } catch (const DamagedFile&) {
+    // What was read cannot be: torn by a change, or damage, which the locked path reports.
+    return std::nullopt;
+  }
+  if (!read.holds()) {
+    return std::nullopt;
+  }
   return true;
 }
 

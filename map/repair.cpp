@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "map/bucket_locks.hpp"
+#include "map/bucket_version.hpp"
 #include "map/entry_pages.hpp"
 #include "map/map_records.hpp"
 #include "map/string_map.hpp"
@@ -43,7 +44,10 @@ bool is_entry_word_of_page(const HeapAccess& heap, Offset word, Offset page) noe
 // is resolved, whoever dies in between (a repairer that dies leaves the lock taken over again, and
 // the next taker finds the same intents). They are found by a scan of every slot's records, not
 // through the token in the lock word, which names only the last holder.
+// The repair is a change of the bucket like any other: its version is odd while it runs, and even
+// once it is over, also when the dead holder had left it odd.
 void ConcurrentHashMap_string::repair_bucket(Bucket* bucket) const {
+  const map_layout::BucketChange changing(bucket);
   const Offset wanted = access_->offset_of(bucket);
   const std::uint32_t slots = std::min(process_table_->high_water(), process_table_->slot_count());
   for (std::uint32_t index = 0; index < slots; ++index) {

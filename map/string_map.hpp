@@ -17,6 +17,7 @@ namespace corvana {
 
 namespace map_layout {
 struct Bucket;
+class BucketRead;
 struct SlotRecords;
 struct WriterIntent;
 struct ExpansionClaim;
@@ -35,9 +36,13 @@ struct StringMapCheck {
   std::uint64_t free_chunk_count = 0;  // free slab chunks (shared lists and caches), when asked for
 };
 
-// Where a get copies the value it found. buffer_for is called once, under the key's bucket lock, for
-// a buffer of `length` bytes that the map then fills; it must neither take a bucket lock nor run code
-// that may use this map. It may throw: the lock is then released and nothing has changed.
+// Where a get copies the value it found. buffer_for is called for a buffer of `length` bytes that the
+// map then fills, under the key's bucket lock or in a read without it; it must neither take a bucket
+// lock nor run code that may use this map. It may throw: the lock is then released and nothing has
+// changed. A read without the lock that finds the bucket changed under it is discarded and made
+// again: buffer_for may then be called again (the buffer of the last call is the one filled), and
+// also for a get that then finds the key gone (false). A sink keeps or frees an earlier buffer as it
+// would its last one.
 class ValueSink {
  public:
   virtual char* buffer_for(std::uint64_t length) = 0;
@@ -77,7 +82,11 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // python_free; false: the key is absent and the out-parameters are unchanged.
   bool get(const char* key, std::uint64_t key_len, std::int64_t hash, char*& value, std::int64_t& value_len);
   // The same, copying the value straight into the buffer that `sink` provides (one copy, no
-  // intermediate buffer). false: the key is absent and the sink was not called.
+  // intermediate buffer). false: the key is absent (see ValueSink for the calls the sink may
+  // have had for a read that was discarded).
+  // A get first reads the bucket without its lock, writing nothing to the file (see
+  // map/bucket_version.hpp); when a change, a held lock or a doubling comes in the way, or what it
+  // read cannot be, it reads under the lock as the other operations do.
   bool get(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink);
   // true when an entry was removed.
   bool remove(const char* key, std::uint64_t key_len, std::int64_t hash);
@@ -98,6 +107,10 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // as long as they hold them). Past it the operation throws LockTimeout, having changed nothing.
   void set_lock_timeout(std::uint64_t timeout_ns) noexcept { lock_timeout_ns_ = timeout_ns; }
   [[nodiscard]] std::uint64_t lock_timeout() const noexcept { return lock_timeout_ns_; }
+  // Whether this object's gets first read without the bucket lock (on by default). Off, every get
+  // takes the lock: for benchmarks and tests that compare the two ways.
+  void set_optimistic_reads(bool is_on) noexcept { optimistic_reads_ = is_on; }
+  [[nodiscard]] bool optimistic_reads() const noexcept { return optimistic_reads_; }
 
   // A hint for an operation on `hash` that follows shortly: starts bringing its bucket into the
   // processor's cache, so that the miss overlaps the caller's work in between (serializing the key).
@@ -210,6 +223,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   [[nodiscard]] std::uint64_t bucket_length(std::uint64_t bucket) const;
   [[nodiscard]] std::uint64_t bucket_page_count(std::uint64_t bucket) const;
   [[nodiscard]] std::uint64_t bucket_moving_to(std::uint64_t bucket) const;
+  // Its version (odd while a change of it is under way or was cut short by a death), read without
+  // its lock.
+  [[nodiscard]] std::uint64_t bucket_version(std::uint64_t bucket) const;
   // The hashes of the entries of bucket `bucket`, in list order (read under its lock).
   [[nodiscard]] std::vector<std::int64_t> bucket_hashes(std::uint64_t bucket) const;
   // Raw value of bucket chunk table slot `chunk` (below bucket_chunk_number()).
@@ -351,14 +367,20 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   struct Appended;  // how an insert-like step ended (see operations.cpp)
   template <class Step>
   bool insert_when_not_moving(std::int64_t hash, bool with_sibling, Step step);
+  // A get without the bucket lock: the key's bucket read as bucket_version.hpp tells. nullopt when the
+  // read does not stand (the caller reads under the lock); else whether the key was found, its value
+  // then copied to `sink`. Throws what the sink throws, and what finding the bucket throws.
+  std::optional<bool> get_unlocked(const char* key, std::uint64_t key_len, std::int64_t hash, ValueSink& sink);
   // Where the key lives among the buckets `locked` holds (see Found).
   [[nodiscard]] Found find_locked(const LockedBuckets& locked, const char* key, std::uint64_t key_len,
                                   std::int64_t hash) const;
 
   // ---- Changes under a bucket lock (string_map.cpp) ----
-  // The entry of `bucket` that holds the key, with the word that names its page.
+  // The entry of `bucket` that holds the key, with the word that names its page. Requires: the
+  // bucket's lock, or `unlocked`, taken before: then the result is torn (Location::is_torn) when a
+  // page step finds the bucket changed, and may be torn anyway until unlocked->holds() says not.
   [[nodiscard]] Location find(map_layout::Bucket* bucket, const char* key, std::uint64_t key_len,
-                              std::int64_t hash) const;
+                              std::int64_t hash, const map_layout::BucketRead* unlocked = nullptr) const;
   // Appends (key, value, hash) to the bucket after its last page as find() reported it (`absent`),
   // taking every chunk it needs before anything changes; returns an estimate of the element count for
   // the join rule, or 0 when the bucket was empty (such an append never starts an expansion).
@@ -493,6 +515,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   std::uint64_t appends_since_count_ = 0;
   std::uint64_t generation_ = 0;  // fork_generation() of the process that made this object
   std::uint64_t lock_timeout_ns_ = 0;  // see set_lock_timeout
+  bool optimistic_reads_ = true;       // see set_optimistic_reads
 
   friend bool python_expansion_helper_string(std::string& name, std::size_t target_length);
 };

@@ -51,6 +51,11 @@ std::uint64_t ConcurrentHashMap_string::bucket_moving_to(std::uint64_t bucket) c
   return map_layout::moving_to_word(address).load(std::memory_order_acquire);
 }
 
+std::uint64_t ConcurrentHashMap_string::bucket_version(std::uint64_t bucket) const {
+  // acquire: as a get without the lock reads it
+  return map_layout::version_word(bucket_at(bucket)).load(std::memory_order_acquire);
+}
+
 std::vector<std::int64_t> ConcurrentHashMap_string::bucket_hashes(std::uint64_t bucket_number) const {
   Bucket* bucket = bucket_at(bucket_number);
   BucketHold hold;

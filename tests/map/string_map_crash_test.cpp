@@ -105,7 +105,33 @@ const Scenario scenarios[] = {
     {"change.published", Operation::remove_from_full_heap, true},
     {"change.counted", Operation::remove_from_full_heap, true},
     {"change.freeing", Operation::remove_from_full_heap, true},
+    // Between the version's two stores, before the first store into the bucket's pages.
+    {"bucket.changing", Operation::append, false},
+    {"bucket.changing", Operation::append_in_slack, false},
+    {"bucket.changing", Operation::append_in_hole, false},
+    {"bucket.changing", Operation::replace, false},
+    {"bucket.changing", Operation::replace_in_slack, false},
+    {"bucket.changing", Operation::remove, false},
+    {"bucket.changing", Operation::remove_last, false},
+    {"bucket.changing", Operation::remove_from_full_heap, false},
 };
+
+// Whether a writer that dies at `point` leaves its bucket's version odd: from the mark before its
+// first store into the bucket's pages to the end of its change.
+bool dies_while_changing(const std::string& point) {
+  for (const char* inside : {"bucket.changing", "change.published", "change.marked", "change.recounted",
+                             "change.counted", "change.freeing", "change.ended"}) {
+    if (point == inside) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The hash of the bucket the operation changes.
+std::int64_t changed_hash(Operation operation) {
+  return operation == Operation::remove_last ? 2 : operation == Operation::remove_from_full_heap ? 3 : 1;
+}
 
 class StringMapCrash : public MapTest, public ::testing::WithParamInterface<std::tuple<Scenario, bool>> {
  protected:
@@ -208,6 +234,11 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
     ASSERT_TRUE(erase(other, "transient", 3));
   }
   die_during(name, scenario);
+  // Readers must not wait for a version the dead writer left odd: they read under the lock, whose
+  // takeover repairs the bucket and makes its version even again.
+  const std::uint64_t changed_bucket = map->bucket_of(changed_hash(scenario.operation));
+  const std::uint64_t version_at_death = map->bucket_version(changed_bucket);
+  EXPECT_EQ(version_at_death % 2, dies_while_changing(scenario.point) ? 1u : 0u);
   switch (scenario.operation) {
     case Operation::append:
     case Operation::append_in_slack:
@@ -269,6 +300,13 @@ TEST_P(StringMapCrash, SurvivorsRepairTheBucketAndLoseNothingCompleted) {
                              scenario.operation == Operation::append_in_hole)) {
     EXPECT_EQ(fetch(*map, "victim", 1), std::nullopt);
   }
+  // A get in the changed bucket (which may hold no key that is left) reads it under the lock.
+  EXPECT_EQ(fetch(*map, "absent", changed_hash(scenario.operation)), std::nullopt);
+  const std::uint64_t version_repaired = map->bucket_version(changed_bucket);
+  EXPECT_EQ(version_repaired % 2, 0u) << "the repair made the version even";
+  EXPECT_GE(version_repaired, version_at_death);
+  EXPECT_TRUE(fetch(*map, key_name(1, 3), 1).has_value());
+  EXPECT_EQ(map->bucket_version(changed_bucket), version_repaired) << "a read after the repair writes nothing";
   std::multiset<std::string> keys = walk_keys(*map);
   std::multiset<std::string> expected_keys;
   for (const auto& entry : expected) {

@@ -72,6 +72,7 @@ const Deaths scenarios[] = {
     {"split.freeing", nullptr},
     {"split.relinking", nullptr},
     {"split.relinked_sibling", nullptr},
+    {"bucket.changing", nullptr},  // between the old bucket's version stores, before the sibling's
     {"expansion.left", nullptr},
     {"expansion.doubled", nullptr},
     {"split.sibling_published", "expansion.adopted"},

@@ -32,6 +32,10 @@ const Scenario scenarios[] = {
     {Change::append, "change.published", "repair.counted", 0},
     {Change::remove, "change.published", "repair.taken_over", 0},
     {Change::remove, "change.counted", "repair.taken_over", 0},
+    // D leaves the version odd; P (a get, which reads under the lock then) dies inside the repair,
+    // which keeps it odd for the next taker.
+    {Change::append, "change.freeing", "bucket.changing", 0},
+    {Change::remove, "change.published", "bucket.changing", 0},
     {Change::split, "split.sibling_published", "repair.taken_over", 0},
     // P waits for the sibling's lock, which D holds: its second liveness query.
     {Change::split, "split.sibling_published", "lock.liveness", 1},

@@ -29,9 +29,13 @@
 #include <vector>
 
 #include "map/map.hpp"
+#include "tests/stress/stress_support.hpp"
 
 namespace corvana {
 namespace {
+
+using stress::fetch;
+using stress::now_ns;
 
 constexpr int child_processes = 2;
 constexpr int threads_per_process = 2;
@@ -103,28 +107,11 @@ bool is_stamped_value(const std::string& value, const std::string& key) {
   return value == value_for(writer, seq, key);
 }
 
-std::int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void report_failure(SharedState& shared, const std::string& text) {
   if (shared.failures.fetch_add(1) == 0 && shared.failure_text_taken.exchange(1) == 0) {
     std::snprintf(shared.first_failure, sizeof shared.first_failure, "%s", text.c_str());
   }
   std::fprintf(stderr, "stress failure (pid %d): %s\n", static_cast<int>(::getpid()), text.c_str());
-}
-
-std::optional<std::string> fetch(ConcurrentHashMap_string& map, const std::string& key, std::int64_t hash) {
-  char* buffer = nullptr;
-  std::int64_t length = 0;
-  if (!map.get(key.data(), key.size(), hash, buffer, length)) {
-    return std::nullopt;
-  }
-  std::string value(buffer, static_cast<std::size_t>(length));
-  python_free(buffer);
-  return value;
 }
 
 void put(ConcurrentHashMap_string& map, const std::string& key, const std::string& value, std::int64_t hash) {
