@@ -173,9 +173,14 @@ def test_canonical_keys_and_their_failures_leak_nothing(new_map):
 
     run()
     run()
-    gc.collect()  # the cycles of the exceptions caught so far
-    before = sys.getallocatedblocks()
-    for _ in range(20):
-        run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    # A leak grows the blocks in every attempt (a block per call is 280 over 20 runs); the
+    # interpreter's own caches grow them now and then, so the smallest growth of three counts.
+    growths = []
+    for _ in range(3):
+        gc.collect()  # the cycles of the exceptions caught so far
+        before = sys.getallocatedblocks()
+        for _ in range(20):
+            run()
+        gc.collect()
+        growths.append(sys.getallocatedblocks() - before)
+    assert min(growths) < 100, growths

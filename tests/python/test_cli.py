@@ -43,7 +43,7 @@ def test_list_shows_every_memory_file_and_who_has_it_open(directory):
     assert lines[0].split() == ["FILE", "SIZE", "ON", "DISK", "VERSION", "ENTRIES", "OPEN", "BY"]
     rows = {line.split()[0]: line.split() for line in lines[1:]}
     assert set(rows) == {opened.name, closed.name}
-    assert rows[opened.name][-3:] == ["5", "3", "1"] and rows[closed.name][-3:] == ["5", "0", "0"]
+    assert rows[opened.name][-3:] == ["6", "3", "1"] and rows[closed.name][-3:] == ["6", "0", "0"]
 
 
 def test_info_check_and_their_failures(directory):
