@@ -245,6 +245,7 @@ extern PyMethodDef function_dict_expansion;
 extern PyMethodDef function_expansion_worker;
 extern PyMethodDef function_check_file;
 extern PyMethodDef function_slot_owner_runs;
+extern PyMethodDef function_serialize_key;  // quillmap_type.cpp
 extern const char method_insert_doc[];
 extern const char method_get_doc[];
 extern const char method_remove_doc[];

@@ -299,7 +299,8 @@ void bind_functions() {
   const OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(state.module.get()));
   for (PyMethodDef* definition :
        {&function_dict_insert, &function_dict_get, &function_dict_remove, &function_dict_expansion,
-        &function_expansion_worker, &function_check_file, &function_slot_owner_runs}) {
+        &function_expansion_worker, &function_check_file, &function_slot_owner_runs,
+        &function_serialize_key}) {
     const OwnedRef function =
         OwnedRef::checked(PyCFunction_NewEx(definition, state.module.get(), module_name.get()));
     set_module_attribute(definition->ml_name, function.get());

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "corvana/arguments.hpp"
+#include "corvana/canonical_keys.hpp"
 #include "corvana/errors.hpp"
 #include "corvana/quillmap_internal.hpp"
 #include "map/map.hpp"
@@ -129,8 +130,9 @@ constexpr SerializerChoice serializer_choices[] = {
     {&Strings::msgspec, msgspec_adapter, true},
 };
 
-// Makes the serializer object named by `serializer` (None or exactly str) the instance's.
-void choose_serializer(QuillmapObject* self, PyObject* serializer) {
+// The serializer object named by `serializer` (None or exactly str): the module whose dumps and
+// loads a map of that serializer calls.
+OwnedRef serializer_named(PyObject* serializer) {
   const SerializerChoice* chosen = nullptr;
   if (serializer != Py_None) {
     for (const SerializerChoice& choice : serializer_choices) {
@@ -163,7 +165,31 @@ void choose_serializer(QuillmapObject* self, PyObject* serializer) {
   if (chosen->adapter != nullptr) {
     module = OwnedRef::checked(PyImport_ImportModule(chosen->adapter));
   }
-  python::replace_field(self->serializer_module, std::move(module));
+  return module;
+}
+
+// Makes the serializer object named by `serializer` (None or exactly str) the instance's.
+void choose_serializer(QuillmapObject* self, PyObject* serializer) {
+  python::replace_field(self->serializer_module, serializer_named(serializer));
+}
+
+constexpr const char* serialize_key_names[] = {"key", "serializer"};
+constexpr Signature serialize_key_signature{"_serialize_key", serialize_key_names, 2};
+
+const char serialize_key_doc[] =
+    "_serialize_key(key, serializer: str) -> bytes\n"
+    "the bytes a map of that serializer stores for the key: equal keys give equal bytes in every "
+    "process (a frozenset in its canonical order, whatever the hash seed)";
+
+PyObject* function_serialize_key_impl(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return translate_errors<PyObject*>("corvana.quillmap._serialize_key", nullptr, [&]() -> PyObject* {
+    PyObject* bound[2];
+    bind_arguments(serialize_key_signature, args, nargs, kwnames, bound);
+    check_argument_type(bound[1], &PyUnicode_Type, "serializer", false);
+    const OwnedRef serializer = serializer_named(bound[1]);
+    return serialize_key(serializer.get(), bound[0]).release();
+  });
 }
 
 // Creates a new map (name None or empty) or opens the one at `name`, and names the instance after it.
@@ -375,6 +401,10 @@ PyGetSetDef quillmap_getset[] = {
 };
 
 }  // namespace
+
+PyMethodDef function_serialize_key = {
+    "_serialize_key", as_cfunction(function_serialize_key_impl), METH_FASTCALL | METH_KEYWORDS,
+    serialize_key_doc};
 
 PyTypeObject quillmap_type = [] {
   PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};

@@ -80,6 +80,15 @@ _SCRIPTS = {
 }
 
 
+def _key_dumps(serializer):
+    """The key's serialization of a SharedDict with that serializer: the same bytes for equal keys
+    in every process (a frozenset in one order whatever the hash seed), so a key is the same field
+    from every machine and the same key on both backends."""
+    from corvana.quillmap import _serialize_key
+
+    return functools.partial(_serialize_key, serializer=serializer)
+
+
 def _codec(serializer):
     """(dumps, loads) of the serializer called `serializer`: the functions SharedDict uses."""
     if serializer not in SERIALIZERS:
@@ -240,7 +249,8 @@ class RedisDict(WalkedMapping, MutableMapping):
     5 s for a connection and 10 s for an answer, and never sends a command twice.
     """
 
-    __slots__ = ("_url", "_name", "_serializer", "_options", "_dumps", "_loads", "_client", "_scripts")
+    __slots__ = ("_url", "_name", "_serializer", "_options", "_dumps", "_loads", "_key_dumps", "_client",
+                 "_scripts")
 
     def __init__(self, url, name=None, *, serializer="pickle", **options):
         _check_url(url)
@@ -251,6 +261,7 @@ class RedisDict(WalkedMapping, MutableMapping):
         elif not name:
             raise ValueError("name must not be empty: give None to make a new map")
         self._dumps, self._loads = _codec(serializer)
+        self._key_dumps = _key_dumps(serializer)
         self._url, self._name, self._serializer, self._options = url, name, serializer, dict(options)
         self._client = _CLOSED
         redis = _import_redis()
@@ -281,7 +292,7 @@ class RedisDict(WalkedMapping, MutableMapping):
     def _key(self, key, *values):
         """The serialized key (and values), serialized in SharedDict's order and refused as it
         refuses them: the key, the values, then whether the key is hashable."""
-        field = self._dumps(key)
+        field = self._key_dumps(key)
         serialized = [self._dumps(value) for value in values]
         if type(key) not in _SURELY_HASHABLE:
             hash(key)

@@ -229,8 +229,7 @@ inline constexpr std::uint32_t memory_file_magic = 0x4E565243;
 // bucket's moving_to held the sibling only, cleared by the doubling's last participant. In 6 that
 // word is the bucket's version, which every change of the bucket's pages advances so that a get
 // can read the bucket without its lock (a process of format 5 code would change pages without
-// advancing it); a mark gains split_done_bit once its bucket is split, and marks are never cleared,
-// so a bucket may carry one that names a sibling of an earlier bucket count. A page may hold
+// advancing it); a mark gains split_done_bit once its bucket is split. A page may hold
 // entries appended into its slack and entries marked removed in place (a full heap's removals).
 inline constexpr std::uint16_t memory_file_format_version = 6;
 inline constexpr std::uint32_t process_table_magic = 0x54505643;  // "CVPT"

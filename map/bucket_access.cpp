@@ -194,7 +194,7 @@ std::byte* ConcurrentHashMap_string::published_chunk_address(std::uint64_t chunk
 
 Bucket* ConcurrentHashMap_string::marked_sibling(std::uint64_t bucket_number, Bucket* bucket,
                                                  std::uint64_t chunks_in_use, bool* is_split) const {
-  // acquire: the mark and, for a mark set in this N, what its mover did before it are visible
+  // acquire: a mark, or its clearing together with the doubling before it, is visible
   const std::uint64_t mark = map_layout::moving_to_word(bucket).load(std::memory_order_acquire);
   if (is_split != nullptr) {
     *is_split = (mark & map_layout::split_done_bit) != 0;

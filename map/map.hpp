@@ -11,17 +11,22 @@
 // - Bucket chunks are carved without backing for their pages; each process backs a page of buckets
 //   (one system call) before it first touches it, so the file grows with the buckets in use and a
 //   full file system is an error (HeapExhausted), never a SIGBUS.
-// - Every data operation locks the bucket of its hash, chosen with N = bucket_chunk_in_use read
-//   before the lock; holding the lock it reads the bucket's moving_to and then N again, and starts
-//   over when N changed. Locks are owned words (holder's process slot, generation, writer tag): a
+// - Every change locks the bucket of its hash, chosen with N = bucket_chunk_in_use read before the
+//   lock; holding the lock it reads the bucket's moving_to and then N again, and starts over when N
+//   changed. A get first reads the bucket without the lock and keeps what it read only when the
+//   bucket's version (odd while a holder changes its pages) stood still and even and the lock free
+//   throughout (bucket_version.hpp); otherwise it reads under the lock as a change does. Locks are owned words (holder's process slot, generation, writer tag): a
 //   waiter that finds the holder dead takes the lock over and finishes or undoes the holder's change
 //   from its intent record. Changes are copy-on-write: new pages are built aside and published with
 //   one store, so a bucket is valid at every store.
 // - Expansion doubles N cooperatively (map/expansion.cpp): a creator makes and publishes chunks
 //   N..2N-1 (its marker in slot N names it; a dead creator's work is finished or rolled back),
 //   participants claim 16 old buckets at a time under expansion_lock, mark each (moving_to) and split
-//   it into its sibling i + B*N. The last live participant doubles N and clears the marks. Inserts
-//   that meet a moving bucket help or wait; get and remove search a marked bucket and its sibling.
+//   it into its sibling i + B*N, marking the split done under the lock. The last live participant
+//   doubles N and clears the marks (one a death left is ignored). Inserts into
+//   a bucket whose split is done go ahead; those that meet a bucket being split apply the join rule,
+//   then wait for the split or the doubling's end. Get and remove search a marked bucket and its
+//   sibling.
 // - Element counts are kept per writer record in each process slot and summed on read, so writers
 //   of different processes never share a counter's cache line.
 // - ConcurrentHashMap_pointer is its process-local sibling keyed by Python objects; since it holds

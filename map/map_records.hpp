@@ -303,7 +303,7 @@ inline constexpr std::uint64_t chain_chunk_data = largest_slab_chunk - sizeof(Of
 }
 
 // The bucket's moving_to, as the raw value of an Offset. A mover sets it before it takes the
-// bucket's lock; nobody clears it (a mark that names no sibling for the current N is ignored).
+// bucket's lock; only the last participant of the expansion clears it.
 // Set in a mark (with the bucket's lock held) once the bucket's split is done: its entries whose
 // hash has the split bit live in the sibling from then on, and new ones go there.
 inline constexpr std::uint64_t split_done_bit = 1;

@@ -295,26 +295,19 @@ bool ConcurrentHashMap_string::get(const char* key, std::uint64_t key_len, std::
 
 // The bucket is read as the locked path would, with these differences: N is read again after the
 // bucket's moving_to, as lock_bucket_of does after the lock (the version's acquire makes a mark set
-// before the version was read visible), and a bucket being split in this N's doubling is left to the
-// locked path, which reads its sibling too; the value's length
+// before the version was read visible, and a cleared mark makes the doubled N visible), and a bucket
+// with any mark (being split, or marked by a doubling whose marks are not cleared yet) is left to
+// the locked path, which reads its sibling too; the value's length
 // is used only once the version vouched for it, and the copy stands only if the version still does.
 std::optional<bool> ConcurrentHashMap_string::get_unlocked(const char* key, std::uint64_t key_len,
                                                            std::int64_t hash, ValueSink& sink) {
   require_usable();
   const std::uint64_t chunks_in_use = bucket_chunk_in_use();
-  const std::uint64_t bucket_number = bucket_index(hash, chunks_in_use);
-  Bucket* bucket = bucket_at(bucket_number);
+  Bucket* bucket = bucket_at(bucket_index(hash, chunks_in_use));
   const map_layout::BucketRead read(bucket);
-  if (!read.is_open()) {
-    return std::nullopt;
-  }
-  // acquire: see above. A mark left by an earlier doubling (marks are never cleared) names no
-  // sibling for this N and does not send the get to the locked path.
-  if (map_layout::moving_to_word(bucket).load(std::memory_order_acquire) != 0 &&
-      marked_sibling(bucket_number, bucket, chunks_in_use) != nullptr) {
-    return std::nullopt;
-  }
-  if (bucket_chunk_in_use() != chunks_in_use) {
+  // acquire: see above
+  if (!read.is_open() || map_layout::moving_to_word(bucket).load(std::memory_order_acquire) != 0 ||
+      bucket_chunk_in_use() != chunks_in_use) {
     return std::nullopt;
   }
   try {

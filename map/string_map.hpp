@@ -117,9 +117,9 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Reads only this process's chunk addresses and N; takes no lock, never blocks and never faults.
   void prefetch_bucket(std::int64_t hash) const noexcept;
   // The next step of the same hint, once the bucket has had time to arrive: starts bringing the
-  // bucket's first record block (with its link) into the cache. Reads the bucket's entries.head
-  // without its lock: a bucket's head is written once, before its chunk is published, and never
-  // changes after.
+  // bucket's first entry page into the cache. Reads the bucket's page word without its lock: what it
+  // finds is only a hint (a prefetch never faults, whatever the address), and the operation reads the
+  // word again.
   void prefetch_entries(std::int64_t hash) const noexcept;
 
   // ---- Read-modify-write under one bucket lock --------------------------------------------------
@@ -481,6 +481,7 @@ class ConcurrentHashMap_string : public ConcurrentHashMap_base<true> {
   // Finishes or undoes a split that a dead writer described in `intent`. Requires: the bucket's lock.
   void repair_split(map_layout::Bucket* bucket, const SlabCacheRecord* writer_caches,
                     map_layout::WriterIntent* intent) const;
+  void clear_moving_marks(std::uint64_t chunks_in_use) noexcept;
   [[nodiscard]] bool expansion_is_published(std::uint64_t chunks_in_use) const noexcept;
   // The sibling that `bucket` (number `bucket_number`) is being split into for the current N, when
   // its mark names exactly that sibling; a mark that names anything else is a stale one: null.

@@ -58,7 +58,8 @@ void ConcurrentHashMap_string::lock_group(std::uint64_t walk_chunks, std::uint64
       held.lock(bucket_at(bucket), deadline_ns);
     }
     // A bucket being split has its sibling above every member. Only a mark that names the sibling
-    // for this N counts: one left by an earlier doubling names something else and is skipped.
+    // for this N counts: one left by an earlier doubling (cleared right after it, or never when a
+    // death cut the clearing short) names something else and is skipped.
     siblings.clear();
     std::uint64_t number = group;
     for (Bucket* member : held.buckets()) {

@@ -154,6 +154,21 @@ def test_every_serializer_round_trips_and_keys_are_equal_when_their_bytes_are(ba
         assert [1, 2] in list(d) and d[(1, 2)] == "tuple"
 
 
+def test_set_keys_are_one_key_in_every_process_whatever_its_hash_seed(backend):
+    # pickle writes a set's elements in hash order, and str hashes differ from seed to seed: without
+    # one canonical form, each process would store a key of its own.
+    d = backend.new()
+    handle = pickle.dumps(d).hex()
+    program = f"""
+        import pickle
+        d = pickle.loads(bytes.fromhex({handle!r}))
+        keys = [frozenset({{"w", "x", "y", "z"}}), ("t", frozenset({{"a", "b", "c", "d"}}))]
+        print([d.setdefault(key, len(d)) for key in keys], len(d), d.get(frozenset("zyxw")))
+    """
+    answers = {run_python(program, env={"PYTHONHASHSEED": seed}).strip() for seed in ("1", "2", "3", "4")}
+    assert answers == {"[0, 1] 2 0"} and len(d) == 2
+
+
 def test_walks_are_weakly_consistent_while_the_map_changes(backend):
     d = backend.new()
     stable = range(3000)
