@@ -38,6 +38,7 @@
 
 #include "map/map_records.hpp"
 #include "map/map_support.hpp"
+#include "map/map_texts.hpp"
 #include "map/split_scratch.hpp"
 #include "map/string_map.hpp"
 
@@ -53,9 +54,6 @@ constexpr unsigned creator_wait_slice_us = 4'000;
 
 // How many buckets ahead of its split a bucket's first page is asked for.
 constexpr std::uint64_t split_prefetch_distance = 6;
-
-constexpr char empty_name_text[] =
-    "python_expansion_helper_string needs the name of an existing map, and the name is empty!";
 
 }  // namespace
 
@@ -514,7 +512,7 @@ void ConcurrentHashMap_string::clear_moving_marks(std::uint64_t chunks_in_use) n
 
 bool python_expansion_helper_string(std::string& name, std::size_t target_length) {
   if (name.empty()) {
-    throw std::invalid_argument(empty_name_text);
+    throw std::invalid_argument(map_texts::expansion_helper_empty_name);
   }
   // These dimensions only pass the parameter checks: an existing map brings its own.
   ConcurrentHashMap_string map(name, 2, 2, 2, 3);

@@ -29,4 +29,20 @@ inline constexpr char empty_chunks[] = "operation on empty chunks!";
 // A map operation started inside another one of the same thread (logic_error).
 inline constexpr char same_thread[] = "a map operation was started inside another operation of the same thread";
 
+// expansion_helper(name, n) of the string map given an empty name (invalid_argument).
+inline constexpr char expansion_helper_empty_name[] =
+    "python_expansion_helper_string needs the name of an existing map, and the name is empty!";
+
+// The pointer-keyed map: a name that is no number (invalid_argument) or too large a number
+// (out_of_range), a name of a map of an earlier process (runtime_error), an offset past 64 bits
+// (out_of_range), an operation on a destroyed map (runtime_error), and a use from a key comparison
+// inside one of its bucket locks (runtime_error).
+inline constexpr char pointer_invalid_name[] = "invalid stoll argument";
+inline constexpr char pointer_name_out_of_range[] = "stoll argument out of range";
+inline constexpr char pointer_stale_name[] = "old quillmoor is impossible to open!";
+inline constexpr char pointer_offset_overflow[] = "offset overflow!";
+inline constexpr char pointer_destroyed[] = "the map has been destroyed!";
+inline constexpr char pointer_reentry[] =
+    "a pointer-keyed map cannot be used from a key comparison that holds one of its bucket locks!";
+
 }  // namespace corvana::map_texts

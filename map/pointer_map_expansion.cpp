@@ -26,7 +26,7 @@ void python_expansion_helper_pointer(std::string& name, std::size_t target_lengt
   refuse_reentry();
   if (name.empty()) {
     // An empty name would create a new map rather than open one.
-    throw std::invalid_argument(invalid_name_text);
+    throw std::invalid_argument(map_texts::pointer_invalid_name);
   }
   ConcurrentHashMap_pointer map(name, 2, 2);
   map.check_usable();
@@ -37,13 +37,13 @@ void python_expansion_helper_pointer(std::string& name, std::size_t target_lengt
 
 void ConcurrentHashMap_pointer::expand() {
   if (is_destroyed()) {
-    throw std::runtime_error(destroyed_text);
+    throw std::runtime_error(map_texts::pointer_destroyed);
   }
   const std::uint64_t chunks = bucket_chunk_in_use();
   if (bucket_locks_held != 0) {
     // Called from a key comparison: leave at once, as if never joined, and refuse.
     abandon_expansion(chunks);
-    throw std::runtime_error(reentry_text);
+    throw std::runtime_error(map_texts::pointer_reentry);
   }
   // This participant is counted in expansion_workers, so N cannot double before it leaves.
   if (chunks > bucket_chunk_number_ / 2) {

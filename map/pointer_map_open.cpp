@@ -30,9 +30,6 @@ namespace {
 
 using python::OwnedRef;
 
-constexpr char name_out_of_range_text[] = "stoll argument out of range";
-constexpr char stale_name_text[] = "old quillmoor is impossible to open!";
-
 // Frees the links a list owns (link_count of them, at least its head). The entries' references are
 // not touched.
 void free_list_links(PointerList& list) noexcept {
@@ -110,10 +107,10 @@ LiveMaps& live_maps() {
   errno = 0;
   const long long number = std::strtoll(text, &end, 10);
   if (end == text) {
-    throw std::invalid_argument(invalid_name_text);
+    throw std::invalid_argument(map_texts::pointer_invalid_name);
   }
   if (errno == ERANGE) {
-    throw std::out_of_range(name_out_of_range_text);
+    throw std::out_of_range(map_texts::pointer_name_out_of_range);
   }
   return static_cast<std::uintptr_t>(number);
 }
@@ -209,7 +206,7 @@ void ConcurrentHashMap_pointer::open_map(const std::string& name) {
     std::lock_guard<std::mutex> guard(maps.mutex);
     const auto found = maps.creators.find(key);
     if (found == maps.creators.end()) {
-      throw std::runtime_error(stale_name_text);
+      throw std::runtime_error(map_texts::pointer_stale_name);
     }
     const ConcurrentHashMap_pointer& creator = *found->second;
     bucket_chunk_size_ = creator.bucket_chunk_size_;
@@ -278,7 +275,7 @@ bool ConcurrentHashMap_pointer::is_destroyed() const noexcept {
 void ConcurrentHashMap_pointer::check_usable() const {
   refuse_reentry();
   if (is_destroyed()) {
-    throw std::runtime_error(destroyed_text);
+    throw std::runtime_error(map_texts::pointer_destroyed);
   }
 }
 

@@ -1,5 +1,5 @@
-// What the source files of the pointer-keyed map share: the fixed texts of its errors, the guard
-// against re-entry from a key comparison, its bucket lock, and the walk along an entry list.
+// What the source files of the pointer-keyed map share: the guard against re-entry from a key
+// comparison, its bucket lock, and the walk along an entry list (its texts are in map_texts.hpp).
 // Private to the map layer (pointer_map_*.cpp).
 //
 // Invariants (with the bucket's lock held unless stated):
@@ -25,12 +25,6 @@
 
 namespace corvana::pointer_map_detail {
 
-inline constexpr char invalid_name_text[] = "invalid stoll argument";
-inline constexpr char offset_overflow_text[] = "offset overflow!";
-inline constexpr char destroyed_text[] = "the map has been destroyed!";
-inline constexpr char reentry_text[] =
-    "a pointer-keyed map cannot be used from a key comparison that holds one of its bucket locks!";
-
 // Bucket locks of pointer-keyed maps held by this thread. Non-zero while a key comparison runs.
 inline thread_local std::uint32_t bucket_locks_held = 0;
 
@@ -38,7 +32,7 @@ inline thread_local std::uint32_t bucket_locks_held = 0;
 // its own thread holds (or take a second lock out of order): refuse it.
 inline void refuse_reentry() {
   if (bucket_locks_held != 0) {
-    throw std::runtime_error(reentry_text);
+    throw std::runtime_error(map_texts::pointer_reentry);
   }
 }
 
@@ -94,7 +88,7 @@ class BucketLock {
 }
 
 [[nodiscard]] inline const std::out_of_range& offset_overflow_exception() {
-  static const std::out_of_range exception(offset_overflow_text);
+  static const std::out_of_range exception(map_texts::pointer_offset_overflow);
   return exception;
 }
 

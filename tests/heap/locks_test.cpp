@@ -59,3 +59,27 @@ TEST(LockWord, WaitersGetTheWordInTurnAndExcludeEachOther) {
 
 }  // namespace
 }  // namespace corvana
+
+#ifdef CORVANA_LOCK_ORDER_CHECKS
+// The checked build stops a thread that takes locks against their order before it can deadlock
+// with another: a bucket lock under the heap lock, or a second expansion_lock-ranked hold under a
+// bucket. Two bucket locks at once (a bucket and its sibling) are allowed.
+TEST(LockOrder, TakingALockAgainstTheOrderAborts) {
+  EXPECT_DEATH(
+      {
+        corvana::enter_lock_rank(corvana::LockRank::heap);
+        corvana::enter_lock_rank(corvana::LockRank::bucket);
+      },
+      "lock order broken: taking a bucket lock while holding a heap lock");
+  EXPECT_DEATH(
+      {
+        corvana::enter_lock_rank(corvana::LockRank::bucket);
+        corvana::enter_lock_rank(corvana::LockRank::expansion);
+      },
+      "taking a expansion_lock lock while holding a bucket lock");
+  corvana::enter_lock_rank(corvana::LockRank::bucket);
+  corvana::enter_lock_rank(corvana::LockRank::bucket);
+  corvana::leave_lock_rank(corvana::LockRank::bucket);
+  corvana::leave_lock_rank(corvana::LockRank::bucket);
+}
+#endif

@@ -83,6 +83,22 @@ def run_processes(processes, seconds=120):
     assert [process.exitcode for process in processes] == [0] * len(processes)
 
 
+def gather_reports(processes, results, seconds, started=lambda: None):
+    """Starts the processes, calls `started()`, then takes one report (kind, data, error) from each
+    off the `results` queue (before joining, so that no process blocks on a full queue), waits for
+    them and fails the test unless every one ended with exit code 0 and reported no error."""
+    for process in processes:
+        process.start()
+    started()
+    reports = [results.get(timeout=seconds * 10 + 60) for _ in processes]
+    for process in processes:
+        process.join(timeout=60)
+        assert process.exitcode == 0
+    errors = [error for _, _, error in reports if error]
+    assert not errors, errors
+    return reports
+
+
 def kill_at_random(target, name, log, workers, longest_pause, is_done=lambda: False, kills_repairers=False):
     """Runs `workers` forked processes target(name, worker, log, seed) and, for the stress time
     (CORVANA_STRESS_SECONDS, 3 s), SIGKILLs one at random after pauses of up to `longest_pause`

@@ -7,6 +7,7 @@ import os
 import threading
 import time
 
+from conftest import gather_reports
 from corvana import SharedDict
 
 SECONDS = float(os.environ.get("CORVANA_STRESS_SECONDS", "2"))
@@ -83,14 +84,7 @@ def test_readers_see_only_written_values_while_writers_change_their_buckets():
         processes = [context.Process(target=_writer, args=(shared.name, writer, deadline, results))
                      for writer in range(WRITERS)]
         processes += [context.Process(target=_reader, args=(shared.name, deadline, results)) for _ in range(2)]
-        for process in processes:
-            process.start()
-        reports = [results.get(timeout=SECONDS * 10 + 60) for _ in processes]
-        for process in processes:
-            process.join(timeout=60)
-            assert process.exitcode == 0
-        errors = [error for _, _, error in reports if error]
-        assert not errors, errors
+        reports = gather_reports(processes, results, SECONDS)
         expected = {}
         for kind, last, _ in reports:
             if kind == "writer":

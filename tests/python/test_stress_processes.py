@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+from conftest import gather_reports
 from corvana.quillmap import quillmap
 
 SECONDS = float(os.environ.get("CORVANA_STRESS_SECONDS", "4"))
@@ -61,16 +62,12 @@ def test_processes_share_a_map_that_expands_under_them(workers):
             context.Process(target=_worker, args=(shared.name, worker_id, seed, SECONDS, results))
             for worker_id in range(workers)
         ]
-        for process in processes:
-            process.start()
-        time.sleep(SECONDS / 4)
-        assert shared.expansion(2) == 1
-        reports = [results.get(timeout=SECONDS * 10 + 60) for _ in processes]
-        for process in processes:
-            process.join(timeout=60)
-            assert process.exitcode == 0
-        errors = [error for _, _, error in reports if error]
-        assert not errors, errors
+
+        def double_under_the_workers():
+            time.sleep(SECONDS / 4)
+            assert shared.expansion(2) == 1
+
+        reports = gather_reports(processes, results, SECONDS, double_under_the_workers)
 
         for _, written, _ in reports:
             for key, value in written.items():
