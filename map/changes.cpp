@@ -204,7 +204,7 @@ class ConcurrentHashMap_string::Change {
 namespace {
 
 // Copies the entries of `page` that are not removed, `skipped` (one of them, or null) left out, to
-// `to`, as `live` counted them: one copy when the page holds no removed entry.
+// `to`, as `live` counted them: one copy when `live` found no removed entry (or did not look for any).
 void copy_entries(const PageView& page, const map_layout::LiveEntries& live, const std::byte* skipped, std::byte* to) {
   if (live.has_removed) {
     map_layout::copy_live_entries(page, skipped, to);
@@ -227,6 +227,22 @@ map_layout::LiveEntries live_entries_of(const PageView& page, const std::byte* s
     return {};
   }
   return map_layout::live_entries(page, skipped);
+}
+
+// The entries that a copy of `page` keeps, `skipped` (an entry of `skipped_bytes`, or none) left
+// out. While the heap can carve new slabs, the copy takes the page as it lies, with no walk along its
+// entries (a walk's dependent reads cost a miss per line of a page not in the cache): an entry
+// marked removed in place, which only a full heap makes, stays marked and counted in the copy, as it
+// was in the page. Once the heap cannot, the copy leaves such entries out, to give their room back.
+map_layout::LiveEntries entries_to_copy(const HeapAccess& heap, const PageView& page, const std::byte* skipped,
+                                        std::uint64_t skipped_bytes) {
+  if (!heap.has_fresh_space()) {
+    return live_entries_of(page, skipped);
+  }
+  map_layout::LiveEntries all;
+  all.bytes = static_cast<std::uint64_t>(page.entries_end - page.entries) - skipped_bytes;
+  all.count = page.entry_count - (skipped != nullptr ? 1 : 0);
+  return all;
 }
 
 }  // namespace
@@ -277,10 +293,10 @@ void ConcurrentHashMap_string::append_to_new_page(Bucket* bucket, const Location
   Change change(heap, writer, heap.offset_of(bucket), +1);
   const NewString key_string = change.prepare(key, key_len, 0);
   const NewString value_string = change.prepare(value, value_len, 1);
-  const map_layout::LiveEntries live = was_empty ? map_layout::LiveEntries{} : live_entries_of(last, nullptr);
+  const map_layout::LiveEntries live = was_empty ? map_layout::LiveEntries{} : entries_to_copy(heap, last, nullptr, 0);
   Offset page_offset;
   if (!was_empty && !on_own_page && live.bytes + bytes <= map_layout::page_entry_capacity) {
-    // The last page again, without its removed entries, with the entry added.
+    // The last page again (without its removed entries on a full heap), with the entry added.
     std::byte* page = change.new_page(live.bytes + bytes, live.count + 1, last.next, page_offset, 0);
     copy_entries(last, live, nullptr, page + sizeof(PageHeader));
     map_layout::write_entry(page + sizeof(PageHeader) + live.bytes, hash, key_string, value_string);
@@ -369,10 +385,10 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
   try {
     Change change(heap, writer, heap.offset_of(bucket), 0);
     const NewString value_string = change.prepare(value, value_len, 0);
-    const map_layout::LiveEntries rest = live_entries_of(page, where.entry.address);
+    const map_layout::LiveEntries rest = entries_to_copy(heap, page, where.entry.address, where.entry.bytes);
     Offset first_page;
     if (rest.bytes + new_bytes <= map_layout::page_entry_capacity) {
-      // The page again, without its removed entries, with the entry's new version last.
+      // The page again (without its removed entries on a full heap), with the entry's new version last.
       std::byte* copy = change.new_page(rest.bytes + new_bytes, rest.count + 1, page.next, first_page, 0);
       copy_entries(page, rest, where.entry.address, copy + sizeof(PageHeader));
       map_layout::write_entry(copy + sizeof(PageHeader) + rest.bytes, where.entry.hash, key_string, value_string);
@@ -410,7 +426,7 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
 }
 
 void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
-  const map_layout::LiveEntries rest = live_entries_of(where.page, where.entry.address);
+  const map_layout::LiveEntries rest = entries_to_copy(*access_, where.page, where.entry.address, where.entry.bytes);
   // A page left without entries is unlinked (nothing is made; its chunk is free for any bucket).
   // Otherwise, while the heap still has room for new slabs, the page is made again without the entry;
   // once it has none, the entry is marked removed where it lies (one store), and its room stays in its
