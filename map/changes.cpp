@@ -426,7 +426,9 @@ void ConcurrentHashMap_string::replace_value(Bucket* bucket, const Location& whe
 }
 
 void ConcurrentHashMap_string::remove_at(Bucket* bucket, const Location& where, const WriterHold& writer) {
-  const map_layout::LiveEntries rest = entries_to_copy(*access_, where.page, where.entry.address, where.entry.bytes);
+  // Counted live entries (not entries_to_copy): a page whose only live entry goes is unlinked, also
+  // when it holds entries removed in place.
+  const map_layout::LiveEntries rest = live_entries_of(where.page, where.entry.address);
   // A page left without entries is unlinked (nothing is made; its chunk is free for any bucket).
   // Otherwise, while the heap still has room for new slabs, the page is made again without the entry;
   // once it has none, the entry is marked removed where it lies (one store), and its room stays in its
