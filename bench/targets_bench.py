@@ -614,17 +614,21 @@ def ticked(run):
     return figures, outcome
 
 
-def each_timed(operation, keys, values):
-    """Calls operation(key, value) for each pair; returns the longest call's seconds."""
+def insert_times(operation, keys, values):
+    """Calls operation(key, value) for each pair; returns the longest call's seconds and the calls
+    that took over 1 ms."""
     now = time.perf_counter
     longest = 0.0
+    slow = 0
     for key, value in zip(keys, values):
         started = now()
         operation(key, value)
         took = now() - started
         if took > longest:
             longest = took
-    return longest
+        if took > 1e-3:
+            slow += 1
+    return longest, slow
 
 
 def section_ticker(arguments):
@@ -642,13 +646,13 @@ def section_ticker(arguments):
 
     runs = []
     for _ in range(repeats):
-        baseline, longest_dumps = ticked(lambda: each_timed(pickle_pair, keys, values))
+        baseline, longest_dumps = ticked(lambda: insert_times(pickle_pair, keys, values)[0])
         # 2^10 buckets per chunk, room for as many chunks as N keys need at two per bucket.
         q = quillmap(size=max(1024 * MIB, count * 2048), bucket_chunk_size_exponent=10,
                      bucket_chunk_number=chunks_for(count))
         try:
             chunks = q.bucket_chunk_in_use
-            figures, longest_insert = ticked(lambda: each_timed(q.__setitem__, keys, values))
+            figures, longest_insert = ticked(lambda: insert_times(q.__setitem__, keys, values)[0])
             if len(q) != count:
                 raise AssertionError(f"len(q) is {len(q)} after {count} inserts")
             check_entries(q, keys, values, "insert")
@@ -682,23 +686,6 @@ def print_ticker(result):
 
 # ---------------------------------------------------------------------------------------------
 # growth and doubling
-
-
-def insert_times(operation, keys, values):
-    """Calls operation(key, value) for each pair; returns the longest call's seconds and the calls
-    that took over 1 ms."""
-    now = time.perf_counter
-    longest = 0.0
-    slow = 0
-    for key, value in zip(keys, values):
-        started = now()
-        operation(key, value)
-        took = now() - started
-        if took > longest:
-            longest = took
-        if took > 1e-3:
-            slow += 1
-    return longest, slow
 
 
 def section_growth(arguments):
