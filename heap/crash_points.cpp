@@ -27,6 +27,13 @@ std::atomic<int> signal_to_raise{SIGKILL};
 // a point itself) without arming itself.
 std::atomic<bool> environment_read{false};
 
+void arm_point(const char* name, std::uint64_t skip) noexcept {
+  std::lock_guard<std::mutex> guard(armed_mutex);
+  armed_name = name != nullptr ? name : "";
+  hits_to_skip.store(skip, std::memory_order_relaxed);
+  is_armed.store(name != nullptr, std::memory_order_release);
+}
+
 void read_environment() {
   const char* name = std::getenv("CORVANA_CRASH_AT");
   if (name == nullptr || name[0] == '\0') {
@@ -36,17 +43,24 @@ void read_environment() {
   const char* action = std::getenv("CORVANA_CRASH_ACTION");
   // STOP: the process stops (SIGSTOP) at the point instead, alive and holding what it holds, and
   // goes on from there when it gets SIGCONT.
-  signal_to_raise.store(action != nullptr && std::strcmp(action, "STOP") == 0 ? SIGSTOP : SIGKILL);
-  arm_crash_point(name, skip != nullptr ? std::strtoull(skip, nullptr, 10) : 0);
+  const std::uint64_t hits = skip != nullptr ? std::strtoull(skip, nullptr, 10) : 0;
+  if (action != nullptr && std::strcmp(action, "STOP") == 0) {
+    arm_stop_point(name, hits);
+  } else {
+    arm_crash_point(name, hits);
+  }
 }
 
 }  // namespace
 
 void arm_crash_point(const char* name, std::uint64_t skip) noexcept {
-  std::lock_guard<std::mutex> guard(armed_mutex);
-  armed_name = name != nullptr ? name : "";
-  hits_to_skip.store(skip, std::memory_order_relaxed);
-  is_armed.store(name != nullptr, std::memory_order_release);
+  signal_to_raise.store(SIGKILL);
+  arm_point(name, skip);
+}
+
+void arm_stop_point(const char* name, std::uint64_t skip) noexcept {
+  signal_to_raise.store(SIGSTOP);
+  arm_point(name, skip);
 }
 
 static void forget_in_child() noexcept {

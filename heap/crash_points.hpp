@@ -46,6 +46,9 @@ inline constexpr bool crash_points_built = true;
 void crash_point_reached(const char* name) noexcept;
 // Arms `name` (null: disarms): the process kills itself at its (skip + 1)-th hit.
 void arm_crash_point(const char* name, std::uint64_t skip) noexcept;
+// Arms `name` so that the process stops (SIGSTOP) at its (skip + 1)-th hit instead, alive and
+// holding what it holds, and goes on from there once it gets SIGCONT; it stops once.
+void arm_stop_point(const char* name, std::uint64_t skip) noexcept;
 #else
 inline constexpr bool crash_points_built = false;
 inline void crash_point_reached(const char*) noexcept {}

@@ -77,6 +77,9 @@ class ProcessTable {
   // Whether the holder named by `token` may still be alive: its slot has the token's generation and
   // its claim is alive (see is_claim_alive; this process's own slot: always alive). A token that
   // names no slot of the table is dead. While the lock is held: three system calls, no /proc.
+  // A dead holder can look alive again for a moment: a claimer of its slot holds the slot's lock
+  // before it raises the generation. So an answer "dead" is acted on and never asked again to undo
+  // what was decided on it; "alive" only ever makes the caller wait.
   [[nodiscard]] bool is_holder_alive(std::uint64_t token) const noexcept;
   // Whether slot `index` is claimed by a live owner now (a dead or free slot: false).
   [[nodiscard]] bool is_slot_alive(std::uint32_t index) const noexcept;

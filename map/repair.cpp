@@ -43,7 +43,12 @@ bool is_entry_word_of_page(const HeapAccess& heap, Offset word, Offset page) noe
 // intent that names the bucket is a dead writer's, and it stays where that writer left it until it
 // is resolved, whoever dies in between (a repairer that dies leaves the lock taken over again, and
 // the next taker finds the same intents). They are found by a scan of every slot's records, not
-// through the token in the lock word, which names only the last holder.
+// through the token in the lock word, which names only the last holder. No owner is asked whether it
+// lives: the takeover found the holder dead, and a question asked again now may say otherwise for a
+// moment (a process claiming the dead owner's slot holds the slot's liveness lock before it raises
+// the slot's generation). An intent skipped on that answer would stay unresolved, and the claimer,
+// which then finds the lock free, would clear it as stale: a published change never counted, or
+// the pages of an unpublished one never given back.
 // The repair is a change of the bucket like any other: its version is odd while it runs, and even
 // once it is over, also when the dead holder had left it odd.
 void ConcurrentHashMap_string::repair_bucket(Bucket* bucket) const {
@@ -60,11 +65,7 @@ void ConcurrentHashMap_string::repair_bucket(Bucket* bucket) const {
       if (state == 0 || intent->bucket != wanted) {
         continue;
       }
-      const std::uint32_t generation = map_layout::intent_generation(state);
-      if (is_record_owner_alive(index, generation)) {
-        continue;  // a live writer's: it cannot be changing a bucket whose lock this thread holds
-      }
-      resolve_intent(bucket, slot, record, generation);
+      resolve_intent(bucket, slot, record, map_layout::intent_generation(state));
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "heap/platform.hpp"
 #include "tests/map/map_test_support.hpp"
 
 namespace corvana::testing {
@@ -143,6 +144,81 @@ std::string scenario_name(const ::testing::TestParamInfo<Scenario>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPair, StringMapRepairCrash, ::testing::ValuesIn(scenarios), scenario_name);
+
+// A process that claims a dead owner's slot takes the slot's byte-range lock before it raises the
+// slot's generation; in between, the dead owner looks alive again to anyone who asks. A repairer
+// that took the dead owner's lock over before that moment must still resolve its change (else the
+// claimer, which finds the lock free, clears the change unresolved): the count stays exact.
+TEST_F(MapTest, ADeathIsRepairedWhileItsSlotIsBeingClaimedAgain) {
+  std::string name;
+  auto map = create(name, 0, 1, 1 << 22);
+  std::map<std::string, std::string> expected;
+  for (int index = 0; index < 10; ++index) {
+    expected[key_name(index)] = pattern_bytes(40 + static_cast<std::size_t>(index), static_cast<unsigned>(index));
+    put(*map, key_name(index), expected[key_name(index)], hash_of(index));
+  }
+  // P opens the map before D; P stops (alive) right after it took D's lock over.
+  int opened[2];
+  ASSERT_EQ(::pipe(opened), 0);
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  const pid_t repairer = ::fork();
+  if (repairer == 0) {
+    std::string own_name = name;
+    ConcurrentHashMap_string own(own_name, 2, 2, 2, 3);
+    static_cast<void>(::write(opened[1], "o", 1));
+    char byte = 0;
+    static_cast<void>(::read(gate[0], &byte, 1));
+    arm_stop_point("repair.taken_over", 0);
+    try {
+      put(own, key_name(20), "after the death", hash_of(20));
+    } catch (...) {
+      ::_exit(3);
+    }
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(opened[0], &byte, 1), 1);
+  DyingProcess writer;
+  writer.start(name, "change.published", 0,
+               [&](ConcurrentHashMap_string& own) { erase(own, key_name(3), hash_of(3)); });
+  writer.run_to_death();
+  expected.erase(key_name(3));
+  expected[key_name(20)] = "after the death";
+  ASSERT_EQ(::write(gate[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(repairer, &status, WUNTRACED), repairer);
+  ASSERT_TRUE(WIFSTOPPED(status));
+
+  // A claimer in the middle of its claim: it holds the byte-range lock of the dead slot.
+  const FileHandle claimer = platform::open_file(name.c_str());
+  ASSERT_NE(claimer, platform::invalid_handle);
+  std::vector<std::uint64_t> taken;
+  for (std::uint32_t index = 0; index < map->process_table().high_water(); ++index) {
+    if (platform::try_lock_byte(claimer, process_lock_base + index)) {
+      taken.push_back(process_lock_base + index);  // the dead writer's: the others are alive
+    }
+  }
+  ASSERT_EQ(taken.size(), 1u);
+  ::kill(repairer, SIGCONT);
+  ASSERT_EQ(::waitpid(repairer, &status, 0), repairer);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  platform::unlock_byte(claimer, taken[0]);
+  ASSERT_TRUE(platform::close_file(claimer));
+  for (const int descriptor : {opened[0], opened[1], gate[0], gate[1]}) {
+    ::close(descriptor);
+  }
+
+  std::string heir_name = name;
+  ConcurrentHashMap_string heir(heir_name, 2, 2, 2, 3);
+  EXPECT_TRUE(heir.process_table().took_over_dead_slot());
+  for (const auto& [key, value] : expected) {
+    EXPECT_EQ(fetch(heir, key, hash_of(std::stoi(key.substr(4)))), value) << key;
+  }
+  EXPECT_EQ(map->check().entry_count, expected.size());
+  EXPECT_EQ(map->element_count(), expected.size());
+  EXPECT_EQ(leaked_chunks(*map), 0u);
+}
 
 #else
 
