@@ -153,7 +153,15 @@ class ConcurrentHashMap_string::Change {
       writer_.store_count(intent_->count_before + delta);
       crash_point("change.counted");
     }
-    give_back_replaced();
+    try {
+      give_back_replaced();
+    } catch (...) {
+      // The file is damaged (a chain that does not end, a chunk of no class): what the intent still
+      // names is leaked rather than freed. The intent goes before the bucket's lock does, so that no
+      // repair ever acts on the change of a writer that lives on.
+      writer_.end();
+      throw;
+    }
     writer_.end();
     crash_point("change.ended");
     writer_.caches().trim();

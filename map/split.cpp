@@ -232,18 +232,24 @@ void ConcurrentHashMap_string::move_entries(Bucket* old_bucket, Bucket* sibling,
   map_layout::page_word(old_bucket).store(static_cast<std::uint64_t>(staying_first), std::memory_order_release);
   crash_point("split.bucket_published");
   // The old pages go back one at a time, each kept at the head of its cache until the intent has
-  // moved past it.
-  std::uint64_t budget = map_layout::page_budget(heap);
-  while (intent->old_target != Offset::null) {
-    if (budget-- == 0) {
-      throw DamagedFile("the entry pages of a bucket do not end");
+  // moved past it. On a damaged chain, the rest of it is leaked, and the intent goes before the
+  // buckets' locks do (as in Change::publish).
+  try {
+    std::uint64_t budget = map_layout::page_budget(heap);
+    while (intent->old_target != Offset::null) {
+      if (budget-- == 0) {
+        throw DamagedFile("the entry pages of a bucket do not end");
+      }
+      const Offset page = intent->old_target;
+      const Offset next = map_layout::read_page(heap, page).next;
+      map_layout::record_in_intent(intent->pending_next[0], next);
+      caches.keep(page, heap.chunk_class(page, "an entry page"));
+      map_layout::record_in_intent(intent->old_target, next);
+      crash_point("split.freeing");
     }
-    const Offset page = intent->old_target;
-    const Offset next = map_layout::read_page(heap, page).next;
-    map_layout::record_in_intent(intent->pending_next[0], next);
-    caches.keep(page, heap.chunk_class(page, "an entry page"));
-    map_layout::record_in_intent(intent->old_target, next);
-    crash_point("split.freeing");
+  } catch (...) {
+    writer.end();
+    throw;
   }
   writer.end();
   caches.trim();

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <random>
 
+#include "map/map_records.hpp"
 #include "tests/map/map_test_support.hpp"
 
 namespace corvana::testing {
@@ -160,6 +161,36 @@ TEST_F(StringMapDamage, AStringLengthLongerThanTheCarvedHeapIsRefusedBeforeItSiz
   std::memcpy(length_word, &sound, sizeof sound);
   EXPECT_EQ(fetch(*map, "k", 1), value);
   EXPECT_EQ(map->check(false).entry_count, 2u);
+}
+
+// A change that is published and then finds the chain it gives back damaged raises, and leaves no
+// intent behind once its bucket's lock is free: a repair after some later death must never act on
+// the change of a writer that lives on.
+TEST_F(StringMapDamage, AChangeThatMeetsADamagedChainAfterItsPublicationLeavesNoIntent) {
+  std::string name;
+  constexpr std::uint64_t heap_bytes = 64 << 20;
+  auto map = create(name, 4, 16, heap_bytes, 5);
+  put(*map, "k", pattern_bytes(40000, 7), 1);
+  put(*map, "j", pattern_bytes(20, 1), 2);
+  std::byte* length_word = value_length_word(map->heap_base(), heap_bytes, 'k');
+  ASSERT_NE(length_word, nullptr);
+  std::uint64_t first = 0;
+  std::memcpy(&first, length_word - 8, sizeof first);
+  std::uint64_t second = 0;
+  std::memcpy(&second, map->heap_base() + first, sizeof second);
+  ASSERT_NE(second, 0u) << "the value needs a chain of several chunks";
+  const std::uint64_t not_a_chunk = 8;
+  std::memcpy(map->heap_base() + first, &not_a_chunk, sizeof not_a_chunk);
+
+  EXPECT_THROW(static_cast<void>(erase(*map, "k", 1)), DamagedFile);
+  const ProcessTable& table = map->process_table();
+  map_layout::SlotRecords* records = map_layout::slot_records(table.slot(table.slot_index()));
+  for (map_layout::WriterIntent& intent : records->intents) {
+    EXPECT_EQ(map_layout::intent_state_word(&intent).load(), 0u);
+  }
+  EXPECT_EQ(fetch(*map, "k", 1), std::nullopt) << "the remove was published";
+  EXPECT_EQ(fetch(*map, "j", 2), pattern_bytes(20, 1));
+  EXPECT_EQ(map->element_count(), 1u);
 }
 
 TEST_F(StringMapDamage, AHeapEndEnlargedInTheFileDoesNotEnlargeWhatAnOpenMapTouches) {
