@@ -631,9 +631,28 @@ def insert_times(operation, keys, values):
     return longest, slow
 
 
-def section_ticker(arguments):
+def grown_from_small(keys, values, insert_all):
+    """Inserts every key into a new map of 2^10 buckets per chunk, with room for as many chunks as
+    the keys need at two per bucket, through insert_all(q.__setitem__); checks every entry. Returns
+    what insert_all returned and the number of doublings."""
     from corvana.quillmap import quillmap
 
+    count = len(keys)
+    q = quillmap(size=max(1024 * MIB, count * 2048), bucket_chunk_size_exponent=10,
+                 bucket_chunk_number=chunks_for(count))
+    try:
+        chunks = q.bucket_chunk_in_use
+        result = insert_all(q.__setitem__)
+        if len(q) != count:
+            raise AssertionError(f"len(q) is {len(q)} after {count} inserts")
+        check_entries(q, keys, values, "insert")
+        return result, round(math.log2(q.bucket_chunk_in_use / chunks))
+    finally:
+        q.close()
+        q.unlink()
+
+
+def section_ticker(arguments):
     count, repeats = arguments.keys, arguments.repeats
     keys, values = make_keys("int", 0, count), make_values(0, count)
     gc.collect()
@@ -647,19 +666,8 @@ def section_ticker(arguments):
     runs = []
     for _ in range(repeats):
         baseline, longest_dumps = ticked(lambda: insert_times(pickle_pair, keys, values)[0])
-        # 2^10 buckets per chunk, room for as many chunks as N keys need at two per bucket.
-        q = quillmap(size=max(1024 * MIB, count * 2048), bucket_chunk_size_exponent=10,
-                     bucket_chunk_number=chunks_for(count))
-        try:
-            chunks = q.bucket_chunk_in_use
-            figures, longest_insert = ticked(lambda: insert_times(q.__setitem__, keys, values)[0])
-            if len(q) != count:
-                raise AssertionError(f"len(q) is {len(q)} after {count} inserts")
-            check_entries(q, keys, values, "insert")
-            doublings = round(math.log2(q.bucket_chunk_in_use / chunks))
-        finally:
-            q.close()
-            q.unlink()
+        (figures, longest_insert), doublings = grown_from_small(
+            keys, values, lambda insert: ticked(lambda: insert_times(insert, keys, values)[0]))
         figures.update(longest_insert_ms=longest_insert * 1e3, doublings=doublings,
                        worst_gap_over_longest_insert=figures["worst_ms"] / (longest_insert * 1e3))
         baseline["longest_call_ms"] = longest_dumps * 1e3
@@ -689,8 +697,6 @@ def print_ticker(result):
 
 
 def section_growth(arguments):
-    from corvana.quillmap import quillmap
-
     count, repeats = arguments.keys, arguments.repeats
     keys, values = make_keys("int", 0, count), make_values(0, count)
     gc.collect()
@@ -700,18 +706,8 @@ def section_growth(arguments):
         plain = {}
         dict_longest, dict_slow = insert_times(plain.__setitem__, keys, values)
         del plain
-        q = quillmap(size=max(1024 * MIB, count * 2048), bucket_chunk_size_exponent=10,
-                     bucket_chunk_number=chunks_for(count))
-        try:
-            chunks = q.bucket_chunk_in_use
-            map_longest, map_slow = insert_times(q.__setitem__, keys, values)
-            if len(q) != count:
-                raise AssertionError(f"len(q) is {len(q)} after {count} inserts")
-            check_entries(q, keys, values, "insert")
-            doublings = round(math.log2(q.bucket_chunk_in_use / chunks))
-        finally:
-            q.close()
-            q.unlink()
+        (map_longest, map_slow), doublings = grown_from_small(
+            keys, values, lambda insert: insert_times(insert, keys, values))
         runs.append({"map_longest_ms": map_longest * 1e3, "map_over_1ms": map_slow,
                      "dict_longest_ms": dict_longest * 1e3, "dict_over_1ms": dict_slow,
                      "doublings": doublings, "ratio": map_longest / dict_longest})
