@@ -162,8 +162,10 @@ inline std::multiset<std::string> walk_keys(ConcurrentHashMap_string& map) {
 // (skip + 1)-th hit) and runs `work` on its map, which must kill it there.
 class DyingProcess {
  public:
+  // With `stops`, the process stops at the point instead (SIGSTOP), alive and holding what it
+  // holds: run_to_stop, then resume_to_exit.
   template <class Work>
-  void start(const std::string& name, const char* point, std::uint64_t skip, Work work) {
+  void start(const std::string& name, const char* point, std::uint64_t skip, Work work, bool stops = false) {
     point_ = point;
     ASSERT_EQ(::pipe(gate_), 0);
     int opened[2];
@@ -175,7 +177,11 @@ class DyingProcess {
       static_cast<void>(::write(opened[1], "o", 1));
       char byte = 0;
       static_cast<void>(::read(gate_[0], &byte, 1));
-      arm_crash_point(point, skip);
+      if (stops) {
+        arm_stop_point(point, skip);
+      } else {
+        arm_crash_point(point, skip);
+      }
       try {
         work(map);
       } catch (...) {
@@ -195,6 +201,21 @@ class DyingProcess {
     ::close(gate_[0]);
     ::close(gate_[1]);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point_ << " was not reached (" << status << ")";
+  }
+  void run_to_stop() {
+    ASSERT_EQ(::write(gate_[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid_, &status, WUNTRACED), pid_);
+    ASSERT_TRUE(WIFSTOPPED(status)) << point_ << " was not reached (" << status << ")";
+  }
+  // Lets a stopped process go on; it must finish its work.
+  void resume_to_exit() {
+    ::kill(pid_, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid_, &status, 0), pid_);
+    ::close(gate_[0]);
+    ::close(gate_[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << point_ << " then: " << status;
   }
 
  private:

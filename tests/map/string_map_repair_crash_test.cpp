@@ -158,37 +158,17 @@ TEST_F(MapTest, ADeathIsRepairedWhileItsSlotIsBeingClaimedAgain) {
     put(*map, key_name(index), expected[key_name(index)], hash_of(index));
   }
   // P opens the map before D; P stops (alive) right after it took D's lock over.
-  int opened[2];
-  ASSERT_EQ(::pipe(opened), 0);
-  int gate[2];
-  ASSERT_EQ(::pipe(gate), 0);
-  const pid_t repairer = ::fork();
-  if (repairer == 0) {
-    std::string own_name = name;
-    ConcurrentHashMap_string own(own_name, 2, 2, 2, 3);
-    static_cast<void>(::write(opened[1], "o", 1));
-    char byte = 0;
-    static_cast<void>(::read(gate[0], &byte, 1));
-    arm_stop_point("repair.taken_over", 0);
-    try {
-      put(own, key_name(20), "after the death", hash_of(20));
-    } catch (...) {
-      ::_exit(3);
-    }
-    ::_exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(::read(opened[0], &byte, 1), 1);
+  DyingProcess repairer;
+  repairer.start(
+      name, "repair.taken_over", 0,
+      [&](ConcurrentHashMap_string& own) { put(own, key_name(20), "after the death", hash_of(20)); }, true);
   DyingProcess writer;
   writer.start(name, "change.published", 0,
                [&](ConcurrentHashMap_string& own) { erase(own, key_name(3), hash_of(3)); });
   writer.run_to_death();
   expected.erase(key_name(3));
   expected[key_name(20)] = "after the death";
-  ASSERT_EQ(::write(gate[1], "g", 1), 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(repairer, &status, WUNTRACED), repairer);
-  ASSERT_TRUE(WIFSTOPPED(status));
+  repairer.run_to_stop();
 
   // A claimer in the middle of its claim: it holds the byte-range lock of the dead slot.
   const FileHandle claimer = platform::open_file(name.c_str());
@@ -200,14 +180,9 @@ TEST_F(MapTest, ADeathIsRepairedWhileItsSlotIsBeingClaimedAgain) {
     }
   }
   ASSERT_EQ(taken.size(), 1u);
-  ::kill(repairer, SIGCONT);
-  ASSERT_EQ(::waitpid(repairer, &status, 0), repairer);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  repairer.resume_to_exit();
   platform::unlock_byte(claimer, taken[0]);
   ASSERT_TRUE(platform::close_file(claimer));
-  for (const int descriptor : {opened[0], opened[1], gate[0], gate[1]}) {
-    ::close(descriptor);
-  }
 
   std::string heir_name = name;
   ConcurrentHashMap_string heir(heir_name, 2, 2, 2, 3);
